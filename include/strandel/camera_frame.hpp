@@ -1,0 +1,44 @@
+#pragma once
+
+// Thread-safety: plain values. One record may be read from several threads at once, not written
+// while it is read. itemSize() may run concurrently anywhere.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <strandel/export.hpp>
+#include <strandel/json.hpp>
+
+namespace strandel {
+
+/// One n-dimensional array of a camera frame: its shape, element type name and raw bytes.
+struct STRANDEL_API CameraOutput {
+  /// Extent of each dimension, as the frame lists them; empty for a scalar.
+  std::vector<std::uint64_t> shape;
+  /// Element type name, e.g. "float32".
+  std::string dtype;
+  /// The array's bytes exactly as they stood in the frame.
+  std::vector<std::uint8_t> data;
+
+  /// Product of the shape entries, wrapping modulo 2^64; 1 for an empty shape.
+  std::uint64_t elementCount() const noexcept;
+  /// Size of one element in bytes for the twelve known dtype names, 0 for any other name.
+  std::uint64_t itemSize() const noexcept;
+};
+
+/// A decoded camera frame: the named content and the arrays it refers to.
+struct STRANDEL_API CameraFrame {
+  /// The frame's named content; outputs appear as {"__ndarray__": index} placeholders.
+  ::strandel::json structure;
+  /// The arrays, indexed as the placeholders count.
+  std::vector<CameraOutput> outputs;
+
+  /// The output whose placeholder is the top-level member `name` of structure, or nullptr when
+  /// there is none or its index is out of range. Throws nlohmann::json::type_error (302) when the
+  /// "__ndarray__" value is not a number. The pointer is valid while this frame's outputs are.
+  const CameraOutput* output(std::string_view name) const;
+};
+
+}  // namespace strandel

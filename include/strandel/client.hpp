@@ -1,0 +1,219 @@
+#pragma once
+
+// Thread-safety: an IsaacSimClient is immutable after construction. Its verbs and facade calls may
+// run concurrently from several threads; they share no mutable state inside the library apart from
+// the standard random generator behind the back-off jitter. Every call runs synchronously on the
+// caller's thread, and the library starts no threads and takes no locks.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <strandel/camera_frame.hpp>
+#include <strandel/export.hpp>
+#include <strandel/gripper_limits.hpp>
+#include <strandel/http.hpp>
+#include <strandel/json.hpp>
+#include <strandel/websocket_stream.hpp>
+
+namespace strandel {
+
+class IsaacSimClient;
+
+/// Articulations (robots) on the bridge, under "/articulations". Reached through
+/// IsaacSimClient::articulations. Every HTTP member makes one request through the client (with its
+/// retries) and returns the bridge's JSON answer, or {} for an empty 2xx body. Common failures:
+/// HTTPError for a status outside 200..299, nlohmann::json::parse_error for a 2xx body that is not
+/// JSON, nlohmann::json::type_error for text that is not valid UTF-8 (nothing is sent then), and
+/// std::runtime_error when the transfer still fails after the retries. Identifiers are inserted
+/// into the path byte for byte; nothing is escaped or checked.
+class STRANDEL_API Articulation {
+ public:
+  /// PUT /articulations with {"prim_path":..., "urdf_path":... or null}.
+  json create(std::string_view prim_path, std::optional<std::string_view> urdf_path = std::nullopt);
+
+  /// POST /articulations/{id}/assemble_robot with all five keys; absent optionals are null.
+  /// `mask_collisions` defaults to true: collisions between the arm and the mounted gripper are
+  /// masked, which is what mounting a gripper normally wants.
+  json assembleRobot(std::string_view articulation_id, std::string_view gripper_id,
+                     std::string_view arm_mount_link,
+                     std::optional<std::string_view> gripper_mount_link = std::nullopt,
+                     const std::optional<json>& offset = std::nullopt, bool mask_collisions = true);
+
+  /// DELETE /articulations/{id}; the answer is checked and dropped.
+  void remove(std::string_view articulation_id);
+
+  /// GET /articulations/{id}/dof_limits.
+  json getDofLimits(std::string_view articulation_id);
+  /// GET /articulations/{id}/driver_joint.
+  json getDriverJoint(std::string_view articulation_id);
+  /// GET /articulations/{id}/joints_state.
+  json getJointsState(std::string_view articulation_id);
+
+  /// POST /articulations/{id}/set_j with {"indices":[...] or null,"joint_positions":[...]}.
+  json setJointPositions(std::string_view articulation_id, const std::vector<double>& joint_positions,
+                         const std::optional<std::vector<int>>& indices = std::nullopt);
+
+  /// POST /articulations/{id}/move_j with {"asynchronous":...,"indices":...,"joint_positions":...}.
+  /// The call always waits for the bridge's answer; `asynchronous` only travels in the body.
+  json moveJointPositions(std::string_view articulation_id,
+                          const std::vector<double>& joint_positions,
+                          const std::optional<std::vector<int>>& indices = std::nullopt,
+                          bool asynchronous = false);
+
+  /// PUT /articulations/{id}/driven_joints with {"joint_names":[...]}.
+  json setDrivenJoints(std::string_view articulation_id, const std::vector<std::string>& joint_names);
+
+  /// Opens the joint-position stream of the articulation (IsaacSimClient::openJointPositionStream).
+  WebSocketStream streamJointPositions(std::string_view articulation_id);
+  /// Opens the articulation-state stream (IsaacSimClient::openArticulationStateStream).
+  WebSocketStream streamArticulationState(std::string_view articulation_id);
+
+ private:
+  friend class IsaacSimClient;
+  explicit Articulation(IsaacSimClient& client) noexcept : client_(client) {}
+  IsaacSimClient& client_;
+};
+
+/// Surface grippers on the bridge, under "/surface_grippers". Reached through
+/// IsaacSimClient::surfaceGrippers. Failures as for Articulation.
+class STRANDEL_API SurfaceGripper {
+ public:
+  /// PUT /surface_grippers with {"prim_path":...}.
+  json create(std::string_view prim_path);
+  /// GET /surface_grippers/{id}.
+  json get(std::string_view surface_gripper_id);
+  /// GET /surface_grippers/{id}/status.
+  json getStatus(std::string_view surface_gripper_id);
+  /// GET /surface_grippers/{id}/properties.
+  json getProperties(std::string_view surface_gripper_id);
+  /// GET /surface_grippers/{id}/attachment_points.
+  json getAttachmentPoints(std::string_view surface_gripper_id);
+  /// POST /surface_grippers/{id}/open with {"asynchronous":...}.
+  json open(std::string_view surface_gripper_id, bool asynchronous = false);
+  /// POST /surface_grippers/{id}/close with {"asynchronous":...}.
+  json close(std::string_view surface_gripper_id, bool asynchronous = false);
+  /// DELETE /surface_grippers/{id}; the answer is checked and dropped.
+  void remove(std::string_view surface_gripper_id);
+
+  /// PATCH /surface_grippers/{id}/properties with only the settings given (possibly {}).
+  json setProperties(std::string_view surface_gripper_id,
+                     std::optional<double> coaxial_force_limit = std::nullopt,
+                     std::optional<double> shear_force_limit = std::nullopt,
+                     std::optional<double> max_grip_distance = std::nullopt,
+                     std::optional<double> retry_interval = std::nullopt,
+                     const std::optional<AxisLimits>& rotation_limits = std::nullopt,
+                     const std::optional<AxisLimits>& translation_limits = std::nullopt,
+                     std::optional<std::string_view> forward_axis = std::nullopt);
+
+  /// PATCH /surface_grippers/{id}/attachment_points with only the settings given (possibly {}).
+  json setAttachmentPointProperties(
+      std::string_view surface_gripper_id,
+      const std::optional<std::vector<std::string>>& joint_paths = std::nullopt,
+      const std::optional<json>& local_pose_0 = std::nullopt,
+      const std::optional<json>& local_pose_1 = std::nullopt,
+      std::optional<double> z_axis_translation_drive_stiffness = std::nullopt,
+      std::optional<double> z_axis_translation_drive_damping = std::nullopt,
+      const std::optional<AxisLimits>& rotation_limits = std::nullopt,
+      const std::optional<AxisLimits>& translation_limits = std::nullopt,
+      std::optional<double> clearance_offset = std::nullopt,
+      std::optional<std::string_view> forward_axis = std::nullopt);
+
+ private:
+  friend class IsaacSimClient;
+  explicit SurfaceGripper(IsaacSimClient& client) noexcept : client_(client) {}
+  IsaacSimClient& client_;
+};
+
+/// Cameras on the bridge, under "/cameras". Reached through IsaacSimClient::cameras. Failures as
+/// for Articulation; capture also throws std::runtime_error for a body that is not a well-formed
+/// binary camera frame.
+class STRANDEL_API Camera {
+ public:
+  /// PUT /cameras with {"frequency":...,"prim_path":...,"resolution":[...]}; absent options are
+  /// left out.
+  json create(std::string_view prim_path,
+              const std::optional<std::vector<int>>& resolution = std::nullopt,
+              std::optional<double> frequency = std::nullopt);
+
+  /// POST /cameras/{id}/capture with {"data_types":[...],"world_frame":...} (absent options left
+  /// out, so no options send {}); returns the decoded frame.
+  CameraFrame capture(std::string_view camera_id,
+                      const std::optional<std::vector<std::string>>& data_types = std::nullopt,
+                      std::optional<bool> world_frame = std::nullopt);
+
+  /// DELETE /cameras/{id}; the answer is checked and dropped.
+  void remove(std::string_view camera_id);
+
+ private:
+  friend class IsaacSimClient;
+  explicit Camera(IsaacSimClient& client) noexcept : client_(client) {}
+  IsaacSimClient& client_;
+};
+
+/// One bridge: its HTTP and WebSocket base URLs, the time-out of one transfer attempt and the
+/// retry budget, plus the three facades bound to it. Neither copyable nor movable; it must outlive
+/// every use of its facades. Streams it opens are independent of it.
+class STRANDEL_API IsaacSimClient {
+ public:
+  Articulation articulations;
+  SurfaceGripper surfaceGrippers;
+  Camera cameras;
+
+  /// Validates in this order and throws std::invalid_argument: "base_url must not be empty",
+  /// "websocket_base_url must not be empty", "timeout must be positive",
+  /// "max_retries must not be negative". Appends one '/' to each URL that does not end in one.
+  /// Makes no connection. `label` is kept and never read.
+  IsaacSimClient(std::string label, std::string base_url, std::string websocket_base_url,
+                 std::chrono::milliseconds timeout = std::chrono::milliseconds(10000),
+                 int max_retries = 3);
+  IsaacSimClient(const IsaacSimClient&) = delete;
+  IsaacSimClient(IsaacSimClient&&) = delete;
+  IsaacSimClient& operator=(const IsaacSimClient&) = delete;
+  IsaacSimClient& operator=(IsaacSimClient&&) = delete;
+  ~IsaacSimClient();
+
+  /// The HTTP base URL, ending in '/'.
+  const std::string& baseUrl() const noexcept;
+  /// The WebSocket base URL, ending in '/'.
+  const std::string& websocketBaseUrl() const noexcept;
+
+  // The verbs return the final response whatever its status; they never throw HTTPError.
+  // Transport failures and 408, 409, 429, 500 and 502+ are retried up to max_retries times with
+  // exponential back-off and jitter (375..500 ms before the first retry, doubling, capped at
+  // 6000..8000 ms). Throws std::runtime_error "HTTP request failed: ..." when the last attempt's
+  // transfer fails, and "curl_easy_setopt failed: ..." / "Failed to initialize libcurl" on set-up
+  // failures. POST, PUT and PATCH send the body unaltered with "Content-Type: application/json".
+
+  /// GET base_url + path (leading slashes of path dropped).
+  HttpResponse get(std::string_view path);
+  /// POST base_url + path with body.
+  HttpResponse post(std::string_view path, std::string_view body);
+  /// PUT base_url + path with body.
+  HttpResponse put(std::string_view path, std::string_view body);
+  /// PATCH base_url + path with body.
+  HttpResponse patch(std::string_view path, std::string_view body);
+  /// DELETE base_url + path.
+  HttpResponse deleteRequest(std::string_view path);
+
+  /// Opens websocket_base_url + "articulations/" + id + "/stream_joint_positions". Throws
+  /// std::runtime_error "WebSocket handshake failed for URL: ..." when the upgrade fails.
+  WebSocketStream openJointPositionStream(std::string_view articulation_id);
+  /// Opens websocket_base_url + "articulations/" + id + "/stream_articulation_state".
+  WebSocketStream openArticulationStateStream(std::string_view articulation_id);
+
+ private:
+  HttpResponse request_(std::string_view method, std::string_view path, std::string_view body);
+  std::string prepareUrl_(std::string_view path) const;
+  WebSocketStream openStream_(std::string_view path);
+
+  std::string label_;
+  std::string baseUrl_;
+  std::string websocketBaseUrl_;
+  std::chrono::milliseconds timeout_;
+  int maxRetries_;
+};
+
+}  // namespace strandel

@@ -1,0 +1,15 @@
+#pragma once
+
+/// STRANDEL_API marks the classes and functions the shared library exports. Everything else is
+/// built with hidden visibility.
+#if defined(STRANDEL_ISAACSIM_CLIENT_STATIC)
+#  define STRANDEL_API
+#elif defined(_WIN32)
+#  if defined(STRANDEL_ISAACSIM_CLIENT_BUILDING)
+#    define STRANDEL_API __declspec(dllexport)
+#  else
+#    define STRANDEL_API __declspec(dllimport)
+#  endif
+#else
+#  define STRANDEL_API __attribute__((visibility("default")))
+#endif

@@ -1,0 +1,41 @@
+#include "backoff.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <thread>
+
+namespace strandel::detail {
+namespace {
+
+constexpr std::int64_t kFirstDelayMs = 500;
+constexpr std::int64_t kDelayCapMs = 8000;
+constexpr double kRandomDivisor = 32767.0;
+
+void realSleep(std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); }
+
+std::atomic<SleepFunction>& installedSleep() {
+  static std::atomic<SleepFunction> sleep{&realSleep};
+  return sleep;
+}
+
+}  // namespace
+
+std::chrono::milliseconds backoffDelay(int attempt) {
+  // 500 * 2^4 already exceeds the cap, so larger attempts need no shift at all.
+  const std::int64_t base =
+      attempt >= 4 ? kDelayCapMs : std::min(kFirstDelayMs << std::max(attempt, 0), kDelayCapMs);
+  // rand() may yield more than 15 bits; keep the low 15 so r stays within 0..32767.
+  const int r = std::rand() & 0x7FFF;
+  const double factor = 0.75 + 0.25 * (static_cast<double>(r) / kRandomDivisor);
+  return std::chrono::milliseconds(static_cast<std::int64_t>(factor * static_cast<double>(base)));
+}
+
+void backoffSleep(std::chrono::milliseconds delay) { installedSleep().load()(delay); }
+
+SleepFunction replaceBackoffSleep(SleepFunction replacement) noexcept {
+  return installedSleep().exchange(replacement ? replacement : &realSleep);
+}
+
+}  // namespace strandel::detail
