@@ -18,7 +18,7 @@ namespace {
 
 // A hostile Content-Length must not make us reserve an absurd amount up front; larger bodies
 // still arrive, they just grow the string as usual.
-constexpr std::size_t kMaxBodyReservation = std::size_t{1} << 30;
+constexpr std::size_t kMaxBodyReservation = std::size_t{256} << 20;
 
 constexpr char kJsonContentType[] = "Content-Type: application/json";
 
@@ -117,10 +117,10 @@ void setBodyOptions(CURL* handle, std::string_view body, detail::CurlHeaderList&
 
 }  // namespace
 
-HttpResponse IsaacSimClient::request_(std::string_view method, std::string_view path,
-                                      std::string_view body) {
+HttpResponse detail::performRequest(std::string_view method, const std::string& url,
+                                    std::string_view body, std::chrono::milliseconds timeout,
+                                    int max_retries) {
   using detail::setOption;
-  const std::string url = prepareUrl_(path);
   HttpResponse response;
   for (int attempt = 0;; ++attempt) {
     response = HttpResponse{};
@@ -128,7 +128,7 @@ HttpResponse IsaacSimClient::request_(std::string_view method, std::string_view 
     detail::CurlHeaderList headers;
     CURL* h = handle.get();
     setOption(h, CURLOPT_URL, url.c_str());
-    setOption(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout_.count()));
+    setOption(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
     setOption(h, CURLOPT_WRITEFUNCTION, &detail::appendBody);
     setOption(h, CURLOPT_WRITEDATA, static_cast<void*>(&response.body));
     setOption(h, CURLOPT_HEADERFUNCTION, &detail::collectHeader);
@@ -156,7 +156,7 @@ HttpResponse IsaacSimClient::request_(std::string_view method, std::string_view 
     const CURLcode code = curl_easy_perform(h);
     if (code == CURLE_OK) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
     const bool retry_candidate = code != CURLE_OK || detail::isRetryableStatus(response.status);
-    if (!retry_candidate || attempt >= maxRetries_) {
+    if (!retry_candidate || attempt >= max_retries) {
       if (code != CURLE_OK) {
         throw std::runtime_error(std::string("HTTP request failed: ") + curl_easy_strerror(code));
       }
@@ -165,6 +165,11 @@ HttpResponse IsaacSimClient::request_(std::string_view method, std::string_view 
     // The handle and header list are still held while sleeping, and released right after.
     detail::backoffSleep(detail::backoffDelay(attempt));
   }
+}
+
+HttpResponse IsaacSimClient::request_(std::string_view method, std::string_view path,
+                                      std::string_view body) {
+  return detail::performRequest(method, prepareUrl_(path), body, timeout_, maxRetries_);
 }
 
 HttpResponse IsaacSimClient::get(std::string_view path) { return request_("GET", path, {}); }

@@ -2,11 +2,23 @@
 
 // Pieces of the HTTP request engine that are tested on their own.
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include <strandel/http.hpp>
+
 namespace strandel::detail {
+
+/// One logical exchange: up to max_retries + 1 attempts, each with its own easy handle and a
+/// per-attempt time-out, retrying transfer failures and retryable statuses with back-off. Returns
+/// the last attempt's response whatever its status. Throws std::invalid_argument
+/// "Unsupported HTTP method: " + method (before any transfer), std::runtime_error
+/// "HTTP request failed: " + libcurl's text when the last attempt's transfer fails, and the
+/// set-up errors of makeEasyHandle / setOption.
+HttpResponse performRequest(std::string_view method, const std::string& url, std::string_view body,
+                            std::chrono::milliseconds timeout, int max_retries);
 
 /// libcurl write callback: appends size * count bytes to the std::string at `user`.
 std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* user);

@@ -1,0 +1,353 @@
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <strandel/isaacsim_client.hpp>
+
+#include "client/backoff.hpp"
+#include "client/request_engine.hpp"
+#include "support/backoff_recorder.hpp"
+#include "support/scripted_peer.hpp"
+
+namespace strandel {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::BackoffRecorder;
+using testing::ScriptedAnswer;
+using testing::ScriptedPeer;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+class RequestEngine : public ::testing::Test {
+ protected:
+  IsaacSimClient client(int max_retries, milliseconds timeout = milliseconds(5000)) {
+    return IsaacSimClient("test", peer.baseUrl(), peer.wsBaseUrl(), timeout, max_retries);
+  }
+  ScriptedPeer peer;
+  BackoffRecorder backoff;
+};
+
+// --- retry classification -------------------------------------------------------------------
+
+TEST_F(RequestEngine, NonRetryableStatusesAreAnsweredOnce) {
+  for (int status : {200, 202, 301, 400, 404, 501}) {
+    ScriptedPeer fresh;
+    fresh.enqueue(ScriptedAnswer::status_only(status, "body" + std::to_string(status)));
+    IsaacSimClient c("", fresh.baseUrl(), fresh.wsBaseUrl(), milliseconds(5000), 3);
+    const HttpResponse response = c.get("/x");
+    EXPECT_EQ(response.status, status);
+    EXPECT_EQ(response.body, "body" + std::to_string(status));
+    EXPECT_EQ(fresh.requestCount(), 1u) << status;
+  }
+  EXPECT_TRUE(backoff.delays().empty());
+}
+
+TEST_F(RequestEngine, RetryableStatusesUseEveryAttemptAndReturnTheLast) {
+  for (int status : {408, 409, 429, 500, 502, 503, 599}) {
+    ScriptedPeer fresh;
+    fresh.setDefault(ScriptedAnswer::status_only(status, "again"));
+    IsaacSimClient c("", fresh.baseUrl(), fresh.wsBaseUrl(), milliseconds(5000), 2);
+    const HttpResponse response = c.post("/cmd", "{}");
+    EXPECT_EQ(response.status, status);
+    EXPECT_EQ(fresh.requestCount(), 3u) << status;
+  }
+  EXPECT_EQ(backoff.delays().size(), 7u * 2u);
+}
+
+TEST_F(RequestEngine, ZeroRetriesMakesOneAttemptAndNeverSleeps) {
+  peer.setDefault(ScriptedAnswer::status_only(503));
+  auto c = client(0);
+  EXPECT_EQ(c.get("a").status, 503);
+  EXPECT_EQ(peer.requestCount(), 1u);
+  EXPECT_TRUE(backoff.delays().empty());
+}
+
+TEST_F(RequestEngine, OnlyTheLastAttemptSurvives) {
+  ScriptedAnswer first = ScriptedAnswer::status_only(503, "first body, longer than the last");
+  first.header_lines = {"X-First: 1", "X-Both: first"};
+  ScriptedAnswer second = ScriptedAnswer::status_only(200, "last");
+  second.header_lines = {"X-Both: second"};
+  peer.enqueue({first, second});
+  auto c = client(3);
+  const HttpResponse response = c.put("/p", "{\"a\":1}");
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "last");
+  EXPECT_EQ(response.headers.count("X-First"), 0u);
+  ASSERT_NE(response.header("x-both"), nullptr);
+  EXPECT_EQ(*response.header("x-both"), "second");
+  ASSERT_EQ(peer.requestCount(), 2u);
+  // A retried command is the same request again.
+  EXPECT_EQ(peer.requests()[0].body, peer.requests()[1].body);
+  EXPECT_EQ(backoff.delays().size(), 1u);
+}
+
+TEST_F(RequestEngine, RefusedConnectionFailsAfterEveryAttempt) {
+  const std::string url = "http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/";
+  IsaacSimClient c("", url, "ws://127.0.0.1:1/", milliseconds(2000), 2);
+  try {
+    c.get("x");
+    FAIL() << "no exception";
+  } catch (const HTTPError&) {
+    FAIL() << "transport failures are not HTTPError";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              std::string("HTTP request failed: ") + "Could not connect to server");
+  }
+  EXPECT_EQ(backoff.delays().size(), 2u);
+}
+
+TEST_F(RequestEngine, AStalledPeerEndsTheAttemptAtTheTimeout) {
+  ScriptedAnswer stall;
+  stall.action = ScriptedAnswer::Action::Stall;
+  peer.setDefault(stall);
+  auto c = client(1, milliseconds(150));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THAT([&] { c.get("slow"); },
+              ::testing::ThrowsMessage<std::runtime_error>(
+                  StartsWith("HTTP request failed: Timeout was reached")));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(peer.requestCount(), 2u);
+  EXPECT_GE(elapsed, milliseconds(2 * 150));
+  EXPECT_LT(elapsed, std::chrono::seconds(20));  // generous: two attempts, no real back-off
+}
+
+TEST_F(RequestEngine, AnswerCutOffWithoutResponseIsATransportFailure) {
+  ScriptedAnswer close;
+  close.action = ScriptedAnswer::Action::CloseWithoutAnswer;
+  peer.setDefault(close);
+  auto c = client(1);
+  EXPECT_THAT([&] { c.deleteRequest("gone"); },
+              ::testing::ThrowsMessage<std::runtime_error>(StartsWith("HTTP request failed: ")));
+  EXPECT_EQ(peer.requestCount(), 2u);
+}
+
+// --- back-off ---------------------------------------------------------------------------------
+
+TEST(Backoff, DelaysLieInTheirRangesForEveryAttempt) {
+  const std::pair<long, long> ranges[] = {{375, 500},   {750, 1000},  {1500, 2000}, {3000, 4000},
+                                          {6000, 8000}, {6000, 8000}, {6000, 8000}};
+  for (int k = 0; k < 7; ++k) {
+    for (int draw = 0; draw < 2000; ++draw) {
+      const long ms = detail::backoffDelay(k).count();
+      ASSERT_GE(ms, ranges[k].first) << "k=" << k;
+      ASSERT_LE(ms, ranges[k].second) << "k=" << k;
+    }
+  }
+  for (int k : {30, 31, 64, 1000, 2147483647}) {
+    const long ms = detail::backoffDelay(k).count();
+    EXPECT_GE(ms, 6000);
+    EXPECT_LE(ms, 8000);
+  }
+}
+
+TEST(Backoff, TheRealSleepWaitsAtLeastTheDelay) {
+  ScriptedPeer peer;
+  peer.enqueue({ScriptedAnswer::status_only(503), ScriptedAnswer::status_only(200)});
+  IsaacSimClient c("", peer.baseUrl(), peer.wsBaseUrl(), milliseconds(5000), 1);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.get("x").status, 200);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, milliseconds(375));
+  EXPECT_LT(elapsed, std::chrono::seconds(10));
+}
+
+// --- methods and bodies on the wire ---------------------------------------------------------
+
+TEST_F(RequestEngine, BodyVerbsSendTheBodyUnalteredWithJsonContentType) {
+  auto c = client(0);
+  const std::string binary("{\"k\":\"\xC3\xA9\"}\0tail", 15);
+  c.post("/a", binary);
+  c.put("/b", "");
+  c.patch("//c", " spaced ");
+  const auto requests = peer.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  const char* methods[] = {"POST", "PUT", "PATCH"};
+  const char* targets[] = {"/a", "/b", "/c"};
+  const std::string bodies[] = {binary, "", " spaced "};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(requests[i].method, methods[i]);
+    EXPECT_EQ(requests[i].target, targets[i]);
+    EXPECT_EQ(requests[i].body, bodies[i]);
+    EXPECT_EQ(requests[i].header("Content-Type"), "application/json");
+    EXPECT_EQ(requests[i].header("Content-Length"), std::to_string(bodies[i].size()));
+  }
+}
+
+TEST_F(RequestEngine, GetAndDeleteSendNeitherBodyNorContentType) {
+  auto c = client(0);
+  c.get("/q?x=1");
+  c.deleteRequest("/thing");
+  const auto requests = peer.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].method, "GET");
+  EXPECT_EQ(requests[0].target, "/q?x=1");
+  EXPECT_EQ(requests[1].method, "DELETE");
+  EXPECT_EQ(requests[1].target, "/thing");
+  for (const auto& r : requests) {
+    EXPECT_FALSE(r.header("Content-Type").has_value());
+    EXPECT_FALSE(r.header("Content-Length").has_value() && *r.header("Content-Length") != "0");
+    EXPECT_TRUE(r.body.empty());
+  }
+}
+
+TEST_F(RequestEngine, AnEmptyBodyNeverReadsStandardInput) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const std::string planted = "data that must not be sent";
+  ASSERT_EQ(::write(fds[1], planted.data(), planted.size()), static_cast<ssize_t>(planted.size()));
+  ::close(fds[1]);
+  const int saved = ::dup(STDIN_FILENO);
+  ::dup2(fds[0], STDIN_FILENO);
+  auto c = client(0);
+  c.post("/empty", std::string_view());
+  c.put("/empty", std::string_view());
+  ::dup2(saved, STDIN_FILENO);
+  ::close(saved);
+  ::close(fds[0]);
+  for (const auto& r : peer.requests()) {
+    EXPECT_EQ(r.body, "");
+    EXPECT_EQ(r.header("Content-Length"), "0");
+  }
+  EXPECT_EQ(peer.requestCount(), 2u);
+}
+
+TEST_F(RequestEngine, UnsupportedMethodsFailBeforeAnyTransfer) {
+  for (const char* method : {"post", "HEAD", "", "GET "}) {
+    EXPECT_THAT([&] { detail::performRequest(method, peer.baseUrl(), "", milliseconds(1000), 3); },
+                ::testing::ThrowsMessage<std::invalid_argument>(
+                    std::string("Unsupported HTTP method: ") + method));
+  }
+  EXPECT_EQ(peer.requestCount(), 0u);
+  EXPECT_TRUE(backoff.delays().empty());
+}
+
+TEST_F(RequestEngine, PathsWithSpacesOrLineBreaksNeverReachTheWire) {
+  auto c = client(2);
+  for (const char* path : {"/a b", "/a\r\nX-Injected: 1", "/a\nb"}) {
+    EXPECT_THAT([&] { c.get(path); },
+                ::testing::ThrowsMessage<std::runtime_error>(
+                    "HTTP request failed: URL using bad/illegal format or missing URL"));
+  }
+  EXPECT_EQ(peer.requestCount(), 0u);
+  EXPECT_EQ(backoff.delays().size(), 6u);
+}
+
+// --- headers ----------------------------------------------------------------------------------
+
+TEST_F(RequestEngine, HeadersKeepCaseLastDuplicateWinsAndLeadingSpacesGo) {
+  ScriptedAnswer answer = ScriptedAnswer::status_only(200, "ok");
+  answer.header_lines = {"X-Case: upper", "x-case: lower", "Dup: 1", "Dup: 2",
+                         "Spaced:   three  ", "Tabbed:\tkept", "Empty:"};
+  peer.enqueue(answer);
+  auto c = client(0);
+  const HttpResponse r = c.get("/");
+  EXPECT_EQ(r.headers.at("X-Case"), "upper");
+  EXPECT_EQ(r.headers.at("x-case"), "lower");
+  EXPECT_EQ(r.headers.at("Dup"), "2");
+  EXPECT_EQ(r.headers.at("Spaced"), "three  ");
+  EXPECT_EQ(r.headers.at("Tabbed"), "\tkept");
+  EXPECT_EQ(r.headers.at("Empty"), "");
+  // Upper case sorts first, so a folded lookup finds it.
+  EXPECT_EQ(*r.header("X-CASE"), "upper");
+}
+
+TEST_F(RequestEngine, InterimResponsesShareTheMap) {
+  ScriptedAnswer answer;
+  answer.raw =
+      "HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
+      "HTTP/1.1 201 Created\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+  peer.enqueue(answer);
+  auto c = client(0);
+  const HttpResponse r = c.post("/", "{}");
+  EXPECT_EQ(r.status, 201);
+  EXPECT_EQ(r.body, "ok");
+  EXPECT_EQ(r.headers.at("X-Interim"), "yes");
+}
+
+TEST(CollectHeader, LinesWithoutColonAndBlankLinesAddNothing) {
+  HttpResponse r;
+  auto feed = [&](std::string line) {
+    EXPECT_EQ(detail::collectHeader(line.data(), 1, line.size(), &r), line.size());
+  };
+  feed("HTTP/1.1 200 OK\r\n");
+  feed("\r\n");
+  feed("\n\r\r\n");
+  feed("no colon here\r\n");
+  EXPECT_TRUE(r.headers.empty());
+  feed(":empty name\r\n");
+  feed("A: b\r\r\n\n");
+  feed(std::string("\xC3\x84rger: \xFF\r\n"));
+  EXPECT_EQ(r.headers.at(""), "empty name");
+  EXPECT_EQ(r.headers.at("A"), "b");
+  ASSERT_NE(r.header("\xC3\x84RGER"), nullptr);  // bytes above 0x7F only compare equal
+  EXPECT_EQ(*r.header("\xC3\x84rger"), "\xFF");
+  EXPECT_EQ(*r.header(""), "empty name");
+}
+
+// --- hostile peers ----------------------------------------------------------------------------
+
+TEST_F(RequestEngine, HugeHeaderLineIsRefusedWithoutHarm) {
+  ScriptedAnswer answer = ScriptedAnswer::status_only(200, "x");
+  answer.header_lines = {"X-Huge: " + std::string(100 * 1024, 'h')};
+  peer.enqueue(answer);
+  auto c = client(0);
+  EXPECT_THAT([&] { c.get("/"); },
+              ::testing::ThrowsMessage<std::runtime_error>(StartsWith("HTTP request failed: ")));
+}
+
+TEST_F(RequestEngine, TenThousandHeaderLinesAreCollected) {
+  ScriptedAnswer answer = ScriptedAnswer::status_only(200, "x");
+  for (int i = 0; i < 10000; ++i) answer.header_lines.push_back("H" + std::to_string(i) + ": v");
+  peer.enqueue(answer);
+  auto c = client(0);
+  try {
+    const HttpResponse r = c.get("/");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.headers.size(), 10000u + 2u);  // plus Content-Length and Connection
+  } catch (const std::runtime_error& e) {
+    // libcurl caps the total header size; refusing is as acceptable as collecting.
+    EXPECT_THAT(e.what(), StartsWith("HTTP request failed: "));
+  }
+}
+
+TEST_F(RequestEngine, FiftyMegabyteBodyArrivesWhole) {
+  std::string big(50u << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>(i / 4096);
+  peer.enqueue(ScriptedAnswer::status_only(200, big));
+  auto c = client(0, milliseconds(60000));
+  const HttpResponse r = c.get("/big");
+  EXPECT_EQ(r.body.size(), big.size());
+  EXPECT_TRUE(r.body == big);
+}
+
+TEST_F(RequestEngine, ResetInTheMiddleOfTheBodyIsATransportFailure) {
+  ScriptedAnswer answer = ScriptedAnswer::status_only(200, std::string(1 << 20, 'b'));
+  answer.action = ScriptedAnswer::Action::ResetAfter;
+  answer.reset_after = 300000;
+  peer.setDefault(answer);
+  auto c = client(1);
+  EXPECT_THAT([&] { c.get("/"); },
+              ::testing::ThrowsMessage<std::runtime_error>(StartsWith("HTTP request failed: ")));
+  EXPECT_EQ(peer.requestCount(), 2u);
+}
+
+TEST_F(RequestEngine, HostileContentLengthDoesNotReserveAbsurdMemory) {
+  ScriptedAnswer answer;
+  answer.raw = "HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551615\r\nConnection: close\r\n\r\nab";
+  peer.enqueue(answer);
+  auto c = client(0, milliseconds(1000));
+  const HttpResponse r = c.get("/");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "ab");
+  EXPECT_LT(r.body.capacity(), 1u << 20);
+}
+
+}  // namespace
+}  // namespace strandel
