@@ -1,0 +1,133 @@
+#include "decode_camera_frame.hpp"
+
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "client/parse_json_response.hpp"
+#include "unsigned_number.hpp"
+
+namespace strandel::detail {
+namespace {
+
+constexpr std::string_view kMagic = "QXB1";
+constexpr std::size_t kHeaderSize = 8;
+
+std::uint32_t readLittleEndian32(const char* bytes) noexcept {
+  const auto byte = [bytes](int i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])); };
+  return byte(0) | (byte(1) << 8) | (byte(2) << 16) | (byte(3) << 24);
+}
+
+// Counts the nesting of arrays and objects outside string literals, so that the limit holds before
+// the parser builds anything. For valid JSON this is exactly the nesting depth; malformed text
+// that stays within the limit is left to the parser to reject.
+void requireNestingWithinLimit(std::string_view text) {
+  std::size_t depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;  // the escaped character cannot end the string
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxManifestDepth) {
+        throw std::runtime_error("camera frame manifest is nested deeper than " +
+                                 std::to_string(kMaxManifestDepth) + " levels");
+      }
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+}
+
+json parseManifest(std::string_view text) {
+  requireNestingWithinLimit(text);
+  return json::parse(text.data(), text.data() + text.size());
+}
+
+std::vector<std::uint64_t> readShape(const json& shape) {
+  if (!shape.is_array()) {
+    throw json::type_error::create(
+        302, std::string("type must be array, but is ") + shape.type_name(), &shape);
+  }
+  std::vector<std::uint64_t> extents;
+  extents.reserve(shape.size());  // the entries are already present in the parsed manifest
+  for (const json& extent : shape) extents.push_back(toUnsigned64(extent));
+  return extents;
+}
+
+std::string readDtype(json& dtype) {
+  if (dtype.is_string()) return std::move(dtype.get_ref<std::string&>());
+  return dtype.dump();
+}
+
+std::uint64_t copyBudgetFor(std::uint64_t body_length) noexcept {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  return body_length > kMax / kMaxCopiedBytesPerBodyByte ? kMax
+                                                          : body_length * kMaxCopiedBytesPerBodyByte;
+}
+
+}  // namespace
+
+CameraFrame decodeCameraFrame(const HttpResponse& response) {
+  requireSuccessStatus(response);
+
+  const std::string& body = response.body;
+  const std::uint64_t body_length = body.size();
+  if (body_length < kHeaderSize || std::string_view(body).substr(0, kMagic.size()) != kMagic) {
+    throw std::runtime_error(
+        "camera response is not a binary frame: expected it to start with \"QXB1\"");
+  }
+  const std::uint64_t manifest_length = readLittleEndian32(body.data() + kMagic.size());
+  const std::uint64_t data_start = kHeaderSize + manifest_length;
+  if (data_start > body_length) {
+    throw std::runtime_error("camera frame is truncated: its manifest claims " +
+                             std::to_string(manifest_length) + " bytes but the body holds " +
+                             std::to_string(body_length));
+  }
+
+  json manifest = parseManifest(std::string_view(body).substr(kHeaderSize, manifest_length));
+
+  CameraFrame frame;
+  // Taken by move: the manifest is discarded afterwards, and no deep copy is made.
+  frame.structure = std::move(manifest.at("structure"));
+  json& arrays = manifest.at("arrays");
+
+  const std::uint64_t region_length = body_length - data_start;
+  const auto* region = reinterpret_cast<const std::uint8_t*>(body.data()) + data_start;
+  std::uint64_t copy_budget = copyBudgetFor(body_length);
+  for (json& descriptor : arrays) {
+    CameraOutput output;
+    output.shape = readShape(descriptor.at("shape"));
+    output.dtype = readDtype(descriptor.at("dtype"));
+    const std::uint64_t offset = toUnsigned64(descriptor.at("offset"));
+    const std::uint64_t nbytes = toUnsigned64(descriptor.at("nbytes"));
+    // Subtracted form: no sum can wrap around.
+    if (offset > region_length || nbytes > region_length - offset) {
+      throw std::runtime_error(
+          "camera frame is truncated: an output claims bytes past the end of the body");
+    }
+    if (nbytes > copy_budget) {
+      throw std::runtime_error("camera frame is too large: its outputs claim more than " +
+                               std::to_string(kMaxCopiedBytesPerBodyByte) +
+                               " times the length of the body");
+    }
+    copy_budget -= nbytes;
+    const std::uint8_t* first = region + offset;
+    output.data.assign(first, first + nbytes);
+    frame.outputs.push_back(std::move(output));
+  }
+  return frame;
+}
+
+}  // namespace strandel::detail
