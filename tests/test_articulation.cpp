@@ -10,7 +10,7 @@
 
 #include <strandel/isaacsim_client.hpp>
 
-#include "client/backoff.hpp"
+#include "support/backoff_recorder.hpp"
 #include "support/scripted_peer.hpp"
 
 namespace strandel {
@@ -202,28 +202,9 @@ TEST_F(ArticulationWire, InvalidUtf8FailsBeforeAnythingIsSent) {
   EXPECT_EQ(std::get<0>(onlyRequest()), "GET");
 }
 
-std::vector<std::chrono::milliseconds>& recordedSleeps() {
-  static std::vector<std::chrono::milliseconds> sleeps;
-  return sleeps;
-}
-
-void recordSleep(std::chrono::milliseconds delay) { recordedSleeps().push_back(delay); }
-
-/// Replaces the back-off sleep by a recorder for the lifetime of the guard.
-class SleepRecorder {
- public:
-  SleepRecorder() : previous_(detail::replaceBackoffSleep(&recordSleep)) { recordedSleeps().clear(); }
-  ~SleepRecorder() { detail::replaceBackoffSleep(previous_); }
-  SleepRecorder(const SleepRecorder&) = delete;
-  SleepRecorder& operator=(const SleepRecorder&) = delete;
-
- private:
-  detail::SleepFunction previous_;
-};
-
 TEST_F(ArticulationWire, RetryableStatusRepeatsTheSameCommandBody) {
   IsaacSimClient retrying("retry", peer.baseUrl(), peer.wsBaseUrl(), std::chrono::seconds(10), 1);
-  const SleepRecorder sleeps;
+  const testing::BackoffRecorder backoff;  // records the 375..500 ms delay instead of sleeping
   peer.enqueue(std::vector<ScriptedAnswer>{ScriptedAnswer::status_only(503, "busy"),
                                             ScriptedAnswer::json(200, R"({"ok":true})")});
   EXPECT_EQ(retrying.articulations.setJointPositions("robot1", {0.5, 1.0}),
@@ -234,9 +215,10 @@ TEST_F(ArticulationWire, RetryableStatusRepeatsTheSameCommandBody) {
                       R"({"indices":null,"joint_positions":[0.5,1.0]})");
   EXPECT_EQ(wire(requests[0]), expected);
   EXPECT_EQ(wire(requests[1]), expected);
-  ASSERT_EQ(recordedSleeps().size(), 1u);
-  EXPECT_GE(recordedSleeps()[0].count(), 375);
-  EXPECT_LE(recordedSleeps()[0].count(), 500);
+  const auto delays = backoff.delays();
+  ASSERT_EQ(delays.size(), 1u);
+  EXPECT_GE(delays[0].count(), 375);
+  EXPECT_LE(delays[0].count(), 500);
 }
 
 }  // namespace
