@@ -1,0 +1,189 @@
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <strandel/camera_frame.hpp>
+
+#include "camera/unsigned_number.hpp"
+#include "test_camera_support.hpp"
+
+namespace strandel {
+namespace {
+
+using camera_testing::thrownText;
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+
+CameraOutput outputOf(std::vector<std::uint64_t> shape, std::string dtype,
+                      std::vector<std::uint8_t> data = {}) {
+  return CameraOutput{std::move(shape), std::move(dtype), std::move(data)};
+}
+
+/// A frame whose structure names `member` with the given "__ndarray__" value, and two outputs.
+CameraFrame frameWithPlaceholder(const json& index) {
+  CameraFrame frame;
+  frame.structure = {{"front", {{"__ndarray__", index}}}};
+  frame.outputs = {outputOf({2}, "uint8", {1, 2}), outputOf({1}, "uint16", {3, 4})};
+  return frame;
+}
+
+TEST(CameraOutputMeasures, ElementCountMultipliesAndWraps) {
+  EXPECT_EQ(outputOf({}, "").elementCount(), 1u);
+  EXPECT_EQ(outputOf({2, 3, 4}, "").elementCount(), 24u);
+  EXPECT_EQ(outputOf({0, 3}, "").elementCount(), 0u);
+  EXPECT_EQ(outputOf({std::uint64_t{1} << 32, std::uint64_t{1} << 32}, "").elementCount(), 0u);
+  EXPECT_EQ(outputOf({kMax, 3}, "").elementCount(), kMax - 2);  // 3 * (2^64 - 1) mod 2^64
+  // The data is not consulted.
+  EXPECT_EQ(outputOf({5}, "uint8", {1}).elementCount(), 5u);
+}
+
+TEST(CameraOutputMeasures, ItemSizeKnowsExactlyTheTwelveNames) {
+  const std::vector<std::pair<std::string, std::uint64_t>> table = {
+      {"bool", 1},    {"int8", 1},    {"uint8", 1},   {"int16", 2},   {"uint16", 2}, {"float16", 2},
+      {"int32", 4},   {"uint32", 4},  {"float32", 4}, {"int64", 8},   {"uint64", 8}, {"float64", 8}};
+  for (const auto& [name, size] : table) EXPECT_EQ(outputOf({}, name).itemSize(), size) << name;
+  for (const char* unknown : {"Float32", "float128", "", "5", "null", " float32", "float32 ",
+                              "complex64"}) {
+    EXPECT_EQ(outputOf({}, unknown).itemSize(), 0u) << unknown;
+  }
+  EXPECT_EQ(outputOf({}, std::string("uint8\0", 6)).itemSize(), 0u);
+}
+
+TEST(CameraFrameOutput, FindsOnlyTopLevelPlaceholdersByExactName) {
+  EXPECT_EQ(CameraFrame{}.output("front"), nullptr);
+  EXPECT_EQ(CameraFrame{}.output(""), nullptr);
+
+  CameraFrame frame = frameWithPlaceholder(0);
+  frame.structure["alias"] = {{"__ndarray__", 0}};
+  frame.structure["other"] = {{"__ndarray__", 1}, {"note", "x"}};
+  frame.structure["count"] = 0;
+  frame.structure["plain"] = {{"value", 1}};
+  frame.structure["list"] = json::array({{{"__ndarray__", 0}}});
+  frame.structure["outer"] = {{"inner", {{"__ndarray__", 1}}}};
+
+  EXPECT_EQ(frame.output("front"), &frame.outputs[0]);
+  EXPECT_EQ(frame.output("alias"), &frame.outputs[0]);
+  EXPECT_EQ(frame.output("other"), &frame.outputs[1]);
+  EXPECT_EQ(frame.output("FRONT"), nullptr);
+  EXPECT_EQ(frame.output("front "), nullptr);
+  EXPECT_EQ(frame.output("count"), nullptr);   // member is not an object
+  EXPECT_EQ(frame.output("plain"), nullptr);   // object without a placeholder
+  EXPECT_EQ(frame.output("list"), nullptr);    // placeholder inside an array
+  EXPECT_EQ(frame.output("inner"), nullptr);   // placeholder one level deeper
+  EXPECT_EQ(frame.output("outer"), nullptr);
+  EXPECT_EQ(frame.output("missing"), nullptr);
+
+  CameraFrame not_an_object;
+  not_an_object.structure = json::array({{{"front", {{"__ndarray__", 0}}}}});
+  not_an_object.outputs.push_back(outputOf({}, "uint8"));
+  EXPECT_EQ(not_an_object.output("front"), nullptr);
+}
+
+TEST(CameraFrameOutput, IndexConvertsLikeAnUnsignedNumber) {
+  auto pointsAt = [](const json& index) -> long {
+    const CameraFrame frame = frameWithPlaceholder(index);
+    const CameraOutput* found = frame.output("front");
+    return found ? static_cast<long>(found - frame.outputs.data()) : -1;
+  };
+  EXPECT_EQ(pointsAt(1), 1);
+  EXPECT_EQ(pointsAt(1.7), 1);       // truncated toward zero
+  EXPECT_EQ(pointsAt(0.99), 0);
+  EXPECT_EQ(pointsAt(-0.5), 0);      // truncates to 0
+  EXPECT_EQ(pointsAt(2), -1);        // out of range
+  EXPECT_EQ(pointsAt(5), -1);
+  EXPECT_EQ(pointsAt(-1), -1);       // modulo 2^64: far out of range
+  EXPECT_EQ(pointsAt(-2.5), -1);
+  EXPECT_EQ(pointsAt(1e300), -1);    // beyond the range: no undefined conversion
+  EXPECT_EQ(pointsAt(-1e300), -1);
+  EXPECT_EQ(pointsAt(std::numeric_limits<double>::quiet_NaN()), -1);
+  EXPECT_EQ(pointsAt(std::numeric_limits<double>::infinity()), -1);
+}
+
+TEST(CameraFrameOutput, NonNumericIndexThrowsTypeError302) {
+  const std::vector<std::pair<json, std::string>> cases = {
+      {"0", "string"}, {true, "boolean"}, {nullptr, "null"},
+      {json::array({0}), "array"}, {json::object(), "object"}};
+  for (const auto& [index, kind] : cases) {
+    const CameraFrame frame = frameWithPlaceholder(index);
+    EXPECT_EQ(thrownText<json::type_error>([&] { frame.output("front"); }),
+              "[json.exception.type_error.302] type must be number, but is " + kind);
+    EXPECT_EQ(frame.structure, json({{"front", {{"__ndarray__", index}}}}));
+  }
+}
+
+TEST(UnsignedNumber, IntegersWrapAndFloatsTruncateWithoutUndefinedBehaviour) {
+  using detail::toUnsigned64;
+  EXPECT_EQ(toUnsigned64(json(0)), 0u);
+  EXPECT_EQ(toUnsigned64(json(kMax)), kMax);
+  EXPECT_EQ(toUnsigned64(json(-1)), kMax);
+  EXPECT_EQ(toUnsigned64(json(std::numeric_limits<std::int64_t>::min())), std::uint64_t{1} << 63);
+  EXPECT_EQ(toUnsigned64(json(2.9)), 2u);
+  EXPECT_EQ(toUnsigned64(json(-0.0)), 0u);
+  EXPECT_EQ(toUnsigned64(json(-0.9)), 0u);
+  EXPECT_EQ(toUnsigned64(json(-2.5)), kMax - 1);  // -2 modulo 2^64
+  EXPECT_EQ(toUnsigned64(json(-9223372036854775808.0)), std::uint64_t{1} << 63);
+  EXPECT_EQ(toUnsigned64(json(18446744073709549568.0)), 18446744073709549568u);  // below 2^64
+  EXPECT_EQ(toUnsigned64(json(18446744073709551616.0)), kMax);                    // 2^64
+  EXPECT_EQ(toUnsigned64(json(-9223372036854777856.0)), kMax);  // just below -2^63
+  EXPECT_EQ(toUnsigned64(json(1e300)), kMax);
+  EXPECT_EQ(toUnsigned64(json(-1e20)), kMax);
+  EXPECT_EQ(toUnsigned64(json(std::numeric_limits<double>::infinity())), kMax);
+  EXPECT_EQ(toUnsigned64(json(-std::numeric_limits<double>::infinity())), kMax);
+  EXPECT_EQ(toUnsigned64(json(std::nan(""))), kMax);
+  EXPECT_EQ(thrownText<json::type_error>([] { detail::toUnsigned64(json("1")); }),
+            "[json.exception.type_error.302] type must be number, but is string");
+}
+
+TEST(CameraFrameValues, CopiesAreDeepAndLookupsPointIntoTheCopy) {
+  auto source = std::make_unique<CameraFrame>(frameWithPlaceholder(1));
+  CameraFrame copy(*source);
+  CameraFrame assigned;
+  assigned = *source;
+  const CameraOutput* in_source = source->output("front");
+  const CameraOutput* in_copy = copy.output("front");
+  const CameraOutput* in_assigned = assigned.output("front");
+  EXPECT_EQ(in_copy, &copy.outputs[1]);
+  EXPECT_EQ(in_assigned, &assigned.outputs[1]);
+  EXPECT_NE(in_copy, in_source);
+  EXPECT_NE(in_copy->data.data(), in_source->data.data());
+
+  source->outputs[1].data[0] = 99;
+  source->structure["front"]["__ndarray__"] = 0;
+  source.reset();  // the copies survive the source
+  EXPECT_EQ(in_copy->data, (std::vector<std::uint8_t>{3, 4}));
+  EXPECT_EQ(in_copy->dtype, "uint16");
+  EXPECT_EQ(in_assigned->data, (std::vector<std::uint8_t>{3, 4}));
+  EXPECT_EQ(copy.output("front"), in_copy);
+}
+
+TEST(CameraFrameValues, MovesTakeEverythingAndLeaveTheSourceEmpty) {
+  CameraFrame source = frameWithPlaceholder(0);
+  const std::uint8_t* bytes = source.outputs[0].data.data();
+  CameraFrame moved(std::move(source));
+  EXPECT_TRUE(source.structure.is_null());  // NOLINT(bugprone-use-after-move)
+  EXPECT_TRUE(source.outputs.empty());
+  EXPECT_EQ(moved.outputs[0].data.data(), bytes);  // taken over, not copied
+  EXPECT_EQ(moved.output("front"), &moved.outputs[0]);
+
+  CameraFrame assigned;
+  assigned = std::move(moved);
+  EXPECT_TRUE(moved.structure.is_null());  // NOLINT(bugprone-use-after-move)
+  EXPECT_TRUE(moved.outputs.empty());
+  EXPECT_EQ(assigned.output("front")->data.data(), bytes);
+
+  CameraOutput output = outputOf({2, 2}, "int8", {1, 2, 3, 4});
+  CameraOutput taken(std::move(output));
+  EXPECT_TRUE(output.shape.empty());  // NOLINT(bugprone-use-after-move)
+  EXPECT_TRUE(output.dtype.empty());
+  EXPECT_TRUE(output.data.empty());
+  EXPECT_EQ(taken.elementCount() * taken.itemSize(), taken.data.size());
+}
+
+}  // namespace
+}  // namespace strandel
