@@ -3,6 +3,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -12,6 +13,7 @@
 
 #include "support/backoff_recorder.hpp"
 #include "support/scripted_peer.hpp"
+#include "support/websocket_peer.hpp"
 
 namespace strandel {
 namespace {
@@ -19,6 +21,7 @@ namespace {
 using testing::RecordedRequest;
 using testing::ScriptedAnswer;
 using testing::ScriptedPeer;
+using testing::WebSocketPeer;
 using Wire = std::tuple<std::string, std::string, std::string, std::string>;
 
 constexpr char kJson[] = "application/json";
@@ -219,6 +222,31 @@ TEST_F(ArticulationWire, RetryableStatusRepeatsTheSameCommandBody) {
   ASSERT_EQ(delays.size(), 1u);
   EXPECT_GE(delays[0].count(), 375);
   EXPECT_LE(delays[0].count(), 500);
+}
+
+TEST(ArticulationStreams, OpenTheClientsStreamPathsAndHandOverAWorkingStream) {
+  constexpr auto kWait = std::chrono::seconds(5);
+  WebSocketPeer peer;
+  peer.sendWithUpgrade(testing::serverFrame(testing::Opcode::Text, R"({"positions":[0.5]})"));
+  IsaacSimClient client("test", "http://127.0.0.1:1/", peer.wsBaseUrl(), kWait, 0);
+
+  WebSocketStream joints = client.articulations.streamJointPositions("/lead");
+  WebSocketStream state = client.articulations.streamArticulationState("a/b?c");
+  const auto requests = peer.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].target, "/articulations//lead/stream_joint_positions");
+  EXPECT_EQ(requests[1].target, "/articulations/a/b?c/stream_articulation_state");
+
+  joints.send("subscribe");
+  ASSERT_TRUE(peer.waitForFrames(0, 1, kWait));
+  EXPECT_EQ(peer.frames(0).at(0).payload, "subscribe");
+
+  std::optional<std::string> message;
+  const auto until = std::chrono::steady_clock::now() + kWait;
+  while (!(message = state.receive()) && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(message, std::optional<std::string>(R"({"positions":[0.5]})"));
 }
 
 }  // namespace
