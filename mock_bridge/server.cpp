@@ -1,0 +1,411 @@
+#include "server.hpp"
+
+#include <chrono>
+#include <deque>
+#include <iostream>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "fault_injector.hpp"
+#include "router.hpp"
+#include "world.hpp"
+
+namespace strandel::mock_bridge {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr const char* kServerName = "strandel-mock-bridge";
+constexpr auto kIdleTimeout = std::chrono::seconds(60);
+constexpr std::size_t kHeaderLimit = 16 * 1024;
+/// A stream skips a tick rather than queue more than this many unsent messages.
+constexpr std::size_t kMaxQueuedMessages = 4;
+
+/// Something the server can close when it stops.
+class Closable {
+ public:
+  virtual ~Closable() = default;
+  virtual void shutdown() = 0;
+};
+
+std::chrono::nanoseconds periodOf(double rate) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(1.0 / rate));
+}
+
+}  // namespace
+
+/// State shared by the acceptor and every session. Sessions hold it by shared_ptr; they never
+/// touch it from their destructors.
+struct ServerState : std::enable_shared_from_this<ServerState> {
+  ServerState(asio::io_context& context, const Options& opts)
+      : ioc(context),
+        options(opts),
+        world(WorldSettings{opts.joint_speed, opts.gripper_time}),
+        router(world),
+        faults(opts.fail_every, opts.fail_status),
+        acceptor(context),
+        physics(context) {}
+
+  asio::io_context& ioc;
+  Options options;
+  World world;
+  Router router;
+  FaultInjector faults;
+  tcp::acceptor acceptor;
+  asio::steady_timer physics;
+  Clock::time_point nextStep;
+  std::vector<std::weak_ptr<Closable>> sessions;
+  bool stopped = false;
+
+  void track(const std::shared_ptr<Closable>& session) {
+    if (sessions.size() >= 64 && sessions.size() % 64 == 0) {
+      std::vector<std::weak_ptr<Closable>> live;
+      for (auto& weak : sessions)
+        if (!weak.expired()) live.push_back(std::move(weak));
+      sessions = std::move(live);
+    }
+    sessions.push_back(session);
+  }
+
+  void accept();
+  void scheduleStep();
+  void log(const std::string& line) const {
+    if (options.verbose) std::cerr << line << std::endl;
+  }
+};
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// WebSocket streams
+
+class StreamSession : public Closable, public std::enable_shared_from_this<StreamSession> {
+ public:
+  StreamSession(tcp::socket socket, std::shared_ptr<ServerState> server, StreamRoute route, std::uint64_t serial)
+      : ws_(std::move(socket)),
+        server_(std::move(server)),
+        route_(std::move(route)),
+        serial_(serial),
+        ticker_(ws_.get_executor()),
+        period_(periodOf(server_->options.stream_rate)) {}
+
+  void run(http::request<http::string_body> request) {
+    websocket::stream_base::timeout timeout{std::chrono::seconds(30), kIdleTimeout, true};
+    ws_.set_option(timeout);
+    ws_.set_option(websocket::stream_base::decorator(
+        [](websocket::response_type& response) { response.set(http::field::server, kServerName); }));
+    ws_.async_accept(request, beast::bind_front_handler(&StreamSession::onAccept, shared_from_this()));
+  }
+
+  void shutdown() override {
+    closed_ = true;
+    ticker_.cancel();
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().close(ignored);
+  }
+
+ private:
+  void onAccept(beast::error_code ec) {
+    if (ec || server_->stopped) return;
+    server_->track(shared_from_this());
+    server_->log("stream opened: " + route_.articulation_id);
+    ws_.text(true);
+    read();
+    nextTick_ = Clock::now();
+    tick();
+  }
+
+  void tick() {
+    if (closed_) return;
+    if (server_->world.serial(route_.articulation_id) != serial_) {
+      closeWith("articulation removed");
+      return;
+    }
+    if (outbox_.size() < kMaxQueuedMessages)
+      enqueue(server_->world.streamMessage(route_.articulation_id, route_.kind, sequence_++).dump());
+    nextTick_ += period_;
+    const auto now = Clock::now();
+    if (nextTick_ + period_ < now) nextTick_ = now;  // fell behind: drop the missed ticks
+    ticker_.expires_at(nextTick_);
+    ticker_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (!ec) self->tick();
+    });
+  }
+
+  void enqueue(std::string message) {
+    outbox_.push_back(std::move(message));
+    if (!writing_) writeNext();
+  }
+
+  void writeNext() {
+    writing_ = true;
+    ws_.async_write(asio::buffer(outbox_.front()),
+                    beast::bind_front_handler(&StreamSession::onWrite, shared_from_this()));
+  }
+
+  void onWrite(beast::error_code ec, std::size_t) {
+    writing_ = false;
+    if (ec) {
+      stop();
+      return;
+    }
+    outbox_.pop_front();
+    if (!outbox_.empty() && !closed_) writeNext();
+  }
+
+  void read() {
+    ws_.async_read(input_, beast::bind_front_handler(&StreamSession::onRead, shared_from_this()));
+  }
+
+  void onRead(beast::error_code ec, std::size_t) {
+    if (ec) {
+      // The client's close frame (answered by the stream itself), a dropped connection or a
+      // time-out: the session ends.
+      server_->log("stream closed: " + route_.articulation_id + " (" + ec.message() + ")");
+      stop();
+      return;
+    }
+    const std::string text = beast::buffers_to_string(input_.data());
+    input_.consume(input_.size());
+    try {
+      server_->world.applyStreamCommand(route_.articulation_id, text);
+    } catch (const ApiError& e) {
+      if (!closed_) enqueue(errorBody(e.status(), e.what()).dump());
+    }
+    read();
+  }
+
+  void closeWith(const std::string& reason) {
+    closed_ = true;
+    ticker_.cancel();
+    ws_.async_close(websocket::close_reason(websocket::close_code::going_away, reason),
+                    [self = shared_from_this()](beast::error_code) {});
+  }
+
+  void stop() {
+    closed_ = true;
+    ticker_.cancel();
+  }
+
+  websocket::stream<beast::tcp_stream> ws_;
+  std::shared_ptr<ServerState> server_;
+  StreamRoute route_;
+  std::uint64_t serial_;
+  asio::steady_timer ticker_;
+  std::chrono::nanoseconds period_;
+  Clock::time_point nextTick_;
+  beast::flat_buffer input_;
+  std::deque<std::string> outbox_;
+  bool writing_ = false;
+  bool closed_ = false;
+  std::uint64_t sequence_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// HTTP
+
+class HttpSession : public Closable, public std::enable_shared_from_this<HttpSession> {
+ public:
+  HttpSession(tcp::socket socket, std::shared_ptr<ServerState> server)
+      : stream_(std::move(socket)), server_(std::move(server)), delay_(stream_.get_executor()) {}
+
+  void run() {
+    server_->track(shared_from_this());
+    read();
+  }
+
+  void shutdown() override {
+    delay_.cancel();
+    stream_.close();
+  }
+
+ private:
+  void read() {
+    parser_.emplace();
+    parser_->body_limit(server_->options.max_body_bytes);
+    parser_->header_limit(kHeaderLimit);
+    stream_.expires_after(kIdleTimeout);
+    http::async_read(stream_, buffer_, *parser_, beast::bind_front_handler(&HttpSession::onRead, shared_from_this()));
+  }
+
+  void onRead(beast::error_code ec, std::size_t) {
+    if (ec == http::error::end_of_stream || ec == asio::error::operation_aborted || ec == beast::error::timeout ||
+        ec == asio::error::connection_reset || ec == asio::error::eof) {
+      close();
+      return;
+    }
+    if (ec == http::error::body_limit) {
+      write(jsonReply(413, errorBody(413, "request body larger than " +
+                                              std::to_string(server_->options.max_body_bytes) + " bytes")),
+            false, 11);
+      return;
+    }
+    if (ec) {
+      write(jsonReply(400, errorBody(400, "malformed HTTP request: " + ec.message())), false, 11);
+      return;
+    }
+    stream_.expires_never();
+    http::request<http::string_body> request = parser_->release();
+    if (websocket::is_upgrade(request)) {
+      upgrade(std::move(request));
+      return;
+    }
+    const std::optional<int> fault = server_->faults.next();
+    Request req{std::string(request.method_string()), std::string(request.target()), std::move(request.body())};
+    const bool keepAlive = request.keep_alive();
+    const unsigned version = request.version();
+    if (server_->options.latency_ms == 0) {
+      dispatch(std::move(req), fault, keepAlive, version);
+      return;
+    }
+    delay_.expires_after(std::chrono::milliseconds(server_->options.latency_ms));
+    delay_.async_wait([self = shared_from_this(), req = std::move(req), fault, keepAlive, version](
+                          beast::error_code waitError) mutable {
+      if (!waitError) self->dispatch(std::move(req), fault, keepAlive, version);
+    });
+  }
+
+  void dispatch(Request request, std::optional<int> fault, bool keepAlive, unsigned version) {
+    const std::string line = request.method + " " + request.target;
+    if (fault) {
+      server_->log(line + " -> " + std::to_string(*fault) + " (injected)");
+      write(jsonReply(*fault, errorBody(*fault, "injected fault: every " + std::to_string(server_->options.fail_every) +
+                                                   "th request is answered " + std::to_string(*fault))),
+            keepAlive, version);
+      return;
+    }
+    auto self = shared_from_this();
+    server_->router.handle(request, [self, keepAlive, version, line](Reply reply) {
+      self->server_->log(line + " -> " + std::to_string(reply.status));
+      self->write(std::move(reply), keepAlive, version);
+    });
+  }
+
+  void upgrade(http::request<http::string_body> request) {
+    const std::optional<StreamRoute> route = matchStreamRoute(std::string_view(request.target().data(), request.target().size()));
+    std::optional<std::uint64_t> serial;
+    if (route) serial = server_->world.serial(route->articulation_id);
+    if (!route || !serial) {
+      const std::string message = route ? "articulation '" + route->articulation_id + "' not found"
+                                         : "no stream at " + std::string(request.target());
+      write(jsonReply(404, errorBody(404, message)), false, request.version());
+      return;
+    }
+    std::make_shared<StreamSession>(stream_.release_socket(), server_, *route, *serial)->run(std::move(request));
+  }
+
+  void write(Reply reply, bool keepAlive, unsigned version) {
+    auto response = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(reply.status), version);
+    response->set(http::field::server, kServerName);
+    response->set(http::field::content_type, reply.content_type);
+    for (const auto& [name, value] : reply.headers) response->set(name, value);
+    response->keep_alive(keepAlive);
+    response->body() = std::move(reply.body);
+    response->prepare_payload();
+    stream_.expires_after(kIdleTimeout);
+    http::async_write(stream_, *response,
+                      [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
+                        if (ec || !response->keep_alive() || self->server_->stopped) {
+                          self->close();
+                          return;
+                        }
+                        self->read();
+                      });
+  }
+
+  void close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.close();
+  }
+
+  beast::tcp_stream stream_;
+  std::shared_ptr<ServerState> server_;
+  asio::steady_timer delay_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Acceptor and simulation clock
+
+void ServerState::accept() {
+  acceptor.async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
+    if (self->stopped) return;
+    if (!ec) {
+      beast::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
+      std::make_shared<HttpSession>(std::move(socket), self)->run();
+    } else if (ec != asio::error::operation_aborted) {
+      self->log("accept failed: " + ec.message());
+    }
+    self->accept();
+  });
+}
+
+void ServerState::scheduleStep() {
+  const auto period = periodOf(options.physics_rate);
+  nextStep += period;
+  const auto now = Clock::now();
+  if (nextStep + period * 8 < now) nextStep = now;  // far behind: simulated time slows down instead
+  physics.expires_at(nextStep);
+  physics.async_wait([self = shared_from_this()](beast::error_code ec) {
+    if (ec || self->stopped) return;
+    self->world.step(1.0 / self->options.physics_rate);
+    self->scheduleStep();
+  });
+}
+
+Server::Server(asio::io_context& ioc, const Options& options) : impl_(std::make_shared<ServerState>(ioc, options)) {
+  const tcp::endpoint endpoint(asio::ip::make_address(options.host), options.port);
+  impl_->acceptor.open(endpoint.protocol());
+  impl_->acceptor.set_option(asio::socket_base::reuse_address(true));
+  impl_->acceptor.bind(endpoint);
+  impl_->acceptor.listen(asio::socket_base::max_listen_connections);
+}
+
+Server::~Server() { stop(); }
+
+std::uint16_t Server::port() const { return impl_->acceptor.local_endpoint().port(); }
+
+std::string Server::url() const {
+  const auto address = impl_->acceptor.local_endpoint().address();
+  const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+  return "http://" + host + ":" + std::to_string(port()) + "/";
+}
+
+void Server::start() {
+  impl_->accept();
+  impl_->nextStep = Clock::now();
+  impl_->scheduleStep();
+}
+
+void Server::stop() {
+  ServerState& impl = *impl_;
+  if (impl.stopped) return;
+  impl.stopped = true;
+  beast::error_code ignored;
+  impl.acceptor.close(ignored);
+  impl.physics.cancel();
+  impl.world.dropCompletions();
+  for (auto& weak : impl.sessions)
+    if (auto session = weak.lock()) session->shutdown();
+  impl.sessions.clear();
+}
+
+}  // namespace strandel::mock_bridge

@@ -1,0 +1,43 @@
+#pragma once
+
+// The stand-in's network side: one TCP acceptor on one io_context serving HTTP/1.1 (keep-alive)
+// and WebSocket upgrades on the same port, a simulation clock that steps the world, and per-
+// request fault injection and latency. Everything runs on the thread that runs the io_context.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+
+#include "options.hpp"
+
+namespace strandel::mock_bridge {
+
+struct ServerState;
+
+class Server {
+ public:
+  /// Binds and listens at once; throws boost::system::system_error when the address cannot be
+  /// bound. Nothing is served until start().
+  Server(boost::asio::io_context& ioc, const Options& options);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  /// The bound port (the one the system chose when the options asked for 0).
+  std::uint16_t port() const;
+  /// "http://HOST:PORT/" with an IPv6 host in brackets.
+  std::string url() const;
+
+  /// Starts accepting connections and stepping the simulation.
+  void start();
+  /// Stops accepting, closes every connection, cancels every timer and drops pending answers, so
+  /// that the io_context runs out of work. Safe to call more than once.
+  void stop();
+
+ private:
+  std::shared_ptr<ServerState> impl_;
+};
+
+}  // namespace strandel::mock_bridge
