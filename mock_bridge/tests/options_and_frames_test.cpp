@@ -1,0 +1,86 @@
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "camera_frame_encoder.hpp"
+#include "fault_injector.hpp"
+#include "options.hpp"
+
+namespace strandel::mock_bridge {
+namespace {
+
+TEST(Options, DefaultsAndBothSpellingsOfValues) {
+  const Options defaults = parseOptions({});
+  EXPECT_EQ(defaults.host, "127.0.0.1");
+  EXPECT_EQ(defaults.port, 8211);
+  EXPECT_EQ(defaults.stream_rate, 60.0);
+  EXPECT_EQ(defaults.fail_every, 0u);
+  EXPECT_EQ(defaults.fail_status, 503);
+
+  const Options o = parseOptions({"--port", "0", "--host=::1", "--stream-rate=120", "--fail-every", "3",
+                                  "--fail-status=500", "--latency-ms", "25", "-v"});
+  EXPECT_EQ(o.port, 0);
+  EXPECT_EQ(o.host, "::1");
+  EXPECT_EQ(o.stream_rate, 120.0);
+  EXPECT_EQ(o.fail_every, 3u);
+  EXPECT_EQ(o.fail_status, 500);
+  EXPECT_EQ(o.latency_ms, 25u);
+  EXPECT_TRUE(o.verbose);
+  EXPECT_TRUE(parseOptions({"--help"}).help);
+}
+
+TEST(Options, UnusableCommandLinesSayWhy) {
+  const auto message = [](std::vector<std::string> args) {
+    try {
+      parseOptions(args);
+    } catch (const UsageError& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(message({"--port", "65536"}), "--port must be between 0 and 65535");
+  EXPECT_EQ(message({"--port", "-1"}), "--port expects a whole number, not '-1'");
+  EXPECT_EQ(message({"--port"}), "--port needs a value");
+  EXPECT_EQ(message({"--stream-rate", "fast"}), "--stream-rate expects a number, not 'fast'");
+  EXPECT_EQ(message({"--stream-rate", "0"}), "--stream-rate must be between 0.1 and 1000");
+  EXPECT_EQ(message({"--fail-status", "99"}), "--fail-status must be between 100 and 599");
+  EXPECT_EQ(message({"--colour"}), "unknown option '--colour' (see --help)");
+}
+
+TEST(Options, HelpListsEveryOption) {
+  const std::string help = usageText();
+  for (const char* option : {"--host", "--port", "--stream-rate", "--physics-rate", "--joint-speed", "--gripper-time",
+                             "--fail-every", "--fail-status", "--latency-ms", "--max-body-bytes", "--verbose", "--help"})
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+}
+
+TEST(FaultInjector, FailsEveryNthRequestOnly) {
+  FaultInjector every3(3, 503);
+  std::vector<std::optional<int>> seen;
+  for (int i = 0; i < 6; ++i) seen.push_back(every3.next());
+  EXPECT_EQ(seen, (std::vector<std::optional<int>>{std::nullopt, std::nullopt, 503, std::nullopt, std::nullopt, 503}));
+  FaultInjector off(0, 503);
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(off.next());
+}
+
+TEST(CameraFrameEncoder, WritesMagicLittleEndianLengthManifestAndDataRegion) {
+  const std::string frame = encodeCameraFrame(json{{"a", {{"__ndarray__", 0}}}, {"b", {{"__ndarray__", 1}}}},
+                                              {{{2}, "uint8", std::string("\x01\x02", 2)},
+                                               {{1}, "float32", float32Bytes({1.0f})}});
+  const std::string manifest =
+      R"({"arrays":[{"dtype":"uint8","nbytes":2,"offset":0,"shape":[2]},)"
+      R"({"dtype":"float32","nbytes":4,"offset":2,"shape":[1]}],)"
+      R"("structure":{"a":{"__ndarray__":0},"b":{"__ndarray__":1}}})";
+  ASSERT_EQ(frame.size(), 8 + manifest.size() + 6);
+  EXPECT_EQ(frame.substr(0, 4), "QXB1");
+  EXPECT_EQ(static_cast<unsigned char>(frame[4]), manifest.size() & 0xFF);
+  EXPECT_EQ(static_cast<unsigned char>(frame[5]), (manifest.size() >> 8) & 0xFF);
+  EXPECT_EQ(frame[6], 0);
+  EXPECT_EQ(frame[7], 0);
+  EXPECT_EQ(frame.substr(8, manifest.size()), manifest);
+  // 1.0f is 0x3F800000, written least significant byte first.
+  EXPECT_EQ(frame.substr(8 + manifest.size()), std::string("\x01\x02\x00\x00\x80\x3f", 6));
+}
+
+}  // namespace
+}  // namespace strandel::mock_bridge
