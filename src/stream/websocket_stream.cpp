@@ -106,8 +106,9 @@ std::optional<std::string> WebSocketStream::receive() {
     if (meta != nullptr && (meta->flags & kControlFrameFlags) != 0) continue;
 
     if (meta != nullptr && meta->offset == 0 && meta->bytesleft > 0) {
+      // The first chunk of a longer frame: make room for the whole frame at once.
       const curl_off_t announced = static_cast<curl_off_t>(received) + meta->bytesleft;
-      buffer_.reserve(buffer_.size() + static_cast<std::size_t>(std::min(announced, kMaxFrameReservation)));
+      buffer_.reserve(static_cast<std::size_t>(std::min(announced, kMaxFrameReservation)));
     }
     buffer_.append(chunk, received);
     if (meta == nullptr || meta->bytesleft == 0) {
