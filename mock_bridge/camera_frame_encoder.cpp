@@ -1,31 +1,16 @@
 #include "camera_frame_encoder.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace strandel::mock_bridge {
-namespace {
 
-void appendUint32Le(std::string& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((value >> shift) & 0xFFu));
-}
-
-}  // namespace
-
-std::string encodeCameraFrame(const json& structure, const std::vector<FrameArray>& arrays) {
-  json descriptors = json::array();
-  std::uint64_t offset = 0;
-  for (const FrameArray& array : arrays) {
-    descriptors.push_back(
-        {{"shape", array.shape}, {"dtype", array.dtype}, {"offset", offset}, {"nbytes", array.bytes.size()}});
-    offset += array.bytes.size();
-  }
-  const std::string manifest = json{{"structure", structure}, {"arrays", descriptors}}.dump();
-  std::string body = "QXB1";
-  body.reserve(8 + manifest.size() + offset);
-  appendUint32Le(body, static_cast<std::uint32_t>(manifest.size()));
-  body += manifest;
-  for (const FrameArray& array : arrays) body += array.bytes;
-  return body;
+std::string encodeCameraFrame(const json& extra, const std::vector<FrameArray>& arrays) {
+  json manifest = strandel::detail::frameManifest(arrays);
+  manifest["structure"].update(extra);
+  std::string data;
+  for (const FrameArray& array : arrays) data += array.bytes;
+  return strandel::detail::writeCameraFrame(manifest.dump(), data);
 }
 
 std::string float32Bytes(const std::vector<float>& values) {
@@ -34,7 +19,7 @@ std::string float32Bytes(const std::vector<float>& values) {
   for (const float value : values) {
     std::uint32_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
-    appendUint32Le(bytes, bits);
+    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<char>((bits >> shift) & 0xFFu));
   }
   return bytes;
 }

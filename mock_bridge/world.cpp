@@ -898,14 +898,8 @@ std::string World::capture(const std::string& id, const json& body) const {
     Images images = render(scene(), c.view);
     const auto h = static_cast<std::uint64_t>(c.view.height);
     const auto w = static_cast<std::uint64_t>(c.view.width);
-    if (wantRgb) {
-      structure["rgb"] = {{"__ndarray__", arrays.size()}};
-      arrays.push_back({{h, w, 3}, "uint8", std::string(images.rgb.begin(), images.rgb.end())});
-    }
-    if (wantDepth) {
-      structure["depth"] = {{"__ndarray__", arrays.size()}};
-      arrays.push_back({{h, w}, "float32", float32Bytes(images.depth)});
-    }
+    if (wantRgb) arrays.push_back({"rgb", {h, w, 3}, "uint8", std::string(images.rgb.begin(), images.rgb.end())});
+    if (wantDepth) arrays.push_back({"depth", {h, w}, "float32", float32Bytes(images.depth)});
   }
   return encodeCameraFrame(structure, arrays);
 }

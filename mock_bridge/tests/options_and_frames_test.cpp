@@ -63,20 +63,17 @@ TEST(FaultInjector, FailsEveryNthRequestOnly) {
   for (int i = 0; i < 5; ++i) EXPECT_FALSE(off.next());
 }
 
-TEST(CameraFrameEncoder, WritesMagicLittleEndianLengthManifestAndDataRegion) {
-  const std::string frame = encodeCameraFrame(json{{"a", {{"__ndarray__", 0}}}, {"b", {{"__ndarray__", 1}}}},
-                                              {{{2}, "uint8", std::string("\x01\x02", 2)},
-                                               {{1}, "float32", float32Bytes({1.0f})}});
+TEST(CameraFrameEncoder, AddsTheExtraMembersToTheStructureBesideThePlaceholders) {
+  const std::string frame = encodeCameraFrame(json{{"camera_id", "cam"}},
+                                              {{"a", {2}, "uint8", std::string("\x01\x02", 2)},
+                                               {"b", {1}, "float32", float32Bytes({1.0f})}});
   const std::string manifest =
       R"({"arrays":[{"dtype":"uint8","nbytes":2,"offset":0,"shape":[2]},)"
       R"({"dtype":"float32","nbytes":4,"offset":2,"shape":[1]}],)"
-      R"("structure":{"a":{"__ndarray__":0},"b":{"__ndarray__":1}}})";
+      R"("structure":{"a":{"__ndarray__":0},"b":{"__ndarray__":1},"camera_id":"cam"}})";
   ASSERT_EQ(frame.size(), 8 + manifest.size() + 6);
   EXPECT_EQ(frame.substr(0, 4), "QXB1");
-  EXPECT_EQ(static_cast<unsigned char>(frame[4]), manifest.size() & 0xFF);
-  EXPECT_EQ(static_cast<unsigned char>(frame[5]), (manifest.size() >> 8) & 0xFF);
-  EXPECT_EQ(frame[6], 0);
-  EXPECT_EQ(frame[7], 0);
+  EXPECT_EQ(static_cast<unsigned char>(frame[4]), manifest.size());
   EXPECT_EQ(frame.substr(8, manifest.size()), manifest);
   // 1.0f is 0x3F800000, written least significant byte first.
   EXPECT_EQ(frame.substr(8 + manifest.size()), std::string("\x01\x02\x00\x00\x80\x3f", 6));
