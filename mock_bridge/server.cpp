@@ -1,5 +1,6 @@
 #include "server.hpp"
 
+#include <array>
 #include <chrono>
 #include <deque>
 #include <iostream>
@@ -31,6 +32,8 @@ namespace {
 constexpr const char* kServerName = "strandel-mock-bridge";
 constexpr auto kIdleTimeout = std::chrono::seconds(60);
 constexpr std::size_t kHeaderLimit = 16 * 1024;
+constexpr auto kLingerTime = std::chrono::seconds(2);
+constexpr std::size_t kLingerBytes = 1024 * 1024;
 /// A stream skips a tick rather than queue more than this many unsent messages.
 constexpr std::size_t kMaxQueuedMessages = 4;
 
@@ -318,11 +321,13 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     stream_.expires_after(kIdleTimeout);
     http::async_write(stream_, *response,
                       [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
-                        if (ec || !response->keep_alive() || self->server_->stopped) {
+                        if (ec || self->server_->stopped) {
                           self->close();
-                          return;
+                        } else if (!response->keep_alive()) {
+                          self->lingeringClose();
+                        } else {
+                          self->read();
                         }
-                        self->read();
                       });
   }
 
@@ -332,11 +337,35 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     stream_.close();
   }
 
+  /// Ends the connection after an answer that closes it: stops sending, then reads and drops
+  /// what the client still sends (for at most kLingerTime and kLingerBytes) before closing, so
+  /// that unread request bytes do not make the kernel reset the connection and destroy the
+  /// answer before the client has read it.
+  void lingeringClose() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(kLingerTime);
+    drain();
+  }
+
+  void drain() {
+    stream_.async_read_some(asio::buffer(scratch_), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+      self->drained_ += n;
+      if (ec || self->drained_ > kLingerBytes || self->server_->stopped) {
+        self->stream_.close();
+        return;
+      }
+      self->drain();
+    });
+  }
+
   beast::tcp_stream stream_;
   std::shared_ptr<ServerState> server_;
   asio::steady_timer delay_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
+  std::array<char, 4096> scratch_{};
+  std::size_t drained_ = 0;
 };
 
 }  // namespace

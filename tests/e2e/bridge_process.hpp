@@ -1,0 +1,60 @@
+#pragma once
+
+// Child processes for the end-to-end tests: the stand-in bridge started on 127.0.0.1 with a free
+// port, and programs run to completion with their output captured. Every wait is bounded, so a
+// hung child fails the test instead of hanging it. Not thread-safe; one test thread uses each.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace strandel::e2e {
+
+/// The stand-in bridge as a child process, listening on 127.0.0.1 with a port the system chose.
+class BridgeProcess {
+ public:
+  /// Starts the bridge with "--host 127.0.0.1 --port 0" and `extra_args`, and reads the port from
+  /// its first line "listening on http://127.0.0.1:PORT/". Throws std::runtime_error when the
+  /// bridge cannot be started or does not print that line within 30 seconds.
+  explicit BridgeProcess(const std::vector<std::string>& extra_args = {});
+  /// Stops the bridge if it still runs.
+  ~BridgeProcess();
+  BridgeProcess(const BridgeProcess&) = delete;
+  BridgeProcess& operator=(const BridgeProcess&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  /// "http://127.0.0.1:PORT/".
+  std::string httpUrl() const;
+  /// "ws://127.0.0.1:PORT/".
+  std::string wsUrl() const;
+  /// True while the child has not exited.
+  bool running();
+
+  /// Sends SIGTERM and waits up to 20 seconds. Returns the exit code, 128 + the signal number
+  /// when a signal ended it, or -1 when it had to be killed after the wait.
+  int stop();
+
+ private:
+  pid_t pid_ = -1;
+  std::uint16_t port_ = 0;
+  int exitStatus_ = -1;
+};
+
+/// What a finished program printed and how it ended.
+struct ProgramResult {
+  /// The exit code, 128 + signal, or -1 when it was killed after `bound`.
+  int exit_code = -1;
+  /// stdout and stderr interleaved.
+  std::string output;
+};
+
+/// Runs `argv` (argv[0] is the executable's path) to completion, at most for `bound`.
+ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::seconds bound);
+
+/// The path of the stand-in bridge executable this test binary was built with.
+std::string bridgeExecutable();
+
+}  // namespace strandel::e2e

@@ -1,0 +1,363 @@
+// The library against the stand-in bridge started as a separate process: every facade end to
+// end, fault injection and latency as the client sees them, and the stand-in's robustness
+// against clients that leave early, crowd it, or send garbage.
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include <strandel/isaacsim_client.hpp>
+
+#include "bridge_process.hpp"
+#include "raw_connection.hpp"
+
+namespace strandel::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kUpgradeHead =
+    "Host: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+
+/// The next complete message of `stream`, polled for at most 10 seconds.
+std::optional<json> receiveJson(WebSocketStream& stream) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (auto message = stream.receive()) return json::parse(*message);
+    std::this_thread::sleep_for(2ms);
+  }
+  return std::nullopt;
+}
+
+/// Receives messages for at most 10 seconds until one satisfies `wanted`.
+template <typename Predicate>
+std::optional<json> receiveUntil(WebSocketStream& stream, Predicate wanted) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto message = receiveJson(stream);
+    if (!message) return std::nullopt;
+    if (wanted(*message)) return message;
+  }
+  return std::nullopt;
+}
+
+/// The HTTPError that `call` throws; fails the test when it throws none.
+template <typename Call>
+std::optional<HTTPError> httpErrorOf(Call&& call) {
+  try {
+    call();
+  } catch (const HTTPError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "expected an HTTPError";
+  return std::nullopt;
+}
+
+class StandIn : public ::testing::Test {
+ protected:
+  BridgeProcess bridge;
+  IsaacSimClient client{"e2e", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000), 3};
+};
+
+TEST_F(StandIn, ArticulationCallsChangeAndReportTheArm) {
+  EXPECT_EQ(client.articulations.create("/World/arm")["articulation_id"], "arm");
+  const json limits = client.articulations.getDofLimits("arm")["dof_limits"];
+  ASSERT_EQ(limits.size(), 6u);
+  EXPECT_EQ(limits[1], json({{"joint", "shoulder_lift"}, {"type", "revolute"}, {"lower", -2.0}, {"upper", 2.0},
+                             {"max_velocity", 2.0}, {"max_effort", 150.0}}));
+  EXPECT_EQ(client.articulations.getDriverJoint("arm")["driver_joint"], "shoulder_pan");
+
+  client.articulations.setJointPositions("arm", {0.3}, std::vector<int>{2});
+  const json moved = client.articulations.moveJointPositions("arm", {0.5, -0.5}, std::vector<int>{0, 1}, false);
+  EXPECT_EQ(moved["status"], "reached");
+  EXPECT_EQ(moved["joint_positions"], json({0.5, -0.5, 0.3, 0.0, 0.0, 0.0}));
+  const json state = client.articulations.getJointsState("arm");
+  EXPECT_EQ(state["joint_positions"], moved["joint_positions"]);
+  EXPECT_EQ(state["joint_names"][2], "elbow");
+
+  const json started = client.articulations.moveJointPositions("arm", {1.0}, std::vector<int>{0}, true);
+  EXPECT_EQ(started["status"], "moving");
+  EXPECT_EQ(client.articulations.setDrivenJoints("arm", {"elbow", "wrist_1"})["driven_joints"],
+            json({"elbow", "wrist_1"}));
+
+  client.articulations.remove("arm");
+  const auto gone = httpErrorOf([&] { client.articulations.getJointsState("arm"); });
+  ASSERT_TRUE(gone);
+  EXPECT_EQ(gone->statusCode(), 404);
+  EXPECT_EQ(json::parse(gone->body()), json({{"error", "articulation 'arm' not found"}, {"status", 404}}));
+}
+
+TEST_F(StandIn, RefusalsReachTheApplicationWithStatusAndJsonBody) {
+  client.articulations.create("/World/arm");
+  const auto shape = httpErrorOf([&] { client.articulations.setJointPositions("arm", {0.1, 0.2}); });
+  ASSERT_TRUE(shape);
+  EXPECT_EQ(shape->statusCode(), 422);
+  EXPECT_EQ(json::parse(shape->body())["error"], "joint_positions has 2 values but articulation 'arm' has 6 joints");
+
+  const auto nan = httpErrorOf([&] { client.articulations.setJointPositions("arm", {std::nan("")}, std::vector<int>{0}); });
+  ASSERT_TRUE(nan);
+  EXPECT_EQ(json::parse(nan->body())["error"], "joint_positions[0] must be a finite number");
+
+  const auto urdf = httpErrorOf([&] { client.articulations.create("/World/other", "/no/such/file.urdf"); });
+  ASSERT_TRUE(urdf);
+  EXPECT_EQ(urdf->statusCode(), 422);
+  EXPECT_EQ(json::parse(urdf->body())["error"], "cannot read URDF file '/no/such/file.urdf'");
+
+  const auto mount = httpErrorOf([&] { client.articulations.assembleRobot("arm", "ghost", "tool0"); });
+  ASSERT_TRUE(mount);
+  EXPECT_EQ(mount->statusCode(), 404);
+}
+
+TEST_F(StandIn, GripperCallsMountOpenCloseAndPatch) {
+  client.articulations.create("/World/arm");
+  EXPECT_EQ(client.surfaceGrippers.create("/World/arm/tool0/gripper")["surface_gripper_id"], "gripper");
+  EXPECT_EQ(client.articulations.assembleRobot("arm", "gripper", "tool0", std::nullopt, json::array({0.0, 0.0, 0.02}),
+                                               true)["assembled"],
+            true);
+  EXPECT_EQ(client.surfaceGrippers.get("gripper")["mounted_on"], "arm");
+  EXPECT_EQ(client.surfaceGrippers.close("gripper", false)["status"], "closed");
+  EXPECT_EQ(client.surfaceGrippers.getStatus("gripper")["status"], "closed");
+  EXPECT_EQ(client.surfaceGrippers.open("gripper", true)["status"], "opening");
+
+  const json before = client.surfaceGrippers.getProperties("gripper")["properties"];
+  AxisLimits limits;
+  limits.z = AxisLimit{-0.5, 0.5};
+  const json after = client.surfaceGrippers.setProperties("gripper", std::nullopt, std::nullopt, 0.05, std::nullopt,
+                                                         limits)["properties"];
+  json expected = before;
+  expected["max_grip_distance"] = 0.05;
+  expected["rotation_limits"] = {{"x", nullptr}, {"y", nullptr}, {"z", {{"maximum", 0.5}, {"minimum", -0.5}}}};
+  EXPECT_EQ(after, expected);
+
+  const json points = client.surfaceGrippers.setAttachmentPointProperties(
+      "gripper", std::vector<std::string>{"/World/arm/tool0/gripper/p"}, std::nullopt, std::nullopt, std::nullopt,
+      std::nullopt, std::nullopt, std::nullopt, 0.002)["attachment_points"];
+  ASSERT_EQ(points.size(), 1u);
+  EXPECT_EQ(points[0]["clearance_offset"], 0.002);
+  EXPECT_EQ(client.surfaceGrippers.getAttachmentPoints("gripper")["attachment_points"], points);
+
+  client.surfaceGrippers.remove("gripper");
+  EXPECT_EQ(httpErrorOf([&] { client.surfaceGrippers.getStatus("gripper"); })->statusCode(), 404);
+}
+
+TEST_F(StandIn, CapturedFramesDecodeIntoTheRequestedArrays) {
+  client.articulations.create("/World/arm");
+  const json camera = client.cameras.create("/World/cam", std::vector<int>{160, 120}, 30.0);
+  EXPECT_EQ(camera["resolution"], json({160, 120}));
+
+  const CameraFrame frame = client.cameras.capture("cam");
+  const CameraOutput* rgb = frame.output("rgb");
+  const CameraOutput* depth = frame.output("depth");
+  ASSERT_TRUE(rgb && depth);
+  EXPECT_EQ(rgb->shape, (std::vector<std::uint64_t>{120, 160, 3}));
+  EXPECT_EQ(rgb->dtype, "uint8");
+  EXPECT_EQ(rgb->data.size(), rgb->elementCount() * rgb->itemSize());
+  EXPECT_EQ(depth->shape, (std::vector<std::uint64_t>{120, 160}));
+  EXPECT_EQ(depth->itemSize(), 4u);
+  EXPECT_EQ(depth->data.size(), 120u * 160u * 4u);
+  EXPECT_EQ(frame.structure["camera_id"], "cam");
+
+  const CameraFrame depthOnly = client.cameras.capture("cam", std::vector<std::string>{"depth"}, true);
+  EXPECT_EQ(depthOnly.output("rgb"), nullptr);
+  ASSERT_NE(depthOnly.output("depth"), nullptr);
+  EXPECT_TRUE(depthOnly.structure.contains("camera_pose"));
+
+  client.articulations.moveJointPositions("arm", {1.0, 1.2}, std::vector<int>{1, 2});
+  EXPECT_NE(client.cameras.capture("cam", std::vector<std::string>{"rgb"}).output("rgb")->data, rgb->data);
+
+  client.cameras.remove("cam");
+  EXPECT_EQ(httpErrorOf([&] { client.cameras.capture("cam"); })->statusCode(), 404);
+}
+
+TEST_F(StandIn, StreamsPushStateAndTakeTargets) {
+  client.articulations.create("/World/arm");
+  WebSocketStream positions = client.articulations.streamJointPositions("arm");
+  const auto first = receiveJson(positions);
+  const auto second = receiveJson(positions);
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ((*first)["joint_positions"].size(), 6u);
+  EXPECT_GT((*second)["sequence"].get<std::uint64_t>(), (*first)["sequence"].get<std::uint64_t>());
+
+  positions.send(R"({"joint_positions":[0.4],"indices":[0]})");
+  EXPECT_TRUE(receiveUntil(positions, [](const json& m) {
+    return m.contains("joint_positions") && m["joint_positions"][0].get<double>() == 0.4;
+  }));
+  positions.send("not json");
+  const auto refusal = receiveUntil(positions, [](const json& m) { return m.contains("error"); });
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ((*refusal)["status"], 400);
+
+  WebSocketStream state = client.articulations.streamArticulationState("arm");
+  const auto full = receiveJson(state);
+  ASSERT_TRUE(full);
+  EXPECT_EQ((*full)["joint_names"].size(), 6u);
+  EXPECT_EQ((*full)["joint_velocities"].size(), 6u);
+  EXPECT_EQ((*full)["gripper"], nullptr);
+  positions.close();
+  state.close();
+  EXPECT_EQ(client.articulations.getJointsState("arm")["joint_positions"][0], 0.4);
+}
+
+TEST(StandInFaults, EveryNthRequestFailsAndTheClientRetriesIt) {
+  BridgeProcess bridge({"--fail-every", "2", "--fail-status", "503"});
+  IsaacSimClient patient("retrying", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000), 3);
+  patient.articulations.create("/World/arm");                      // request 1
+  EXPECT_EQ(patient.articulations.getJointsState("arm")["articulation_id"], "arm");  // 2 fails, 3 answers
+  EXPECT_EQ(patient.articulations.getDofLimits("arm")["articulation_id"], "arm");    // 4 fails, 5 answers
+
+  IsaacSimClient hasty("no retries", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000), 0);
+  const auto injected = httpErrorOf([&] { hasty.articulations.getJointsState("arm"); });  // 6 fails
+  ASSERT_TRUE(injected);
+  EXPECT_EQ(injected->statusCode(), 503);
+  EXPECT_EQ(json::parse(injected->body()),
+            json({{"error", "injected fault: every 2th request is answered 503"}, {"status", 503}}));
+}
+
+TEST(StandInFaults, AddedLatencyOutlastsAShortTimeout) {
+  BridgeProcess bridge({"--latency-ms", "1500"});
+  IsaacSimClient hasty("hasty", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(150), 0);
+  try {
+    hasty.get("/");
+    ADD_FAILURE() << "expected the transfer to time out";
+  } catch (const HTTPError&) {
+    ADD_FAILURE() << "expected a transport failure, not an answer";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("HTTP request failed: ", 0), 0u) << e.what();
+  }
+  IsaacSimClient patient("patient", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(20000), 0);
+  EXPECT_EQ(patient.get("/").status, 200);
+}
+
+TEST_F(StandIn, SurvivesClientsThatLeaveMidStreamMidAnswerAndMidMotion) {
+  client.articulations.create("/World/arm");
+  for (int i = 0; i < 20; ++i) {
+    RawConnection leaving(bridge.port());
+    ASSERT_TRUE(leaving.send("GET /articulations/arm/stream_joint_positions HTTP/1.1\r\n" + kUpgradeHead));
+    const auto upgraded = leaving.readResponse();
+    ASSERT_TRUE(upgraded);
+    EXPECT_EQ(upgraded->status, 101);
+    if (i % 2 == 1) {
+      EXPECT_FALSE(leaving.readSome(64).empty());  // a frame has started to arrive
+    }
+    leaving.reset();
+  }
+  client.cameras.create("/World/big", std::vector<int>{1024, 1024});
+  for (int i = 0; i < 3; ++i) {
+    RawConnection leaving(bridge.port());
+    ASSERT_TRUE(leaving.send(httpRequest("POST", "/cameras/big/capture", "{}")));
+    EXPECT_FALSE(leaving.readSome(100).empty());  // the 7 MB answer has started
+    leaving.reset();
+  }
+  {
+    RawConnection leaving(bridge.port());
+    ASSERT_TRUE(leaving.send(httpRequest("POST", "/articulations/arm/move_j",
+                                         R"({"asynchronous":false,"indices":[0],"joint_positions":[0.6]})")));
+    leaving.reset();
+  }
+  WebSocketStream stream = client.articulations.streamJointPositions("arm");
+  EXPECT_TRUE(receiveUntil(stream, [](const json& m) { return m["joint_positions"][0].get<double>() == 0.6; }));
+  EXPECT_EQ(client.get("/").status, 200);
+  EXPECT_TRUE(bridge.running());
+}
+
+TEST_F(StandIn, Answers200ConcurrentRequests) {
+  client.articulations.create("/World/arm");
+  constexpr int kConnections = 200;
+  std::vector<std::unique_ptr<RawConnection>> connections;
+  for (int i = 0; i < kConnections; ++i) connections.push_back(std::make_unique<RawConnection>(bridge.port()));
+  for (int i = 0; i < kConnections; ++i) {
+    const std::string request = i % 3 == 0   ? httpRequest("GET", "/articulations/arm/joints_state")
+                                : i % 3 == 1 ? httpRequest("GET", "/articulations/arm/dof_limits")
+                                             : httpRequest("POST", "/articulations/arm/set_j",
+                                                           R"({"indices":[5],"joint_positions":[0.25]})");
+    ASSERT_TRUE(connections[i]->send(request));
+  }
+  int answered = 0;
+  for (auto& connection : connections) {
+    const auto response = connection->readResponse();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200) << response->body;
+    EXPECT_EQ(json::parse(response->body)["articulation_id"], "arm");
+    ++answered;
+  }
+  EXPECT_EQ(answered, kConnections);
+
+  // And through the library from several threads at once.
+  std::atomic<int> succeeded{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      IsaacSimClient own("thread", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000), 3);
+      for (int i = 0; i < 25; ++i)
+        if (own.articulations.getJointsState("arm")["joint_positions"][5] == 0.25) ++succeeded;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(succeeded.load(), 200);
+}
+
+TEST(StandInInput, SurvivesMalformedRequestsAndKeepsAnswering) {
+  BridgeProcess bridge({"--max-body-bytes", "4096"});
+  IsaacSimClient client("malformed", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000), 0);
+  client.articulations.create("/World/arm");
+
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"garbage\r\n\r\n", 400},
+      {std::string("\x00\x01\x02\xff\r\n\r\n", 8), 400},
+      {"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\nX-Long: " + std::string(20000, 'a') + "\r\n\r\n", 400},
+      {"POST /articulations/arm/set_j HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n\r\n", 400},
+      {httpRequest("PUT", "/articulations", std::string(5000, ' ')), 413},
+      {httpRequest("PUT", "/articulations", "{\"prim_path\":"), 400},
+      {httpRequest("POST", "/articulations/arm/set_j", "[1,2]"), 422},
+      {httpRequest("POST", "/articulations/arm/set_j", R"({"joint_positions":["a","b"]})"), 422},
+      {httpRequest("GET", "/articulations/arm/%00%ff"), 404},
+      {"GET /articulations/ghost/stream_joint_positions HTTP/1.1\r\n" + kUpgradeHead, 404},
+      {"GET /nowhere HTTP/1.1\r\n" + kUpgradeHead, 404},
+      {"GET /articulations/arm/stream_joint_positions HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
+       "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n\r\n",
+       400},
+  };
+  for (const auto& [request, status] : cases) {
+    RawConnection connection(bridge.port());
+    ASSERT_TRUE(connection.send(request));
+    const auto response = connection.readResponse();
+    ASSERT_TRUE(response) << request.substr(0, 60);
+    EXPECT_EQ(response->status, status) << request.substr(0, 60);
+    if (status != 400 || (!response->body.empty() && response->body.front() == '{')) {
+      const json body = json::parse(response->body);
+      EXPECT_EQ(body["status"], status);
+      EXPECT_TRUE(body["error"].is_string());
+    }
+  }
+  for (const std::string& unfinished :
+       {std::string("GET /artic"), std::string("POST /articulations/arm/set_j HTTP/1.1\r\nContent-Length: 100\r\n\r\n{")}) {
+    RawConnection connection(bridge.port());
+    ASSERT_TRUE(connection.send(unfinished));
+    connection.reset();
+  }
+  EXPECT_EQ(client.articulations.getJointsState("arm")["joint_positions"], json(std::vector<double>(6, 0.0)));
+  EXPECT_TRUE(bridge.running());
+}
+
+TEST(StandInLifecycle, StopsCleanlyOnSigtermWhileServing) {
+  BridgeProcess bridge;
+  IsaacSimClient client("lifecycle", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000), 0);
+  client.articulations.create("/World/arm");
+  WebSocketStream stream = client.articulations.streamJointPositions("arm");
+  ASSERT_TRUE(receiveJson(stream));
+  RawConnection waiting(bridge.port());
+  ASSERT_TRUE(waiting.send(httpRequest("POST", "/articulations/arm/move_j",
+                                       R"({"asynchronous":false,"indices":[0],"joint_positions":[3.0]})")));
+  RawConnection idle(bridge.port());
+  EXPECT_EQ(bridge.stop(), 0);
+  EXPECT_FALSE(waiting.readResponse());  // the unfinished motion's answer is dropped with its connection
+}
+
+}  // namespace
+}  // namespace strandel::e2e
