@@ -1,6 +1,10 @@
 // libFuzzer target: arbitrary bytes as the body of a 200 answer to a capture. Every refusal must be
 // an exception; a crash, a leak, a sanitizer report or a frame whose outputs differ from the body
 // bytes they claim is a finding.
+//
+// The custom mutator below keeps most mutated inputs framed: it often mutates the manifest or the
+// data region alone and writes the manifest length anew, so that mutations reach the manifest's
+// content instead of mostly breaking its length field. The target itself still takes any bytes.
 
 #include <cstdint>
 #include <cstdio>
@@ -8,12 +12,16 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <random>
 #include <string>
 
 #include <strandel/camera_frame.hpp>
 #include <strandel/http.hpp>
 
+#include "camera/camera_frame_writer.hpp"
 #include "camera/decode_camera_frame.hpp"
+
+extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t max_size);
 
 namespace {
 
@@ -95,7 +103,37 @@ void useFrame(const CameraFrame& frame) {
   }
 }
 
+// The manifest length of a framed input, or nothing when the input is not framed.
+bool framedManifestLength(const std::uint8_t* data, std::size_t size, std::size_t& length) {
+  if (size < 8 || std::memcmp(data, "QXB1", 4) != 0) return false;
+  length = static_cast<std::size_t>(data[4]) | (static_cast<std::size_t>(data[5]) << 8) |
+           (static_cast<std::size_t>(data[6]) << 16) | (static_cast<std::size_t>(data[7]) << 24);
+  return 8 + length <= size;
+}
+
 }  // namespace
+
+extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size,
+                                               std::size_t max_size, unsigned int seed) {
+  std::minstd_rand random(seed);
+  std::size_t manifest_length = 0;
+  if (!framedManifestLength(data, size, manifest_length) || random() % 4 == 0) {
+    return LLVMFuzzerMutate(data, size, max_size);  // any bytes, the header included
+  }
+  const char* bytes = reinterpret_cast<const char*>(data);
+  std::string manifest(bytes + 8, manifest_length);
+  std::string region(bytes + 8 + manifest_length, size - 8 - manifest_length);
+  const bool in_region = random() % 4 == 0;
+  std::string& part = in_region ? region : manifest;
+  const std::size_t room = max_size - 8 - (in_region ? manifest.size() : region.size());
+  if (room == 0) return LLVMFuzzerMutate(data, size, max_size);
+  const std::size_t part_size = part.size();
+  part.resize(room);
+  part.resize(LLVMFuzzerMutate(reinterpret_cast<std::uint8_t*>(part.data()), part_size, room));
+  const std::string frame = strandel::detail::writeCameraFrame(manifest, region);
+  std::memcpy(data, frame.data(), frame.size());  // 8 + manifest + region <= max_size
+  return frame.size();
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   strandel::HttpResponse response;

@@ -7,13 +7,13 @@
 #
 # Environment (all optional):
 #   STRANDEL_FUZZ_BUILD_DIR  build tree            (default: build-fuzz in the repository)
-#   STRANDEL_FUZZ_RUNS       inputs to try         (default: 300000)
+#   STRANDEL_FUZZ_RUNS       inputs to try         (default: 1000000)
 #   STRANDEL_FUZZ_SECONDS    time limit in seconds (default: 150)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${STRANDEL_FUZZ_BUILD_DIR:-$root/build-fuzz}
-runs=${STRANDEL_FUZZ_RUNS:-300000}
+runs=${STRANDEL_FUZZ_RUNS:-1000000}
 seconds=${STRANDEL_FUZZ_SECONDS:-150}
 jobs=$(nproc 2>/dev/null || echo 2)
 

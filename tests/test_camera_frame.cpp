@@ -79,6 +79,10 @@ TEST(CameraFrameOutput, FindsOnlyTopLevelPlaceholdersByExactName) {
   EXPECT_EQ(frame.output("outer"), nullptr);
   EXPECT_EQ(frame.output("missing"), nullptr);
 
+  CameraFrame no_outputs;
+  no_outputs.structure = {{"front", {{"__ndarray__", 0}}}};
+  EXPECT_EQ(no_outputs.output("front"), nullptr);
+
   CameraFrame not_an_object;
   not_an_object.structure = json::array({{{"front", {{"__ndarray__", 0}}}}});
   not_an_object.outputs.push_back(outputOf({}, "uint8"));
