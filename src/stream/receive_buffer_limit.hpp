@@ -6,7 +6,11 @@
 // as every read of its 64 KB chunk comes back full, and its queue has only a soft limit. Against a
 // peer that sends faster than the stream is read, one call then never returns and its memory grows
 // without bound. A kernel receive buffer smaller than that chunk makes every read come back short,
-// so one call takes at most about one buffer's worth of bytes from the socket.
+// so one call takes at most about one buffer's worth of bytes from the socket. The price is
+// throughput under a flood of small messages: the peer can have less in flight at once.
+//
+// Not covered: libcurl answers pings inside curl_ws_recv and keeps reading while they come, so a
+// peer that floods pings still holds one call for as long as the flood lasts.
 
 #include <curl/curl.h>
 
