@@ -11,7 +11,7 @@ namespace {
 using Color = std::array<double, 3>;
 
 constexpr double kBoneRadius = 0.035;
-constexpr double kJointRadius = 0.05;
+constexpr double kJointRadius = 0.042;
 constexpr double kFingerRadius = 0.016;
 constexpr double kNear = 0.05;
 

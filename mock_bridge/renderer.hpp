@@ -31,8 +31,8 @@ struct Scene {
 struct CameraView {
   int width = 640;
   int height = 480;
-  Vec3 eye{1.9, -1.6, 1.25};
-  Vec3 target{0.0, 0.0, 0.5};
+  Vec3 eye{1.7, -1.4, 1.15};
+  Vec3 target{0.0, 0.0, 0.45};
   double horizontal_fov = 1.0471975511965976;  // 60 degrees, in radians
 };
 

@@ -1,0 +1,173 @@
+#include "example_support.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <stdexcept>
+
+#include <stb/stb_image_write.h>
+
+namespace strandel_examples {
+namespace {
+
+const std::vector<Option> kBridgeOptions = {
+    {"--http-url", "http://127.0.0.1:8211/", "the bridge's HTTP base URL"},
+    {"--ws-url", "", "the bridge's WebSocket base URL (default: the HTTP URL with ws instead of http)"},
+    {"--timeout-ms", "10000", "time-out of one transfer attempt in milliseconds"},
+    {"--retries", "3", "retries of a failed transfer or of a transient status"},
+};
+
+bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+CommandLine::CommandLine(std::string program, std::string summary, std::vector<Option> options)
+    : program_(std::move(program)), summary_(std::move(summary)), options_(std::move(options)) {
+  options_.insert(options_.end(), kBridgeOptions.begin(), kBridgeOptions.end());
+  for (const Option& option : options_) values_[option.name] = option.value;
+}
+
+void CommandLine::parse(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << help();
+      std::exit(0);
+    }
+    const std::size_t eq = arg.find('=');
+    const std::string name = arg.substr(0, eq);
+    if (values_.count(name) == 0) fail("unknown option '" + arg + "'");
+    if (eq != std::string::npos) {
+      values_[name] = arg.substr(eq + 1);
+    } else if (i + 1 < argc) {
+      values_[name] = argv[++i];
+    } else {
+      fail(name + " needs a value");
+    }
+  }
+  std::string& ws = values_["--ws-url"];
+  if (ws.empty()) {
+    const std::string& http = values_["--http-url"];
+    ws = startsWith(http, "https") ? "wss" + http.substr(5) : startsWith(http, "http") ? "ws" + http.substr(4) : http;
+  }
+  integer("--timeout-ms");
+  integer("--retries");
+}
+
+const std::string& CommandLine::text(const std::string& name) const { return values_.at(name); }
+
+int CommandLine::integer(const std::string& name) const {
+  const std::string& value = text(name);
+  char* end = nullptr;
+  const long number = std::strtol(value.c_str(), &end, 10);
+  if (value.empty() || *end != '\0' || number < std::numeric_limits<int>::min() ||
+      number > std::numeric_limits<int>::max())
+    fail(name + " expects a whole number, not '" + value + "'");
+  return static_cast<int>(number);
+}
+
+double CommandLine::number(const std::string& name) const {
+  const std::string& value = text(name);
+  char* end = nullptr;
+  const double number = std::strtod(value.c_str(), &end);
+  if (value.empty() || *end != '\0' || !std::isfinite(number)) fail(name + " expects a number, not '" + value + "'");
+  return number;
+}
+
+std::unique_ptr<strandel::IsaacSimClient> CommandLine::makeClient() const {
+  return std::make_unique<strandel::IsaacSimClient>(program_, text("--http-url"), text("--ws-url"),
+                                                    std::chrono::milliseconds(integer("--timeout-ms")),
+                                                    integer("--retries"));
+}
+
+void CommandLine::fail(const std::string& message) const {
+  std::cerr << program_ << ": " << message << " (see --help)\n";
+  std::exit(2);
+}
+
+std::string CommandLine::help() const {
+  std::string text = "usage: " + program_ + " [options]\n\n" + summary_ + "\n\noptions:\n";
+  for (const Option& option : options_) {
+    std::string left = "  " + option.name + " VALUE";
+    left.resize(std::max<std::size_t>(left.size() + 2, 24), ' ');
+    text += left + option.help + (option.value.empty() ? "" : " (default " + option.value + ")") + "\n";
+  }
+  text += "  --help                show this text\n";
+  return text;
+}
+
+int runExample(const CommandLine& line, const std::function<void()>& body) {
+  try {
+    body();
+    return 0;
+  } catch (const strandel::HTTPError& e) {
+    std::cerr << line.program() << ": the bridge refused a request: " << e.what() << ": " << e.body() << "\n";
+    return 1;
+  } catch (const std::exception& e) {
+    const std::string what = e.what();
+    if (startsWith(what, "HTTP request failed") || startsWith(what, "WebSocket handshake failed")) {
+      std::cerr << line.program() << ": cannot reach the bridge at " << line.text("--http-url") << " (" << what
+                << ")\n"
+                << "  Is it running? A local stand-in starts with: strandel-mock-bridge --port 8211\n";
+      return 2;
+    }
+    std::cerr << line.program() << ": " << what << "\n";
+    return 1;
+  }
+}
+
+void writeRgbPng(const std::string& path, const strandel::CameraOutput& rgb) {
+  if (rgb.dtype != "uint8" || rgb.shape.size() != 3 || rgb.shape[2] != 3 ||
+      rgb.data.size() != rgb.elementCount() || rgb.shape[0] > 65535 || rgb.shape[1] > 65535)
+    throw std::runtime_error("the rgb output is not an [height, width, 3] uint8 image");
+  const int height = static_cast<int>(rgb.shape[0]);
+  const int width = static_cast<int>(rgb.shape[1]);
+  if (stbi_write_png(path.c_str(), width, height, 3, rgb.data.data(), width * 3) == 0)
+    throw std::runtime_error("cannot write PNG to '" + path + "'");
+}
+
+std::pair<float, float> writeDepthPng(const std::string& path, const strandel::CameraOutput& depth) {
+  if (depth.dtype != "float32" || depth.shape.size() != 2 || depth.data.size() != depth.elementCount() * 4 ||
+      depth.shape[0] > 65535 || depth.shape[1] > 65535)
+    throw std::runtime_error("the depth output is not an [height, width] float32 image");
+  std::vector<float> values(depth.elementCount());
+  std::memcpy(values.data(), depth.data.data(), depth.data.size());
+  // Scale between the nearest depth and the 95th percentile, so that a far horizon does not
+  // squeeze everything near into one shade.
+  std::vector<float> finite;
+  for (const float d : values)
+    if (std::isfinite(d)) finite.push_back(d);
+  float nearest = 0.0f;
+  float farthest = 0.0f;
+  if (!finite.empty()) {
+    nearest = *std::min_element(finite.begin(), finite.end());
+    const auto percentile = finite.begin() + static_cast<std::ptrdiff_t>(finite.size() * 95 / 100);
+    std::nth_element(finite.begin(), percentile, finite.end());
+    farthest = *percentile;
+  }
+  std::vector<unsigned char> grey(values.size(), 0);
+  const float span = farthest > nearest ? farthest - nearest : 1.0f;
+  for (std::size_t i = 0; i < values.size(); ++i)
+    if (std::isfinite(values[i]))
+      grey[i] = static_cast<unsigned char>(255.0f - 215.0f * std::min(1.0f, (values[i] - nearest) / span));
+  const int height = static_cast<int>(depth.shape[0]);
+  const int width = static_cast<int>(depth.shape[1]);
+  if (stbi_write_png(path.c_str(), width, height, 1, grey.data(), width) == 0)
+    throw std::runtime_error("cannot write PNG to '" + path + "'");
+  return {nearest, farthest};
+}
+
+Cleanup::~Cleanup() {
+  for (auto it = actions_.rbegin(); it != actions_.rend(); ++it) {
+    try {
+      (*it)();
+    } catch (...) {
+      // Best effort: the bridge may already be gone.
+    }
+  }
+}
+
+}  // namespace strandel_examples

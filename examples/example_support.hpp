@@ -1,0 +1,83 @@
+#pragma once
+
+// What the three examples share: a small command line with the bridge's URLs, the client built
+// from it, PNG writing with stb_image_write, and the one place that turns failures into a clear
+// message and an exit code. Copy it along with an example.
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <strandel/isaacsim_client.hpp>
+
+namespace strandel_examples {
+
+/// One "--name value" option with its default and a line of help.
+struct Option {
+  std::string name;
+  std::string value;
+  std::string help;
+};
+
+/// The command line of one example. Every example also takes --http-url, --ws-url, --timeout-ms
+/// and --retries; --ws-url defaults to the HTTP URL with "http" replaced by "ws".
+class CommandLine {
+ public:
+  CommandLine(std::string program, std::string summary, std::vector<Option> options);
+
+  /// Reads "--name value" and "--name=value". Prints the help and exits 0 for --help; prints the
+  /// problem and exits 2 for an unknown option, a missing value or a malformed number.
+  void parse(int argc, char** argv);
+
+  const std::string& text(const std::string& name) const;
+  int integer(const std::string& name) const;
+  double number(const std::string& name) const;
+  const std::string& program() const { return program_; }
+
+  /// A client for the bridge named on the command line.
+  std::unique_ptr<strandel::IsaacSimClient> makeClient() const;
+
+ private:
+  [[noreturn]] void fail(const std::string& message) const;
+  std::string help() const;
+
+  std::string program_;
+  std::string summary_;
+  std::vector<Option> options_;
+  std::map<std::string, std::string> values_;
+};
+
+/// Runs `body` and turns what it throws into a message on stderr and an exit code: 0 when it
+/// returns, 2 when the bridge at `http_url` cannot be reached, 1 for every other failure
+/// (a refusal shows the bridge's status and body).
+int runExample(const CommandLine& line, const std::function<void()>& body);
+
+/// Writes an [height, width, 3] uint8 output as an RGB PNG. Throws std::runtime_error when the
+/// output has another shape or type, or the file cannot be written.
+void writeRgbPng(const std::string& path, const strandel::CameraOutput& rgb);
+
+/// Writes an [height, width] float32 depth output as an 8-bit grey PNG, near bright and far dark
+/// (nothing hit is black), scaled from the nearest depth to the 95th percentile of the finite
+/// depths; returns that range (nearest, farthest) in metres.
+std::pair<float, float> writeDepthPng(const std::string& path, const strandel::CameraOutput& depth);
+
+/// Actions run in reverse order when the scope ends, unless dismissed: removes what an example
+/// created when it stops half-way. Failures of the actions are ignored.
+class Cleanup {
+ public:
+  Cleanup() = default;
+  Cleanup(const Cleanup&) = delete;
+  Cleanup& operator=(const Cleanup&) = delete;
+  ~Cleanup();
+  void add(std::function<void()> action) { actions_.push_back(std::move(action)); }
+  void dismiss() { actions_.clear(); }
+  bool empty() const { return actions_.empty(); }
+
+ private:
+  std::vector<std::function<void()>> actions_;
+};
+
+}  // namespace strandel_examples
