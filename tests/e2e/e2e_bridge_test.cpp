@@ -58,8 +58,12 @@ std::optional<HTTPError> httpErrorOf(Call&& call) {
   return std::nullopt;
 }
 
+/// Every test ends by stopping its bridge, which must then exit cleanly: status 0, so also no
+/// sanitizer report in a sanitizer build.
 class StandIn : public ::testing::Test {
  protected:
+  void TearDown() override { EXPECT_EQ(bridge.stop(), 0) << "the stand-in did not stop cleanly"; }
+
   BridgeProcess bridge;
   IsaacSimClient client{"e2e", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000), 3};
 };
@@ -216,6 +220,7 @@ TEST(StandInFaults, EveryNthRequestFailsAndTheClientRetriesIt) {
   EXPECT_EQ(injected->statusCode(), 503);
   EXPECT_EQ(json::parse(injected->body()),
             json({{"error", "injected fault: every 2th request is answered 503"}, {"status", 503}}));
+  EXPECT_EQ(bridge.stop(), 0);
 }
 
 TEST(StandInFaults, AddedLatencyOutlastsAShortTimeout) {
@@ -231,6 +236,7 @@ TEST(StandInFaults, AddedLatencyOutlastsAShortTimeout) {
   }
   IsaacSimClient patient("patient", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(20000), 0);
   EXPECT_EQ(patient.get("/").status, 200);
+  EXPECT_EQ(bridge.stop(), 0);
 }
 
 TEST_F(StandIn, SurvivesClientsThatLeaveMidStreamMidAnswerAndMidMotion) {
@@ -343,6 +349,7 @@ TEST(StandInInput, SurvivesMalformedRequestsAndKeepsAnswering) {
   }
   EXPECT_EQ(client.articulations.getJointsState("arm")["joint_positions"], json(std::vector<double>(6, 0.0)));
   EXPECT_TRUE(bridge.running());
+  EXPECT_EQ(bridge.stop(), 0);
 }
 
 TEST(StandInLifecycle, StopsCleanlyOnSigtermWhileServing) {
