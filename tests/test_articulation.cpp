@@ -13,6 +13,7 @@
 
 #include "support/backoff_recorder.hpp"
 #include "support/scripted_peer.hpp"
+#include "support/test_helpers.hpp"
 #include "support/websocket_peer.hpp"
 
 namespace strandel {
@@ -22,14 +23,11 @@ using testing::RecordedRequest;
 using testing::ScriptedAnswer;
 using testing::ScriptedPeer;
 using testing::WebSocketPeer;
-using Wire = std::tuple<std::string, std::string, std::string, std::string>;
+using testing::Wire;
+using testing::wire;
 
-constexpr char kJson[] = "application/json";
+constexpr auto& kJson = testing::kJsonContentType;
 
-/// Method, target, Content-Type ("" when absent) and body of one request, compared as a whole.
-Wire wire(const RecordedRequest& request) {
-  return {request.method, request.target, request.header("Content-Type").value_or(""), request.body};
-}
 
 class ArticulationWire : public ::testing::Test {
  protected:

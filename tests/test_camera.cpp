@@ -11,24 +11,20 @@
 
 #include "camera/camera_frame_writer.hpp"
 #include "support/scripted_peer.hpp"
-#include "test_camera_support.hpp"
+#include "support/test_helpers.hpp"
 
 namespace strandel {
 namespace {
 
-using camera_testing::thrownText;
+using testing::thrownText;
 using testing::RecordedRequest;
 using testing::ScriptedAnswer;
 using testing::ScriptedPeer;
-using Wire = std::tuple<std::string, std::string, std::string, std::string>;
+using testing::Wire;
+using testing::wire;
 
-constexpr char kJson[] = "application/json";
+constexpr auto& kJson = testing::kJsonContentType;
 
-/// Method, target, Content-Type ("" when absent) and body of one request.
-Wire wire(const RecordedRequest& request) {
-  return {request.method, request.target, request.header("Content-Type").value_or(""),
-          request.body};
-}
 
 std::string sampleFrame() {
   return detail::writeCameraFrame(

@@ -13,13 +13,13 @@
 
 #include "camera/camera_frame_writer.hpp"
 #include "camera/decode_camera_frame.hpp"
-#include "test_camera_support.hpp"
+#include "support/test_helpers.hpp"
 
 namespace strandel {
 namespace {
 
-using camera_testing::responseWith;
-using camera_testing::thrownText;
+using testing::responseWith;
+using testing::thrownText;
 using detail::decodeCameraFrame;
 using detail::writeCameraFrame;
 

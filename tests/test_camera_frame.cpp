@@ -11,12 +11,12 @@
 #include <strandel/camera_frame.hpp>
 
 #include "camera/unsigned_number.hpp"
-#include "test_camera_support.hpp"
+#include "support/test_helpers.hpp"
 
 namespace strandel {
 namespace {
 
-using camera_testing::thrownText;
+using testing::thrownText;
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 

@@ -6,20 +6,15 @@
 #include <strandel/isaacsim_client.hpp>
 
 #include "client/request_engine.hpp"
+#include "support/test_helpers.hpp"
 
 namespace strandel {
 namespace {
 
 using std::chrono::milliseconds;
 
-template <typename F>
-std::string invalidArgumentText(F&& f) {
-  try {
-    f();
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
-  return "<no std::invalid_argument>";
+std::string invalidArgumentText(void (*construct)()) {
+  return testing::thrownText<std::invalid_argument>(construct);
 }
 
 TEST(ClientConfig, ValidationRunsInOrderWithExactTexts) {

@@ -8,16 +8,12 @@
 #include <strandel/isaacsim_client.hpp>
 
 #include "client/parse_json_response.hpp"
+#include "support/test_helpers.hpp"
 
 namespace strandel {
 namespace {
 
-HttpResponse response(long status, std::string body) {
-  HttpResponse r;
-  r.status = status;
-  r.body = std::move(body);
-  return r;
-}
+using testing::responseWith;
 
 TEST(HttpError, MessageStatusAndBody) {
   const HTTPError e(404, "{\"error\":\"no such thing\"}");
@@ -59,19 +55,19 @@ TEST(HttpError, CopyKeepsEverythingMoveTakesOnlyTheBody) {
 TEST(ParseJsonResponse, SuccessRangeIsExactly200To299) {
   for (long status : {199L, 300L, 302L, 404L, 500L, 0L}) {
     try {
-      detail::parseJsonResponse(response(status, "{\"a\":1}"));
+      detail::parseJsonResponse(responseWith(status, "{\"a\":1}"));
       ADD_FAILURE() << status << " passed";
     } catch (const HTTPError& e) {
       EXPECT_EQ(e.statusCode(), status);
       EXPECT_EQ(e.body(), "{\"a\":1}");
     }
   }
-  EXPECT_EQ(detail::parseJsonResponse(response(200, "{\"a\":1}")), json({{"a", 1}}));
-  EXPECT_EQ(detail::parseJsonResponse(response(299, "[1,2]")), json({1, 2}));
+  EXPECT_EQ(detail::parseJsonResponse(responseWith(200, "{\"a\":1}")), json({{"a", 1}}));
+  EXPECT_EQ(detail::parseJsonResponse(responseWith(299, "[1,2]")), json({1, 2}));
 }
 
 TEST(ParseJsonResponse, EmptySuccessBodyIsAnEmptyObjectButJsonViewThrows) {
-  const HttpResponse r = response(204, "");
+  const HttpResponse r = responseWith(204, "");
   const json value = detail::parseJsonResponse(r);
   EXPECT_TRUE(value.is_object());
   EXPECT_TRUE(value.empty());
@@ -79,12 +75,12 @@ TEST(ParseJsonResponse, EmptySuccessBodyIsAnEmptyObjectButJsonViewThrows) {
 }
 
 TEST(ParseJsonResponse, MalformedSuccessBodyPropagatesTheParseError) {
-  EXPECT_THROW(detail::parseJsonResponse(response(200, "not json")), nlohmann::json::parse_error);
-  EXPECT_THROW(detail::parseJsonResponse(response(200, "{} {}")), nlohmann::json::parse_error);
-  EXPECT_THROW(detail::parseJsonResponse(response(200, "/* c */ {}")), nlohmann::json::parse_error);
+  EXPECT_THROW(detail::parseJsonResponse(responseWith(200, "not json")), nlohmann::json::parse_error);
+  EXPECT_THROW(detail::parseJsonResponse(responseWith(200, "{} {}")), nlohmann::json::parse_error);
+  EXPECT_THROW(detail::parseJsonResponse(responseWith(200, "/* c */ {}")), nlohmann::json::parse_error);
   // A parse error is not a runtime_error: transport handlers do not swallow it.
   try {
-    detail::parseJsonResponse(response(200, "nope"));
+    detail::parseJsonResponse(responseWith(200, "nope"));
   } catch (const std::runtime_error&) {
     ADD_FAILURE() << "parse_error must not derive from runtime_error";
   } catch (const nlohmann::json::parse_error&) {

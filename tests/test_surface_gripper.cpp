@@ -12,6 +12,7 @@
 
 #include "support/backoff_recorder.hpp"
 #include "support/scripted_peer.hpp"
+#include "support/test_helpers.hpp"
 
 namespace strandel {
 namespace {
@@ -19,15 +20,12 @@ namespace {
 using testing::RecordedRequest;
 using testing::ScriptedAnswer;
 using testing::ScriptedPeer;
-using Wire = std::tuple<std::string, std::string, std::string, std::string>;
+using testing::Wire;
+using testing::wire;
 
-constexpr char kJson[] = "application/json";
+constexpr auto& kJson = testing::kJsonContentType;
 constexpr auto kNone = std::nullopt;
 
-/// Method, target, Content-Type ("" when absent) and body of one request, compared as a whole.
-Wire wire(const RecordedRequest& request) {
-  return {request.method, request.target, request.header("Content-Type").value_or(""), request.body};
-}
 
 class SurfaceGripperWire : public ::testing::Test {
  protected:

@@ -1,13 +1,16 @@
 #pragma once
 
-// Helpers shared by the camera suites.
+// Small helpers shared by the suites.
 
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include <strandel/http.hpp>
 
-namespace strandel::camera_testing {
+#include "support/scripted_peer.hpp"
+
+namespace strandel::testing {
 
 /// what() of the exception of type E that f throws; a marker text when f throws nothing or
 /// something else, so that comparing with the expected text fails visibly.
@@ -31,4 +34,13 @@ inline HttpResponse responseWith(long status, std::string body) {
   return response;
 }
 
-}  // namespace strandel::camera_testing
+/// Method, target, Content-Type ("" when absent) and body of one request, compared as a whole.
+using Wire = std::tuple<std::string, std::string, std::string, std::string>;
+
+inline constexpr char kJsonContentType[] = "application/json";
+
+inline Wire wire(const RecordedRequest& request) {
+  return {request.method, request.target, request.header("Content-Type").value_or(""), request.body};
+}
+
+}  // namespace strandel::testing
