@@ -93,14 +93,14 @@ add_backports_source() {
     log "no Debian bookworm entry found in the apt sources; cannot derive bookworm-backports"
     exit 1
   fi
-  [ "$signed" = "-" ] && signed=""
+  if [ "$signed" = "-" ]; then signed=""; fi
   log "adding bookworm-backports, derived from the existing Debian source entry"
   {
     echo "Types: deb"
     echo "URIs: $uris"
     echo "Suites: bookworm-backports"
     echo "Components: main"
-    [ -n "$signed" ] && echo "Signed-By: $signed"
+    if [ -n "$signed" ]; then echo "Signed-By: $signed"; fi
   } | $SUDO tee "$target" >/dev/null
 }
 
