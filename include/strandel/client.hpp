@@ -198,8 +198,9 @@ class STRANDEL_API IsaacSimClient {
   /// DELETE base_url + path.
   HttpResponse deleteRequest(std::string_view path);
 
-  /// Opens websocket_base_url + "articulations/" + id + "/stream_joint_positions". Throws
-  /// std::runtime_error "WebSocket handshake failed for URL: ..." when the upgrade fails.
+  /// Opens websocket_base_url + "articulations/" + id + "/stream_joint_positions" (the identifier
+  /// verbatim). Throws std::runtime_error "WebSocket handshake failed for " + url + ": " + libcurl's
+  /// text when the connection or the upgrade fails within the client's time-out.
   WebSocketStream openJointPositionStream(std::string_view articulation_id);
   /// Opens websocket_base_url + "articulations/" + id + "/stream_articulation_state".
   WebSocketStream openArticulationStateStream(std::string_view articulation_id);
