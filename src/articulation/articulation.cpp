@@ -16,13 +16,9 @@
 namespace strandel {
 namespace {
 
-constexpr std::string_view kCollection = "articulations";
+using detail::valueOrNull;
 
-/// The held value as JSON, or null for an empty optional.
-template <typename T>
-json valueOrNull(const std::optional<T>& value) {
-  return value ? json(*value) : json(nullptr);
-}
+constexpr std::string_view kCollection = "articulations";
 
 /// The articulation path "/articulations/" + id + suffix, the identifier inserted verbatim.
 std::string articulationPath(std::string_view articulation_id, std::string_view suffix) {

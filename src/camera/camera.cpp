@@ -17,18 +17,17 @@ constexpr char kCollection[] = "cameras";
 json Camera::create(std::string_view prim_path, const std::optional<std::vector<int>>& resolution,
                     std::optional<double> frequency) {
   json body = {{"prim_path", std::string(prim_path)}};
-  if (resolution) body["resolution"] = *resolution;
-  if (frequency) body["frequency"] = *frequency;
-  return detail::parseJsonResponse(
-      client_.put(std::string("/") + kCollection, detail::writeJsonBody(body)));
+  detail::setIfPresent(body, "resolution", resolution);
+  detail::setIfPresent(body, "frequency", frequency);
+  return detail::parseJsonResponse(client_.put("/cameras", detail::writeJsonBody(body)));
 }
 
 CameraFrame Camera::capture(std::string_view camera_id,
                             const std::optional<std::vector<std::string>>& data_types,
                             std::optional<bool> world_frame) {
   json body = json::object();
-  if (data_types) body["data_types"] = *data_types;
-  if (world_frame) body["world_frame"] = *world_frame;
+  detail::setIfPresent(body, "data_types", data_types);
+  detail::setIfPresent(body, "world_frame", world_frame);
   return detail::decodeCameraFrame(client_.post(
       detail::resourcePath(kCollection, camera_id, "/capture"), detail::writeJsonBody(body)));
 }

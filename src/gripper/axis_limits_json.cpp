@@ -1,13 +1,10 @@
 #include "axis_limits_json.hpp"
 
-#include <optional>
+#include "client/json_body.hpp"
 
 namespace strandel {
-namespace {
 
-json axisOrNull(const std::optional<AxisLimit>& axis) { return axis ? json(*axis) : json(nullptr); }
-
-}  // namespace
+using detail::valueOrNull;
 
 void to_json(json& out, const AxisLimit& limit) {
   out = json::object();
@@ -17,9 +14,9 @@ void to_json(json& out, const AxisLimit& limit) {
 
 void to_json(json& out, const AxisLimits& limits) {
   out = json::object();
-  out["x"] = axisOrNull(limits.x);
-  out["y"] = axisOrNull(limits.y);
-  out["z"] = axisOrNull(limits.z);
+  out["x"] = valueOrNull(limits.x);
+  out["y"] = valueOrNull(limits.y);
+  out["z"] = valueOrNull(limits.z);
 }
 
 }  // namespace strandel

@@ -17,17 +17,13 @@
 namespace strandel {
 namespace {
 
+using detail::setIfPresent;
+
 constexpr std::string_view kCollection = "surface_grippers";
 
 /// The gripper path "/surface_grippers/" + id + suffix, the identifier inserted verbatim.
 std::string gripperPath(std::string_view surface_gripper_id, std::string_view suffix) {
   return detail::resourcePath(kCollection, surface_gripper_id, suffix);
-}
-
-/// Sets `key` to the JSON form of the held value; an empty optional leaves the body unchanged.
-template <typename T>
-void setIfPresent(json& body, const char* key, const std::optional<T>& value) {
-  if (value) body[key] = *value;
 }
 
 /// POST {"asynchronous":...} to the gripper path with `suffix` ("/open" or "/close").
