@@ -1,27 +1,52 @@
 #pragma once
 
-// Thread-safety: a WebSocketStream is used by one thread at a time; calls on one stream must not
-// overlap. Separate streams share nothing and may live on separate threads.
-
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <strandel/export.hpp>
 
 namespace strandel {
 
 class IsaacSimClient;
+class WebSocketStream;
+
+/// Sleeps in one poll() over the sockets of `streams` until at least one of them has something
+/// for its next receive call, or `wait` passes. Returns the positions in `streams` of every stream
+/// that is ready, in ascending order; empty when `wait` passed first. Never reads: a ready stream
+/// is one whose socket has bytes or an error pending, one whose last receive may have left
+/// complete frames inside the connection (a newly opened stream, or one whose last receive
+/// returned a message), or one whose peer has closed it. Ready means a receive call makes progress
+/// at once, not that a whole message is there: a frame whose rest is still on its way gives an
+/// empty optional. Null pointers and closed streams are skipped. Costs one poll() system call.
+/// Throws std::invalid_argument when `wait` is negative. The streams must not be used by another
+/// thread during the call.
+STRANDEL_API std::vector<std::size_t> waitForAny(const std::vector<WebSocketStream*>& streams,
+                                                 std::chrono::milliseconds wait);
+/// waitForAny over every stream of `streams`.
+STRANDEL_API std::vector<std::size_t> waitForAny(std::vector<WebSocketStream>& streams,
+                                                 std::chrono::milliseconds wait);
 
 /// A move-only owner of one WebSocket connection to a stream endpoint of the bridge. It owns its
 /// connection outright and stays usable after the client that opened it is destroyed.
+///
+/// Thread-safety: a WebSocketStream is used by one thread at a time; calls on one stream must not
+/// overlap. Separate streams share nothing and may live on separate threads.
+///
+/// Pings from the bridge are answered only inside receive calls: a stream that is not read for
+/// longer than the bridge's ping time-out (often 20 s) is dropped by the bridge. Each answer is a
+/// single attempt that never blocks; when the socket cannot take it at once it is skipped, and the
+/// next ping gets its own answer. Opening a stream follows no HTTP redirect: a bridge that answers
+/// the upgrade with a redirect fails the handshake.
 class STRANDEL_API WebSocketStream {
  public:
   /// Takes over the other stream's connection; the other stream is left closed. Sends nothing.
   WebSocketStream(WebSocketStream&& other) noexcept;
-  /// Closes this stream's own connection first (sending a close frame), then takes over the
-  /// other's. Self-assignment does nothing.
+  /// Closes this stream's own connection first (as close() does), then takes over the other's.
+  /// Self-assignment does nothing.
   WebSocketStream& operator=(WebSocketStream&& other) noexcept;
   WebSocketStream(const WebSocketStream&) = delete;
   WebSocketStream& operator=(const WebSocketStream&) = delete;
@@ -30,26 +55,62 @@ class STRANDEL_API WebSocketStream {
 
   /// Sends `message` as one text frame, unchanged. Waits for the socket while the peer is not
   /// reading, for at most the client's time-out in all. Throws std::runtime_error on a closed
-  /// stream, on a libcurl failure, and when the time-out passes.
+  /// stream, after the peer closed the stream ("WebSocket peer closed the stream", followed by
+  /// ": " and the peer's close code and reason when it sent them), on a libcurl failure, and when
+  /// the time-out passes.
   void send(std::string_view message);
 
   /// One complete data frame's payload, or an empty optional when none is complete yet. Never
-  /// waits for data. Control frames are skipped. Throws std::runtime_error on a closed stream and
-  /// on a libcurl failure.
+  /// waits for data. Control frames are skipped (pings answered, a close from the peer recorded
+  /// and answered); after a bounded number of them the call returns an empty optional even when
+  /// more are pending, so a flood of control frames cannot hold it. Throws std::runtime_error on a
+  /// closed stream and on a libcurl failure.
   std::optional<std::string> receive();
 
-  /// Sends a close frame without status code and releases the connection. A closed stream stays
-  /// closed; calling close again does nothing. Never throws.
+  /// The next complete data frame's payload as soon as it is complete, or an empty optional when
+  /// `wait` passes first. Sleeps in poll() on the stream's socket while nothing is pending and
+  /// returns at the deadline even while a frame is half received (its bytes are kept for a later
+  /// call). Returns an empty optional at once when the peer has closed the stream. A `wait` of
+  /// zero behaves as receive(). Throws std::invalid_argument when `wait` is negative, and
+  /// std::runtime_error as receive() does.
+  std::optional<std::string> receive(std::chrono::milliseconds wait);
+
+  /// Whether the peer's close frame has arrived (read by a receive call). Stays true until close.
+  bool peerClosed() const noexcept { return peerClosed_; }
+  /// The status code of the peer's close frame; empty when none arrived or it carried no code.
+  std::optional<int> closeCode() const noexcept { return closeCode_; }
+  /// The reason text of the peer's close frame; empty when none arrived or it carried none.
+  const std::string& closeReason() const noexcept { return closeReason_; }
+
+  /// Sends a close frame without status code (unless the stream already answered the peer's
+  /// close), then reads and drops what arrives until the peer's close frame comes back, for at
+  /// most 200 ms or the client's time-out, whichever is shorter, and releases the connection. A
+  /// closed stream stays closed; calling close again does nothing. Never throws.
   void close() noexcept;
 
  private:
   friend class IsaacSimClient;
+  friend std::vector<std::size_t> waitForAny(const std::vector<WebSocketStream*>& streams,
+                                             std::chrono::milliseconds wait);
+  enum class ReadResult { Message, Drained, Budget, PeerClosed };
+
   WebSocketStream(void* handle, std::chrono::milliseconds send_timeout) noexcept;
   void takeOver(WebSocketStream& other) noexcept;
+  ReadResult readFrames(std::optional<std::string>& message, bool stop_at_peer_close);
+  void onControlFrame(int flags);
+  void sendControlFrame(std::string_view payload, unsigned flags) noexcept;
+  void awaitPeerClose() noexcept;
 
   void* handle_ = nullptr;  // libcurl easy handle; null when closed
   std::string buffer_;      // bytes of the data frame being assembled
   std::chrono::milliseconds sendTimeout_{0};  // bound of one send() while the peer is not reading
+  std::string control_;            // payload of the control frame being assembled
+  bool mayHoldFrames_ = true;      // the last read may have left whole frames inside libcurl
+  bool sendUnfinished_ = false;    // a send() ended mid-frame: no control frame may follow
+  bool closeSent_ = false;         // this side's close frame went out
+  bool peerClosed_ = false;        // the peer's close frame arrived
+  std::optional<int> closeCode_;   // its status code, when it carried one
+  std::string closeReason_;        // its reason, when it carried one
 };
 
 }  // namespace strandel

@@ -42,6 +42,8 @@ WebSocketStream IsaacSimClient::openStream_(std::string_view path) {
   detail::setOption(h, CURLOPT_URL, url.c_str());
   detail::setOption(h, CURLOPT_CONNECT_ONLY, 2L);
   detail::setOption(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout_.count()));
+  // The stream answers pings itself, without ever blocking inside a receive.
+  detail::setOption(h, CURLOPT_WS_OPTIONS, static_cast<long>(CURLWS_NOAUTOPONG));
   detail::setOption(h, CURLOPT_SOCKOPTFUNCTION,
                     static_cast<curl_sockopt_callback>(&detail::limitReceiveBuffer));
 

@@ -1,9 +1,9 @@
 #include <strandel/websocket_stream.hpp>
 
 #include <poll.h>
+#include <time.h>
 
 #include <algorithm>
-#include <climits>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -23,6 +23,13 @@ constexpr int kControlFrameFlags = CURLWS_CLOSE | CURLWS_PING | CURLWS_PONG;
 // A frame's announced length reserves room up front only up to this many bytes; longer frames
 // grow the buffer as their bytes arrive, so a hostile length cannot claim memory by itself.
 constexpr curl_off_t kMaxFrameReservation = curl_off_t{16} << 20;
+// Control frames one read handles before it hands control back to its caller.
+constexpr int kControlFrameBudget = 64;
+// The largest control-frame payload the protocol allows; bytes beyond it are not kept.
+constexpr std::size_t kMaxControlPayload = 125;
+// close() waits at most this long (and never longer than the client's time-out) for the peer's
+// close frame: a bridge answers within one round trip, and a stream's owner must not stall.
+constexpr std::chrono::milliseconds kCloseHandshakeBound{200};
 
 CURL* curlOf(void* handle) noexcept { return static_cast<CURL*>(handle); }
 
@@ -30,21 +37,50 @@ std::runtime_error curlFailure(const char* prefix, CURLcode code) {
   return std::runtime_error(std::string(prefix) + curl_easy_strerror(code));
 }
 
-// Blocks until the connection's socket can take more bytes or `deadline` has passed, whichever
-// comes first. Spurious early returns are harmless: the caller offers its bytes again.
-void waitUntilWritable(CURL* handle, Clock::time_point deadline) {
+curl_socket_t socketOf(CURL* handle) noexcept {
+  curl_socket_t socket = CURL_SOCKET_BAD;
+  if (curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK) return CURL_SOCKET_BAD;
+  return socket;
+}
+
+timespec timespecOf(Clock::duration duration) noexcept {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(duration - seconds);
+  timespec result{};
+  result.tv_sec = static_cast<time_t>(seconds.count());
+  result.tv_nsec = static_cast<long>(nanoseconds.count());
+  return result;
+}
+
+// Sleeps until the connection's socket reports one of `events` (or an error) or `deadline`
+// passes. Without a socket to watch it pauses for at most a millisecond instead. Spurious early
+// returns are harmless: callers try their libcurl call again.
+void awaitSocket(CURL* handle, short events, Clock::time_point deadline) noexcept {
   const auto left = deadline - Clock::now();
   if (left <= Clock::duration::zero()) return;
-  curl_socket_t socket = CURL_SOCKET_BAD;
-  if (curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
-      socket == CURL_SOCKET_BAD) {
-    // No socket to watch: back off briefly instead of spinning.
+  const curl_socket_t socket = socketOf(handle);
+  if (socket == CURL_SOCKET_BAD) {
     std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(1)));
     return;
   }
-  const auto left_ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  pollfd entry{socket, events, 0};
+  const timespec timeout = timespecOf(left);
+  ::ppoll(&entry, 1, &timeout, nullptr);
+}
+
+// Whether the socket takes bytes right now. Linux reports a TCP socket writable only while a
+// good part of its send buffer is free, far more than any control frame needs.
+bool writableNow(CURL* handle) noexcept {
+  const curl_socket_t socket = socketOf(handle);
+  if (socket == CURL_SOCKET_BAD) return false;
   pollfd entry{socket, POLLOUT, 0};
-  ::poll(&entry, 1, static_cast<int>(std::min<decltype(left_ms)>(left_ms, INT_MAX)));
+  return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLOUT) != 0;
+}
+
+void requireNonNegative(std::chrono::milliseconds wait) {
+  if (wait < std::chrono::milliseconds::zero()) {
+    throw std::invalid_argument("wait must not be negative");
+  }
 }
 
 }  // namespace
@@ -69,19 +105,38 @@ void WebSocketStream::takeOver(WebSocketStream& other) noexcept {
   buffer_ = std::move(other.buffer_);
   other.buffer_.clear();
   sendTimeout_ = other.sendTimeout_;
+  control_ = std::move(other.control_);
+  other.control_.clear();
+  mayHoldFrames_ = std::exchange(other.mayHoldFrames_, true);
+  sendUnfinished_ = std::exchange(other.sendUnfinished_, false);
+  closeSent_ = std::exchange(other.closeSent_, false);
+  peerClosed_ = std::exchange(other.peerClosed_, false);
+  closeCode_ = std::exchange(other.closeCode_, std::nullopt);
+  closeReason_ = std::move(other.closeReason_);
+  other.closeReason_.clear();
 }
 
 void WebSocketStream::send(std::string_view message) {
   if (handle_ == nullptr) throw std::runtime_error("send() called on a closed WebSocketStream");
+  if (peerClosed_) {
+    std::string text = "WebSocket peer closed the stream";
+    if (closeCode_) text += ": " + std::to_string(*closeCode_);
+    if (!closeReason_.empty()) text += " " + closeReason_;
+    throw std::runtime_error(text);
+  }
   CURL* const handle = curlOf(handle_);
   const auto deadline = Clock::now() + sendTimeout_;
   const char* const data = message.empty() ? "" : message.data();
   std::size_t count = 0;
+  sendUnfinished_ = true;
   for (;;) {
     std::size_t sent = 0;
     const CURLcode code = curl_ws_send(handle, data + count, message.size() - count, &sent, 0, CURLWS_TEXT);
     count += sent;
-    if (code == CURLE_OK && count == message.size()) return;
+    if (code == CURLE_OK && count == message.size()) {
+      sendUnfinished_ = false;
+      return;
+    }
     if (code != CURLE_OK && code != CURLE_AGAIN) throw curlFailure("WebSocket send failed: ", code);
     if (code == CURLE_OK && sent > 0) continue;
     // Nothing was taken: the peer is not reading fast enough. Wait for room, within the bound.
@@ -89,21 +144,57 @@ void WebSocketStream::send(std::string_view message) {
       throw std::runtime_error("WebSocket send timed out after " + std::to_string(sendTimeout_.count()) +
                                " ms");
     }
-    waitUntilWritable(handle, deadline);
+    awaitSocket(handle, POLLOUT, deadline);
   }
 }
 
 std::optional<std::string> WebSocketStream::receive() {
   if (handle_ == nullptr) throw std::runtime_error("receive() called on a closed WebSocketStream");
+  std::optional<std::string> message;
+  readFrames(message, false);
+  return message;
+}
+
+std::optional<std::string> WebSocketStream::receive(std::chrono::milliseconds wait) {
+  requireNonNegative(wait);
+  if (wait == std::chrono::milliseconds::zero()) return receive();
+  if (handle_ == nullptr) throw std::runtime_error("receive() called on a closed WebSocketStream");
+  const auto deadline = Clock::now() + wait;
+  for (;;) {
+    if (peerClosed_) return std::nullopt;  // nothing follows a close frame
+    std::optional<std::string> message;
+    const ReadResult result = readFrames(message, true);
+    if (result == ReadResult::Message) return message;
+    if (result == ReadResult::PeerClosed || Clock::now() >= deadline) return std::nullopt;
+    // After a spent budget more frames may wait inside libcurl, where poll() cannot see them.
+    if (result == ReadResult::Drained) awaitSocket(curlOf(handle_), POLLIN, deadline);
+  }
+}
+
+WebSocketStream::ReadResult WebSocketStream::readFrames(std::optional<std::string>& message,
+                                                        bool stop_at_peer_close) {
   CURL* const handle = curlOf(handle_);
   char chunk[kChunkBytes];
-  for (;;) {
+  mayHoldFrames_ = true;  // until libcurl reports that nothing is pending
+  for (int control_frames = 0; control_frames < kControlFrameBudget;) {
     std::size_t received = 0;
     const curl_ws_frame* meta = nullptr;
     const CURLcode code = curl_ws_recv(handle, chunk, sizeof chunk, &received, &meta);
-    if (code == CURLE_AGAIN) return std::nullopt;
+    if (code == CURLE_AGAIN) {
+      mayHoldFrames_ = false;
+      return ReadResult::Drained;
+    }
     if (code != CURLE_OK) throw curlFailure("WebSocket receive failed: ", code);
-    if (meta != nullptr && (meta->flags & kControlFrameFlags) != 0) continue;
+
+    if (meta != nullptr && (meta->flags & kControlFrameFlags) != 0) {
+      control_.append(chunk, std::min(received, kMaxControlPayload - std::min(control_.size(), kMaxControlPayload)));
+      if (meta->bytesleft > 0) continue;
+      ++control_frames;
+      const int flags = meta->flags;
+      onControlFrame(flags);
+      if (stop_at_peer_close && (flags & CURLWS_CLOSE) != 0) return ReadResult::PeerClosed;
+      continue;
+    }
 
     if (meta != nullptr && meta->offset == 0 && meta->bytesleft > 0) {
       // The first chunk of a longer frame: make room for the whole frame at once.
@@ -112,21 +203,112 @@ std::optional<std::string> WebSocketStream::receive() {
     }
     buffer_.append(chunk, received);
     if (meta == nullptr || meta->bytesleft == 0) {
-      std::optional<std::string> message(std::move(buffer_));
+      message.emplace(std::move(buffer_));
       buffer_.clear();
-      return message;
+      return ReadResult::Message;
     }
+  }
+  return ReadResult::Budget;
+}
+
+void WebSocketStream::onControlFrame(int flags) {
+  if ((flags & CURLWS_PING) != 0) {
+    sendControlFrame(control_, CURLWS_PONG);
+  } else if ((flags & CURLWS_CLOSE) != 0 && !peerClosed_) {
+    peerClosed_ = true;
+    if (control_.size() >= 2) {
+      closeCode_ = (static_cast<unsigned char>(control_[0]) << 8) | static_cast<unsigned char>(control_[1]);
+      closeReason_.assign(control_, 2);
+    }
+    // The closing handshake: answer at once, echoing the status code.
+    sendControlFrame(std::string_view(control_).substr(0, closeCode_ ? 2 : 0), CURLWS_CLOSE);
+  }
+  control_.clear();
+}
+
+void WebSocketStream::sendControlFrame(std::string_view payload, unsigned flags) noexcept {
+  // Never after this side's close frame, never inside an unfinished data frame, never blocking.
+  CURL* const handle = curlOf(handle_);
+  if (closeSent_ || sendUnfinished_ || !writableNow(handle)) return;
+  std::size_t sent = 0;
+  const CURLcode code = curl_ws_send(handle, payload.empty() ? "" : payload.data(), payload.size(), &sent, 0, flags);
+  if (code != CURLE_OK || sent != payload.size()) {
+    sendUnfinished_ = true;  // libcurl may hold part of the frame
+  } else if ((flags & CURLWS_CLOSE) != 0) {
+    closeSent_ = true;
+  }
+}
+
+void WebSocketStream::awaitPeerClose() noexcept {
+  const auto deadline = Clock::now() + std::min(kCloseHandshakeBound, sendTimeout_);
+  try {
+    for (;;) {
+      std::optional<std::string> dropped;
+      const ReadResult result = readFrames(dropped, true);
+      if (result == ReadResult::PeerClosed || Clock::now() >= deadline) return;
+      if (result == ReadResult::Drained) awaitSocket(curlOf(handle_), POLLIN, deadline);
+    }
+  } catch (...) {
+    // The connection failed or ended: there is nothing left to wait for.
   }
 }
 
 void WebSocketStream::close() noexcept {
   if (handle_ == nullptr) return;
   CURL* const handle = curlOf(handle_);
-  std::size_t sent = 0;
-  // A close frame without status code; the connection is released whatever libcurl answers.
-  static_cast<void>(curl_ws_send(handle, "", 0, &sent, 0, CURLWS_CLOSE));
+  if (!closeSent_) {
+    std::size_t sent = 0;
+    // A close frame without status code; the connection is released whatever libcurl answers.
+    closeSent_ = curl_ws_send(handle, "", 0, &sent, 0, CURLWS_CLOSE) == CURLE_OK;
+    if (closeSent_ && !peerClosed_) awaitPeerClose();
+  }
   curl_easy_cleanup(handle);
   handle_ = nullptr;
+}
+
+std::vector<std::size_t> waitForAny(const std::vector<WebSocketStream*>& streams,
+                                    std::chrono::milliseconds wait) {
+  requireNonNegative(wait);
+  std::vector<pollfd> entries;
+  std::vector<std::size_t> positions;  // of each entry's stream
+  std::vector<std::size_t> ready;
+  entries.reserve(streams.size());
+  positions.reserve(streams.size());
+  for (std::size_t i = 0; i < streams.size(); ++i) {
+    const WebSocketStream* const stream = streams[i];
+    if (stream == nullptr || stream->handle_ == nullptr) continue;
+    if (stream->peerClosed_ || stream->mayHoldFrames_) {
+      ready.push_back(i);
+      continue;
+    }
+    const curl_socket_t socket = socketOf(curlOf(stream->handle_));
+    if (socket == CURL_SOCKET_BAD) {
+      ready.push_back(i);  // its next receive reports what happened to the connection
+      continue;
+    }
+    entries.push_back(pollfd{socket, POLLIN, 0});
+    positions.push_back(i);
+  }
+  if (entries.empty() && ready.empty()) {
+    std::this_thread::sleep_for(wait);
+    return ready;
+  }
+  // Streams already known to be ready turn the poll into a look at the others.
+  const timespec timeout = timespecOf(ready.empty() ? Clock::duration(wait) : Clock::duration::zero());
+  if (::ppoll(entries.data(), entries.size(), &timeout, nullptr) > 0) {
+    for (std::size_t j = 0; j < entries.size(); ++j) {
+      if (entries[j].revents != 0) ready.push_back(positions[j]);
+    }
+  }
+  std::sort(ready.begin(), ready.end());
+  return ready;
+}
+
+std::vector<std::size_t> waitForAny(std::vector<WebSocketStream>& streams, std::chrono::milliseconds wait) {
+  std::vector<WebSocketStream*> pointers;
+  pointers.reserve(streams.size());
+  for (WebSocketStream& stream : streams) pointers.push_back(&stream);
+  return waitForAny(pointers, wait);
 }
 
 }  // namespace strandel

@@ -72,6 +72,8 @@ bool takeFrame(std::string& bytes, ClientFrame& frame) {
 struct WebSocketSession::State {
   std::vector<ClientFrame> frames;
   bool disconnected = false;
+  bool reset = false;
+  std::string pending;  // bytes of a client frame not yet whole; the script's thread only
   std::atomic<std::uint64_t> written{0};
 };
 
@@ -160,25 +162,41 @@ bool WebSocketSession::awaitRelease() {
   return true;
 }
 
-void WebSocketSession::recordUntilClosed() {
-  std::string pending;
+bool WebSocketSession::readAndRecord(bool answer_close, int flags) {
+  std::string& pending = state_->pending;
   char chunk[65536];
+  const ssize_t n = ::recv(fd_, chunk, sizeof chunk, flags);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+  if (n <= 0) {
+    if (n < 0 && errno == ECONNRESET) {
+      std::lock_guard<std::mutex> lock(peer_.mutex_);
+      state_->reset = true;
+    }
+    return false;
+  }
+  pending.append(chunk, static_cast<std::size_t>(n));
+  ClientFrame frame;
+  while (takeFrame(pending, frame)) {
+    if (answer_close && frame.opcode == Opcode::Close) write(serverFrame(Opcode::Close, frame.payload));
+    {
+      std::lock_guard<std::mutex> lock(peer_.mutex_);
+      state_->frames.push_back(std::move(frame));
+    }
+    peer_.changed_.notify_all();
+    frame = ClientFrame{};
+  }
+  return true;
+}
+
+void WebSocketSession::recordUntilClosed(bool answer_close) {
   while (!peer_.stopping()) {
     if (!waitReadable(fd_, kSlice)) continue;
-    const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    pending.append(chunk, static_cast<std::size_t>(n));
-    ClientFrame frame;
-    while (takeFrame(pending, frame)) {
-      {
-        std::lock_guard<std::mutex> lock(peer_.mutex_);
-        state_->frames.push_back(std::move(frame));
-      }
-      peer_.changed_.notify_all();
-      frame = ClientFrame{};
-    }
+    if (!readAndRecord(answer_close, 0)) return;
   }
+}
+
+bool WebSocketSession::recordPending() {
+  return readAndRecord(true, MSG_DONTWAIT);
 }
 
 void WebSocketSession::holdWithoutReading() {
@@ -274,6 +292,11 @@ bool WebSocketPeer::waitForDisconnect(std::size_t index, std::chrono::millisecon
   return changed_.wait_for(lock, timeout, [&] {
     return index < sessions_.size() && sessions_[index]->disconnected;
   });
+}
+
+bool WebSocketPeer::endedByReset(std::size_t index) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return index < sessions_.size() && sessions_[index]->reset;
 }
 
 std::uint64_t WebSocketPeer::bytesWritten(std::size_t index) const {

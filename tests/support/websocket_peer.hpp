@@ -67,8 +67,13 @@ class WebSocketSession {
   /// Waits for one WebSocketPeer::release() not yet consumed; false when the peer stops first.
   bool awaitRelease();
 
-  /// Reads and records client frames until the client disconnects or the peer stops.
-  void recordUntilClosed();
+  /// Reads and records client frames until the client disconnects or the peer stops. A client
+  /// close frame is answered with a close frame echoing its payload when `answer_close` holds, as
+  /// a server completes the closing handshake; reading goes on until the client disconnects.
+  void recordUntilClosed(bool answer_close = true);
+  /// Reads and records the client frames already pending, without waiting; false once the client
+  /// has disconnected.
+  bool recordPending();
   /// Reads nothing, so the client's sends back up; returns when the client disconnects or the
   /// peer stops.
   void holdWithoutReading();
@@ -77,6 +82,8 @@ class WebSocketSession {
   friend class WebSocketPeer;
   struct State;
   WebSocketSession(int fd, RecordedRequest request, WebSocketPeer& peer, std::shared_ptr<State> state);
+  // Reads once and records the whole frames read so far; false when the client went away.
+  bool readAndRecord(bool answer_close, int flags);
 
   int fd_;
   RecordedRequest request_;
@@ -117,6 +124,8 @@ class WebSocketPeer {
   /// Waits until connection `index` ended (its script returned, which the default script does
   /// when the client disconnects); returns whether it did.
   bool waitForDisconnect(std::size_t index, std::chrono::milliseconds timeout) const;
+  /// Whether connection `index` ended with a reset from the client rather than an orderly close.
+  bool endedByReset(std::size_t index) const;
   /// Bytes that the script of connection `index` has handed to the kernel so far (the 101 answer
   /// and the bytes sent with it not counted).
   std::uint64_t bytesWritten(std::size_t index) const;
