@@ -15,7 +15,6 @@
 #include <iostream>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <strandel/isaacsim_client.hpp>
@@ -101,12 +100,12 @@ void run(const strandel_examples::CommandLine& line) {
   client->articulations.moveJointPositions(armId, wave, std::nullopt, true);
   int received = 0;
   const auto start = Clock::now();
-  while (Clock::now() - start < seconds) {
-    const std::optional<std::string> message = stream.receive();
-    if (!message) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      continue;
-    }
+  const auto until = start + std::chrono::duration_cast<Clock::duration>(seconds);
+  for (auto now = start; now < until && !stream.peerClosed(); now = Clock::now()) {
+    // Sleeps until the next message is complete or the time is up.
+    const std::optional<std::string> message =
+        stream.receive(std::chrono::ceil<std::chrono::milliseconds>(until - now));
+    if (!message) continue;
     const json update = json::parse(*message);
     if (received++ % 12 == 0) {
       std::printf("   t=%5.2f s  #%-5llu %s\n", std::chrono::duration<double>(Clock::now() - start).count(),

@@ -7,7 +7,6 @@
 #include <iostream>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include <strandel/isaacsim_client.hpp>
 
@@ -46,10 +45,17 @@ void run(const strandel_examples::CommandLine& line) {
   long long gaps = 0;
   std::optional<unsigned long long> last;
   const auto start = Clock::now();
-  while (Clock::now() - start < seconds) {
-    const std::optional<std::string> message = stream.receive();
+  const auto until = start + std::chrono::duration_cast<Clock::duration>(seconds);
+  for (auto now = start; now < until; now = Clock::now()) {
+    // Sleeps until a message is complete or the watch ends; no polling loop.
+    const std::optional<std::string> message =
+        stream.receive(std::chrono::ceil<std::chrono::milliseconds>(until - now));
     if (!message) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (stream.peerClosed()) {
+        std::cout << "  the bridge closed the stream (" << stream.closeCode().value_or(0) << " "
+                  << stream.closeReason() << ")\n";
+        break;
+      }
       continue;
     }
     const json update = json::parse(*message);

@@ -30,7 +30,7 @@ if(TARGET strandel-mock-bridge)
                        PROPERTIES TIMEOUT 300 LABELS e2e)
 
   # The example programs against the stand-in; the PNGs they write are decoded with stb_image.
-  if(TARGET quickstart AND TARGET camera_to_png AND TARGET stream_monitor)
+  if(TARGET quickstart AND TARGET camera_to_png AND TARGET stream_monitor AND TARGET readme_usage)
     add_executable(strandel_e2e_examples_tests "${CMAKE_CURRENT_LIST_DIR}/e2e/e2e_examples_test.cpp")
     target_link_libraries(strandel_e2e_examples_tests PRIVATE
       strandel_isaacsim_client_objects strandel_e2e_support "${STRANDEL_STB_LIBRARY}" GTest::gtest GTest::gtest_main)
@@ -38,8 +38,9 @@ if(TARGET strandel-mock-bridge)
     target_compile_definitions(strandel_e2e_examples_tests PRIVATE
       STRANDEL_EXAMPLE_QUICKSTART="$<TARGET_FILE:quickstart>"
       STRANDEL_EXAMPLE_CAMERA_TO_PNG="$<TARGET_FILE:camera_to_png>"
-      STRANDEL_EXAMPLE_STREAM_MONITOR="$<TARGET_FILE:stream_monitor>")
-    add_dependencies(strandel_e2e_examples_tests quickstart camera_to_png stream_monitor)
+      STRANDEL_EXAMPLE_STREAM_MONITOR="$<TARGET_FILE:stream_monitor>"
+      STRANDEL_EXAMPLE_README_USAGE="$<TARGET_FILE:readme_usage>")
+    add_dependencies(strandel_e2e_examples_tests quickstart camera_to_png stream_monitor readme_usage)
     strandel_set_warnings(strandel_e2e_examples_tests)
     gtest_discover_tests(strandel_e2e_examples_tests TEST_PREFIX "e2e." DISCOVERY_TIMEOUT 120
                          PROPERTIES TIMEOUT 300 LABELS e2e)

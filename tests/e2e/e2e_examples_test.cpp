@@ -173,6 +173,24 @@ TEST_F(Examples, StreamMonitorCountsWhatArrivesOnBothStreams) {
   EXPECT_EQ(overview()["articulations"], json::array());
 }
 
+// The program of the README's Usage section, compiled from README.md as it stands, with only the
+// bridge's address swapped for this stand-in's.
+TEST_F(Examples, ReadmeUsageProgramRunsAsWritten) {
+  ASSERT_EQ(::setenv("STRANDEL_README_BRIDGE", ("127.0.0.1:" + std::to_string(bridge.port())).c_str(), 1), 0);
+  const ProgramResult result = runProgram({STRANDEL_EXAMPLE_README_USAGE}, kBound);
+  ::unsetenv("STRANDEL_README_BRIDGE");
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  std::size_t messages = 0;
+  for (std::size_t at = result.output.find("\"sequence\":"); at != std::string::npos;
+       at = result.output.find("\"sequence\":", at + 1))
+    ++messages;
+  EXPECT_EQ(messages, 10u) << result.output;
+  EXPECT_NE(result.output.find("Bridge returned status 404: {\"error\":\"camera 'no-such-camera' not found\""),
+            std::string::npos)
+      << result.output;
+  EXPECT_EQ(overview()["articulations"], json::array());
+}
+
 TEST(ExamplesWithoutABridge, EachSaysItCannotReachTheBridgeAndExitsWith2) {
   RefusingPort refusing;
   const std::string url = "http://127.0.0.1:" + std::to_string(refusing.port()) + "/";
