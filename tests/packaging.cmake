@@ -4,8 +4,9 @@
 #   build_tree       a consumer finds the package in the build tree, without installing
 #   install          the built library installed into a fresh prefix holds exactly what it should
 #   find_package     a consumer finds the installed package and runs
-#   pkg_config       a consumer is compiled with the flags of the installed .pc file
-#   deb              cpack makes the Debian package; dpkg-deb shows its fields and contents
+#   pkg_config       the installed .pc file gives plain paths; a consumer is compiled with its flags
+#   deb              cpack makes the library and stand-in bridge packages; dpkg-deb shows their fields
+#                    and contents, the unpacked .pc file names /usr and the unpacked bridge runs
 # The consumers are unsanitized programs, so none of this runs in a sanitizer build.
 if(STRANDEL_SANITIZE)
   return()
@@ -52,8 +53,10 @@ if(STRANDEL_INSTALL)
 
   # What expected_files.cmake needs to know about an install.
   set(_strandel_pkg_layout
-    "-DINCLUDEDIR=${CMAKE_INSTALL_INCLUDEDIR}" "-DLIBDIR=${CMAKE_INSTALL_LIBDIR}"
+    "-DINCLUDEDIR=${CMAKE_INSTALL_INCLUDEDIR}" "-DLIBDIR=${STRANDEL_INSTALL_LIBDIR}"
     "-DCMAKEDIR=${STRANDEL_INSTALL_CMAKEDIR}" "-DPCDIR=${STRANDEL_INSTALL_PKGCONFIGDIR}"
+    "-DBINDIR=${CMAKE_INSTALL_BINDIR}" "-DDATAROOTDIR=${CMAKE_INSTALL_DATAROOTDIR}"
+    "-DPACKAGE_NAME=${STRANDEL_LIBRARY_PACKAGE}"
     -DVERSION=${PROJECT_VERSION} -DMAJOR=${PROJECT_VERSION_MAJOR}
     "-DHEADERS_DIR=${PROJECT_SOURCE_DIR}/include/strandel")
 
@@ -79,7 +82,8 @@ if(STRANDEL_INSTALL)
     add_test(NAME packaging.pkg_config
       COMMAND "${CMAKE_COMMAND}" "-DPKG_CONFIG=${STRANDEL_PKG_CONFIG_EXECUTABLE}"
               "-DCXX_COMPILER=${CMAKE_CXX_COMPILER}" "-DPREFIX=${_strandel_pkg_prefix}"
-              "-DPC_DIR=${STRANDEL_INSTALL_PKGCONFIGDIR}"
+              "-DPC_DIR=${STRANDEL_INSTALL_PKGCONFIGDIR}" "-DINCLUDEDIR=${CMAKE_INSTALL_INCLUDEDIR}"
+              "-DLIBDIR=${STRANDEL_INSTALL_LIBDIR}"
               "-DSOURCE=${_strandel_pkg_source}/consumer/main.cpp"
               "-DBINARY_DIR=${_strandel_pkg_work}/pkg_config"
               -DEXPECTED_VERSION=${PROJECT_VERSION}
@@ -90,21 +94,29 @@ if(STRANDEL_INSTALL)
   endif()
 
   # cpack first brings the whole build tree up to date (its preinstall step), then packs the
-  # library's components.
+  # library's components and the stand-in bridge's.
   find_program(STRANDEL_DPKG_DEB_EXECUTABLE dpkg-deb)
-  mark_as_advanced(STRANDEL_DPKG_DEB_EXECUTABLE)
+  find_program(STRANDEL_DPKG_ARCHITECTURE_EXECUTABLE dpkg-architecture)
+  mark_as_advanced(STRANDEL_DPKG_DEB_EXECUTABLE STRANDEL_DPKG_ARCHITECTURE_EXECUTABLE)
   if(STRANDEL_DPKG_DEB_EXECUTABLE AND STRANDEL_TOP_LEVEL)
     if(STRANDEL_DPKG_SHLIBDEPS)
       set(_strandel_pkg_shlibdeps ON)
     else()
       set(_strandel_pkg_shlibdeps OFF)
     endif()
+    if("MockBridge" IN_LIST CPACK_COMPONENTS_ALL)
+      set(_strandel_pkg_bridge "${STRANDEL_MOCK_BRIDGE_PACKAGE}")
+    else()
+      set(_strandel_pkg_bridge "")
+    endif()
     list(APPEND _strandel_pkg_tests packaging.deb)
     add_test(NAME packaging.deb
       COMMAND "${CMAKE_COMMAND}" "-DCPACK=${CMAKE_CPACK_COMMAND}"
               "-DDPKG_DEB=${STRANDEL_DPKG_DEB_EXECUTABLE}" "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
-              "-DOUTPUT_DIR=${_strandel_pkg_work}/deb" -DPACKAGE_NAME=${CPACK_PACKAGE_NAME}
-              -DEXPECT_SHLIBDEPS=${_strandel_pkg_shlibdeps}
+              "-DOUTPUT_DIR=${_strandel_pkg_work}/deb" "-DMOCK_BRIDGE_PACKAGE=${_strandel_pkg_bridge}"
+              -DMIN_CURL_VERSION=${STRANDEL_MIN_CURL_VERSION} -DEXPECT_SHLIBDEPS=${_strandel_pkg_shlibdeps}
+              "-DDPKG_ARCHITECTURE=${STRANDEL_DPKG_ARCHITECTURE_EXECUTABLE}"
+              "-DPKG_CONFIG=${STRANDEL_PKG_CONFIG_EXECUTABLE}" "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}"
               ${_strandel_pkg_layout} -P "${_strandel_pkg_source}/check_deb.cmake")
   elseif(STRANDEL_TOP_LEVEL)
     message(STATUS "dpkg-deb not found: packaging.deb is not registered")

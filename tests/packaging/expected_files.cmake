@@ -1,6 +1,7 @@
 # What an install of the library holds, as regular expressions over paths relative to the prefix.
 # Shared by the install check and the Debian package check. Reads INCLUDEDIR, LIBDIR, CMAKEDIR,
-# PCDIR, VERSION, MAJOR and HEADERS_DIR (the source directory of the public headers).
+# PCDIR, DATAROOTDIR, PACKAGE_NAME (the license goes to <DATAROOTDIR>/doc/<PACKAGE_NAME>/copyright),
+# VERSION, MAJOR and HEADERS_DIR (the source directory of the public headers).
 
 function(_strandel_regex_escape out text)
   string(REGEX REPLACE "([.+])" "\\\\\\1" text "${text}")
@@ -18,7 +19,8 @@ function(strandel_expected_install_files out root)
             "${PCDIR}/strandel_isaacsim_client.pc"
             "${CMAKEDIR}/strandel_isaacsim_clientConfig.cmake"
             "${CMAKEDIR}/strandel_isaacsim_clientConfigVersion.cmake"
-            "${CMAKEDIR}/strandel_isaacsim_clientTargets.cmake")
+            "${CMAKEDIR}/strandel_isaacsim_clientTargets.cmake"
+            "${DATAROOTDIR}/doc/${PACKAGE_NAME}/copyright")
   foreach(header IN LISTS headers)
     list(APPEND paths "${INCLUDEDIR}/strandel/${header}")
   endforeach()

@@ -1,7 +1,8 @@
-# Builds the consumer program with nothing but a compiler and the flags pkg-config gives for the
-# installed .pc file, then runs it.
+# Checks that the installed .pc file gives plain paths into the install prefix (no "/../"), then
+# builds the consumer program with nothing but a compiler and those flags, and runs it.
 #   -DPKG_CONFIG=... -DCXX_COMPILER=... -DPREFIX=<install prefix> -DPC_DIR=<.pc dir under PREFIX>
-#   -DSOURCE=<main.cpp> -DBINARY_DIR=... -DEXPECTED_VERSION=...
+#   -DINCLUDEDIR=... -DLIBDIR=... (under PREFIX) -DSOURCE=<main.cpp> -DBINARY_DIR=...
+#   -DEXPECTED_VERSION=...
 cmake_minimum_required(VERSION 3.25)
 set(ENV{PKG_CONFIG_PATH} "${PREFIX}/${PC_DIR}")
 set(module strandel_isaacsim_client)
@@ -44,9 +45,15 @@ endif()
 if(NOT " ${static_libs} " MATCHES " -lcurl ")
   message(FATAL_ERROR "--static --libs lacks -lcurl: ${static_libs}")
 endif()
-file(REAL_PATH "${libdir}" libdir)
+if(NOT libdir STREQUAL "${PREFIX}/${LIBDIR}")
+  message(FATAL_ERROR "libdir is ${libdir}, expected ${PREFIX}/${LIBDIR}")
+endif()
 if(NOT EXISTS "${libdir}/libstrandel_isaacsim_client.so")
   message(FATAL_ERROR "libdir ${libdir} does not hold the library")
+endif()
+string(FIND " ${cflags} " " -I${PREFIX}/${INCLUDEDIR} " include_flag_at)
+if(include_flag_at EQUAL -1 OR cflags MATCHES "/\\.\\./")
+  message(FATAL_ERROR "--cflags should name -I${PREFIX}/${INCLUDEDIR} plainly: ${cflags}")
 endif()
 
 separate_arguments(cflags UNIX_COMMAND "${cflags}")
