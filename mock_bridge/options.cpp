@@ -66,6 +66,9 @@ Options parseOptions(const std::vector<std::string>& args) {
       {"--max-body-bytes", [&](const std::string& n, const std::string& v) {
          options.max_body_bytes = toInteger(n, v, 1, 1024ull * 1024 * 1024);
        }},
+      {"--max-urdf-bytes", [&](const std::string& n, const std::string& v) {
+         options.max_urdf_bytes = toInteger(n, v, 1, 1024ull * 1024 * 1024);
+       }},
   };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -109,6 +112,8 @@ std::string usageText() {
          "  --fail-status CODE     status of those answers (default 503)\n"
          "  --latency-ms MS        delay added before every HTTP answer (default 0)\n"
          "  --max-body-bytes N     largest request body accepted, larger gets 413 (default 8388608)\n"
+         "  --max-urdf-bytes N     largest URDF file an articulation is made from, larger gets 422\n"
+         "                         (default 16777216)\n"
          "  --verbose, -v          log every request and its answer on stderr\n"
          "  --help, -h             show this text\n";
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "robot_model.hpp"
+
 namespace strandel::mock_bridge {
 
 struct Options {
@@ -28,6 +30,8 @@ struct Options {
   std::uint32_t latency_ms = 0;
   /// Largest request body accepted; larger ones get 413.
   std::uint64_t max_body_bytes = 8u * 1024u * 1024u;
+  /// Largest URDF file an articulation may be created from; larger ones get 422.
+  std::uint64_t max_urdf_bytes = kDefaultMaxUrdfBytes;
   /// Log every request and answer on stderr.
   bool verbose = false;
   bool help = false;

@@ -2,12 +2,11 @@
 
 #include "robot_model.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <sstream>
 
 #include <console_bridge/console.h>
 #include <urdf_parser/urdf_parser.h>
@@ -252,15 +251,24 @@ RobotModel parseUrdfText(const std::string& xml, const std::string& source) {
   return model;
 }
 
-RobotModel loadUrdfFile(const std::string& path) {
-  std::error_code ignored;
-  std::ifstream file;
-  if (std::filesystem::is_regular_file(path, ignored)) file.open(path, std::ios::binary);
-  if (!file.is_open()) throw ModelError("cannot read URDF file '" + path + "'");
-  std::ostringstream text;
-  text << file.rdbuf();
-  if (file.bad()) throw ModelError("cannot read URDF file '" + path + "'");
-  return parseUrdfText(text.str(), path);
+RobotModel loadUrdfFile(const std::string& path, std::uint64_t max_bytes) {
+  const auto unreadable = [&] { return ModelError("cannot read URDF file '" + path + "'"); };
+  const auto tooLarge = [&] {
+    return ModelError("URDF file '" + path + "' is larger than the limit of " + std::to_string(max_bytes) + " bytes");
+  };
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) throw unreadable();
+  if (static_cast<std::uint64_t>(info.st_size) > max_bytes) throw tooLarge();
+  std::ifstream file(path, std::ios::binary);
+  if (!file.is_open()) throw unreadable();
+  std::string text;
+  char chunk[65536];
+  while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
+    text.append(chunk, static_cast<std::size_t>(file.gcount()));
+    if (text.size() > max_bytes) throw tooLarge();
+  }
+  if (file.bad()) throw unreadable();
+  return parseUrdfText(text, path);
 }
 
 const RobotModel& defaultArm() {

@@ -6,6 +6,7 @@
 // Parsing is not thread-safe (urdfdom reports through console_bridge's process-wide handler).
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -83,10 +84,15 @@ struct RobotModel {
                                    const Transform& base) const;
 };
 
-/// Reads a URDF file. Throws ModelError "cannot read URDF file '<path>'" when the file cannot be
-/// opened, and "URDF file '<path>' is not a valid robot description: <reason>" when urdfdom
-/// rejects it.
-RobotModel loadUrdfFile(const std::string& path);
+/// The largest URDF file loadUrdfFile() reads unless told otherwise: 16 MiB.
+constexpr std::uint64_t kDefaultMaxUrdfBytes = 16u * 1024u * 1024u;
+
+/// Reads a URDF file of at most `max_bytes` bytes. Throws ModelError "cannot read URDF file
+/// '<path>'" when the file is missing, not a regular file or cannot be opened or read; "URDF file
+/// '<path>' is larger than the limit of <max_bytes> bytes" when it holds more than `max_bytes`
+/// (decided by its size before anything is read, and again while reading should it grow); and
+/// "URDF file '<path>' is not a valid robot description: <reason>" when urdfdom rejects it.
+RobotModel loadUrdfFile(const std::string& path, std::uint64_t max_bytes = kDefaultMaxUrdfBytes);
 
 /// Parses URDF text; `source` names it in the model and in error texts.
 RobotModel parseUrdfText(const std::string& xml, const std::string& source);

@@ -56,7 +56,7 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
   ServerState(asio::io_context& context, const Options& opts)
       : ioc(context),
         options(opts),
-        world(WorldSettings{opts.joint_speed, opts.gripper_time}),
+        world(WorldSettings{opts.joint_speed, opts.gripper_time, opts.max_urdf_bytes}),
         router(world),
         faults(opts.fail_every, opts.fail_status),
         acceptor(context),

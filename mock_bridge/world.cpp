@@ -327,7 +327,7 @@ Answer World::createArticulation(const json& body) {
   std::shared_ptr<const RobotModel> model;
   if (urdf_path) {
     try {
-      model = std::make_shared<const RobotModel>(loadUrdfFile(*urdf_path));
+      model = std::make_shared<const RobotModel>(loadUrdfFile(*urdf_path, settings_.max_urdf_bytes));
     } catch (const ModelError& e) {
       throw unprocessable(e.what());
     }

@@ -26,6 +26,8 @@ struct WorldSettings {
   double default_joint_speed = 1.5;
   /// Simulated seconds that a surface gripper takes to open or close.
   double gripper_transition = 0.25;
+  /// Largest URDF file an articulation may be created from; larger ones are refused with 422.
+  std::uint64_t max_urdf_bytes = kDefaultMaxUrdfBytes;
 };
 
 /// An answer with its status (200 or 201).

@@ -1,6 +1,7 @@
 #include "robot_model.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -121,6 +122,28 @@ TEST(RobotModel, LinkPosesFollowJointMotion) {
   const Vec3 finger = poses[*model.linkIndex("finger_a")].translation;
   EXPECT_NEAR(finger.x, 1.0, 1e-9);
   EXPECT_NEAR(finger.z, 1.0 - 0.04, 1e-9);  // the slide axis x now points down
+}
+
+TEST(RobotModel, FilesAboveTheSizeLimitAreRefusedByTheirSize) {
+  // 1 GiB without data blocks: read in full it would take seconds and a gigabyte.
+  TempFile huge("");
+  std::filesystem::resize_file(huge.path(), std::uintmax_t{1} << 30);
+  try {
+    loadUrdfFile(huge.path());
+    FAIL() << "expected ModelError";
+  } catch (const ModelError& e) {
+    EXPECT_EQ(std::string(e.what()), "URDF file '" + huge.path() + "' is larger than the limit of 16777216 bytes");
+  }
+  TempFile file(kMixedUrdf);
+  const std::uint64_t size = std::filesystem::file_size(file.path());
+  EXPECT_EQ(loadUrdfFile(file.path(), size).name, "mixed");  // the limit itself is allowed
+  try {
+    loadUrdfFile(file.path(), size - 1);
+    FAIL() << "expected ModelError";
+  } catch (const ModelError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "URDF file '" + file.path() + "' is larger than the limit of " + std::to_string(size - 1) + " bytes");
+  }
 }
 
 TEST(RobotModel, UnreadableAndInvalidFilesAreReportedWithTheirPath) {

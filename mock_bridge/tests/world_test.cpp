@@ -1,5 +1,7 @@
 #include "world.hpp"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -322,6 +324,19 @@ TEST_F(WorldTest, CaptureHonoursDataTypesAndShowsTheArmsPose) {
   const std::string before = both.data;
   world.setJointPositions(arm, json{{"joint_positions", {1.2, 0.9}}, {"indices", {1, 2}}});
   EXPECT_NE(decode(world.capture("cam", json::object())).data, before);
+}
+
+TEST_F(WorldTest, UrdfFilesAboveTheWorldsLimitAreRefused) {
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() / ("strandel_world_limit_" + std::to_string(::getpid()) + ".urdf");
+  std::ofstream(path).close();
+  std::filesystem::resize_file(path, 4096);  // zero bytes: not a robot description, were it parsed
+  World strict(WorldSettings{1.5, 0.25, 4095});
+  const std::string message = "URDF file '" + path.string() + "' is larger than the limit of 4095 bytes";
+  EXPECT_REFUSED(strict.createArticulation(json{{"prim_path", "/World/big"}, {"urdf_path", path.string()}}), 422,
+                 message.c_str());
+  EXPECT_EQ(strict.overview()["articulations"], json::array());
+  std::filesystem::remove(path);
 }
 
 TEST_F(WorldTest, CameraSettingsAreChecked) {
