@@ -12,6 +12,11 @@ BASE_PACKAGES=(
   clang libclang-rt-14-dev
   libboost-dev liburdfdom-dev libstb-dev
   binutils file
+  # the API reference and the format check
+  doxygen clang-format-14
+  # the Python module and its tests; requests and websocket-client for bench/bench_python.py
+  pybind11-dev python3-dev python3-pytest python3-numpy
+  python3-requests python3-websocket
 )
 # libcurl with WebSocket support (>= 8.11) comes from bookworm-backports; naming curl too keeps apt
 # from removing or upgrading anything else.

@@ -1,8 +1,5 @@
 #pragma once
 
-// Thread-safety: plain values. One record may be read from several threads at once, not written
-// while it is read. itemSize() may run concurrently anywhere.
-
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -14,6 +11,9 @@
 namespace strandel {
 
 /// One n-dimensional array of a camera frame: its shape, element type name and raw bytes.
+///
+/// Thread-safety: a plain value. One record may be read from several threads at once, not written
+/// while it is read. itemSize() may run concurrently anywhere.
 struct STRANDEL_API CameraOutput {
   /// Extent of each dimension, as the frame lists them; empty for a scalar.
   std::vector<std::uint64_t> shape;
@@ -29,6 +29,8 @@ struct STRANDEL_API CameraOutput {
 };
 
 /// A decoded camera frame: the named content and the arrays it refers to.
+///
+/// Thread-safety: a plain value, as CameraOutput.
 struct STRANDEL_API CameraFrame {
   /// The frame's named content; outputs appear as {"__ndarray__": index} placeholders.
   ::strandel::json structure;

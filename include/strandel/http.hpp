@@ -1,8 +1,5 @@
 #pragma once
 
-// Thread-safety: HttpResponse and HTTPError are plain values. Concurrent const access is safe;
-// writing one while another thread reads it is not.
-
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -14,6 +11,9 @@
 namespace strandel {
 
 /// The outcome of one HTTP exchange: the final attempt's status, body and headers.
+///
+/// Thread-safety: a plain value. Concurrent const access is safe; writing one while another
+/// thread reads it is not.
 struct STRANDEL_API HttpResponse {
   /// HTTP status of the final attempt; 0 in a default response.
   long status = 0;
@@ -33,13 +33,19 @@ struct STRANDEL_API HttpResponse {
 
 /// A bridge answer outside 200..299. what() is "Bridge returned status N"; the body is kept
 /// unaltered and read through body().
+///
+/// Thread-safety: a plain value, as HttpResponse.
 class STRANDEL_API HTTPError : public std::runtime_error {
  public:
+  /// An error for `status` whose what() is "Bridge returned status " + status, keeping `body`.
   HTTPError(long status, std::string body);
+  /// Copies message, status and body.
   HTTPError(const HTTPError& other);
   /// Takes the body over; the source keeps its message and status, its body becomes empty.
   HTTPError(HTTPError&& other) noexcept;
+  /// Copies message, status and body.
   HTTPError& operator=(const HTTPError& other);
+  /// Copies message and status and takes the body over; the source's body becomes empty.
   HTTPError& operator=(HTTPError&& other) noexcept;
   ~HTTPError() override;
 
