@@ -36,6 +36,12 @@ constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr std::size_t kLingerBytes = 1024 * 1024;
 /// A stream skips a tick rather than queue more than this many unsent messages.
 constexpr std::size_t kMaxQueuedMessages = 4;
+/// How long accepting pauses when the process has no descriptor (or memory) left for a new
+/// connection: the pending connection stays in the listen queue meanwhile, and retrying at once
+/// would fail again at once.
+constexpr auto kAcceptPause = std::chrono::milliseconds(50);
+/// Accept failures are reported on stderr at most once per this interval.
+constexpr auto kAcceptReportInterval = std::chrono::seconds(1);
 
 /// Something the server can close when it stops.
 class Closable {
@@ -60,6 +66,7 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
         router(world),
         faults(opts.fail_every, opts.fail_status),
         acceptor(context),
+        acceptPause(context),
         physics(context) {}
 
   asio::io_context& ioc;
@@ -68,6 +75,11 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
   Router router;
   FaultInjector faults;
   tcp::acceptor acceptor;
+  /// Holds off the next accept after the process ran out of descriptors or memory.
+  asio::steady_timer acceptPause;
+  /// When the next accept failure may be reported, and how many were not reported since the last.
+  Clock::time_point nextAcceptReport;
+  std::uint64_t unreportedAcceptFailures = 0;
   asio::steady_timer physics;
   Clock::time_point nextStep;
   std::vector<std::weak_ptr<Closable>> sessions;
@@ -84,6 +96,8 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
   }
 
   void accept();
+  void onAccepted(beast::error_code ec, tcp::socket socket);
+  void reportAcceptFailure(const beast::error_code& ec, bool pausing);
   void scheduleStep();
   void log(const std::string& line) const {
     if (options.verbose) std::cerr << line << std::endl;
@@ -374,17 +388,54 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
 // Acceptor and simulation clock
 
 void ServerState::accept() {
-  acceptor.async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
-    if (self->stopped) return;
-    if (!ec) {
-      beast::error_code ignored;
-      socket.set_option(tcp::no_delay(true), ignored);
-      std::make_shared<HttpSession>(std::move(socket), self)->run();
-    } else if (ec != asio::error::operation_aborted) {
-      self->log("accept failed: " + ec.message());
-    }
-    self->accept();
+  acceptor.async_accept(beast::bind_front_handler(&ServerState::onAccepted, shared_from_this()));
+}
+
+namespace {
+
+/// Failures that last until something else releases descriptors or memory, as opposed to a
+/// failure of the one connection being accepted.
+bool outOfResources(const beast::error_code& ec) {
+  return ec == asio::error::no_descriptors || ec == boost::system::errc::too_many_files_open_in_system ||
+         ec == asio::error::no_buffer_space || ec == asio::error::no_memory;
+}
+
+}  // namespace
+
+void ServerState::onAccepted(beast::error_code ec, tcp::socket socket) {
+  if (stopped || ec == asio::error::operation_aborted) return;
+  if (!ec) {
+    beast::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    std::make_shared<HttpSession>(std::move(socket), shared_from_this())->run();
+    accept();
+    return;
+  }
+  const bool pausing = outOfResources(ec);
+  reportAcceptFailure(ec, pausing);
+  if (!pausing) {
+    accept();
+    return;
+  }
+  acceptPause.expires_after(kAcceptPause);
+  acceptPause.async_wait([self = shared_from_this()](beast::error_code waitError) {
+    if (!waitError && !self->stopped) self->accept();
   });
+}
+
+void ServerState::reportAcceptFailure(const beast::error_code& ec, bool pausing) {
+  const auto now = Clock::now();
+  if (now < nextAcceptReport) {
+    ++unreportedAcceptFailures;
+    return;
+  }
+  std::string line = "strandel-mock-bridge: accept failed: " + ec.message();
+  if (pausing) line += "; accepting again in " + std::to_string(kAcceptPause.count()) + " ms";
+  if (unreportedAcceptFailures > 0)
+    line += " (" + std::to_string(unreportedAcceptFailures) + " more failures since the last report)";
+  std::cerr << line << std::endl;
+  unreportedAcceptFailures = 0;
+  nextAcceptReport = now + kAcceptReportInterval;
 }
 
 void ServerState::scheduleStep() {
@@ -430,6 +481,7 @@ void Server::stop() {
   impl.stopped = true;
   beast::error_code ignored;
   impl.acceptor.close(ignored);
+  impl.acceptPause.cancel();
   impl.physics.cancel();
   impl.world.dropCompletions();
   for (auto& weak : impl.sessions)

@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -39,12 +42,15 @@ struct Pipe {
   }
 };
 
-/// Spawns `argv` with its stdout (and, when `both`, its stderr) on the pipe's write end.
-pid_t spawn(const std::vector<std::string>& argv, Pipe& pipe, bool both) {
+/// Spawns `argv` with its stdout (and, when `both`, its stderr) on the pipe's write end, or its
+/// stderr into the file `stderr_path` when that is given.
+pid_t spawn(const std::vector<std::string>& argv, Pipe& pipe, bool both, const std::string& stderr_path = {}) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipe.fds[1], STDOUT_FILENO);
   if (both) posix_spawn_file_actions_adddup2(&actions, pipe.fds[1], STDERR_FILENO);
+  if (!stderr_path.empty())
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -97,11 +103,19 @@ int waitFor(pid_t pid, Clock::time_point deadline) {
 
 std::string bridgeExecutable() { return STRANDEL_MOCK_BRIDGE_EXECUTABLE; }
 
-BridgeProcess::BridgeProcess(const std::vector<std::string>& extra_args) {
+BridgeProcess::BridgeProcess(const std::vector<std::string>& extra_args, const BridgeLaunch& launch) {
   std::vector<std::string> argv = {bridgeExecutable(), "--host", "127.0.0.1", "--port", "0"};
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   Pipe out;
-  pid_ = spawn(argv, out, false);
+  pid_ = spawn(argv, out, false, launch.stderr_path);
+  if (launch.open_files != 0) {
+    const rlimit limit{launch.open_files, launch.open_files};
+    if (::prlimit(pid_, RLIMIT_NOFILE, &limit, nullptr) != 0) {
+      const int error = errno;
+      stop();
+      throw std::runtime_error(std::string("cannot limit the bridge's descriptors: ") + std::strerror(error));
+    }
+  }
   std::string text;
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (text.find('\n') == std::string::npos && readSome(out.fds[0], text, deadline)) {
@@ -133,6 +147,22 @@ bool BridgeProcess::running() {
     return false;
   }
   return true;
+}
+
+double BridgeProcess::cpuSeconds() const {
+  std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
+  std::string text;
+  std::getline(file, text);
+  // The fields after the parenthesised command name start with the state (field 3); utime and
+  // stime are fields 14 and 15, in clock ticks.
+  const std::size_t close = text.rfind(')');
+  if (pid_ <= 0 || close == std::string::npos) throw std::runtime_error("cannot read the bridge's CPU time");
+  std::istringstream fields(text.substr(close + 1));
+  std::string field;
+  unsigned long long ticks = 0;
+  for (int number = 3; number <= 15 && fields >> field; ++number)
+    if (number >= 14) ticks += std::stoull(field);
+  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 int BridgeProcess::stop() {

@@ -4,6 +4,7 @@
 // port, and programs run to completion with their output captured. Every wait is bounded, so a
 // hung child fails the test instead of hanging it. Not thread-safe; one test thread uses each.
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -13,13 +14,24 @@
 
 namespace strandel::e2e {
 
+/// How the bridge is started beyond its arguments.
+struct BridgeLaunch {
+  /// Limit on the bridge's open descriptors (RLIMIT_NOFILE, soft and hard), set right after it
+  /// starts and before it announces its port; 0 leaves the inherited limit.
+  rlim_t open_files = 0;
+  /// A file (created or truncated) that receives the bridge's stderr; empty leaves stderr shared
+  /// with the test.
+  std::string stderr_path;
+};
+
 /// The stand-in bridge as a child process, listening on 127.0.0.1 with a port the system chose.
 class BridgeProcess {
  public:
   /// Starts the bridge with "--host 127.0.0.1 --port 0" and `extra_args`, and reads the port from
   /// its first line "listening on http://127.0.0.1:PORT/". Throws std::runtime_error when the
-  /// bridge cannot be started or does not print that line within 30 seconds.
-  explicit BridgeProcess(const std::vector<std::string>& extra_args = {});
+  /// bridge cannot be started, its limit cannot be set, or it does not print that line within
+  /// 30 seconds.
+  explicit BridgeProcess(const std::vector<std::string>& extra_args = {}, const BridgeLaunch& launch = {});
   /// Stops the bridge if it still runs.
   ~BridgeProcess();
   BridgeProcess(const BridgeProcess&) = delete;
@@ -32,6 +44,9 @@ class BridgeProcess {
   std::string wsUrl() const;
   /// True while the child has not exited.
   bool running();
+  /// CPU time (user and system, in seconds) the running bridge has used so far, from
+  /// /proc/PID/stat. Throws std::runtime_error when it cannot be read.
+  double cpuSeconds() const;
 
   /// Sends SIGTERM and waits up to 20 seconds. Returns the exit code, 128 + the signal number
   /// when a signal ended it, or -1 when it had to be killed after the wait.

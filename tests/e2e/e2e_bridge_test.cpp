@@ -2,9 +2,14 @@
 // end, fault injection and latency as the client sees them, and the stand-in's robustness
 // against clients that leave early, crowd it, or send garbage.
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -350,6 +355,49 @@ TEST(StandInInput, SurvivesMalformedRequestsAndKeepsAnswering) {
   EXPECT_EQ(client.articulations.getJointsState("arm")["joint_positions"], json(std::vector<double>(6, 0.0)));
   EXPECT_TRUE(bridge.running());
   EXPECT_EQ(bridge.stop(), 0);
+}
+
+/// The contents of the file at `path` (empty when it cannot be read).
+std::string fileText(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+TEST(StandInLimits, OutOfDescriptorsItWaitsQuietlyAndServesAgainOnceSomeClose) {
+  const std::filesystem::path log = std::filesystem::temp_directory_path() /
+                                    ("strandel_e2e_descriptors_" + std::to_string(::getpid()) + ".log");
+  constexpr rlim_t kLimit = 64;
+  constexpr int kIdle = 100;    // more than kLimit: the rest wait in the listen queue
+  constexpr int kClosed = 60;   // enough that the queued ones and a probe fit again
+  BridgeProcess bridge({"--verbose"}, BridgeLaunch{kLimit, log.string()});
+  std::vector<std::unique_ptr<RawConnection>> idle;
+  for (int i = 0; i < kIdle; ++i) idle.push_back(std::make_unique<RawConnection>(bridge.port()));
+
+  const std::string exhausted = "accept failed: Too many open files";
+  const auto reported = std::chrono::steady_clock::now() + 20s;
+  while (fileText(log).find(exhausted) == std::string::npos && std::chrono::steady_clock::now() < reported)
+    std::this_thread::sleep_for(20ms);
+  ASSERT_NE(fileText(log).find(exhausted), std::string::npos) << fileText(log);
+
+  // Out of descriptors with connections waiting: a loop that retried at once would take a whole
+  // core and log each failure.
+  const double cpuBefore = bridge.cpuSeconds();
+  const auto from = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(2s);
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+  const double cpu = bridge.cpuSeconds() - cpuBefore;
+  EXPECT_LT(cpu, 0.3 * wall) << cpu << " s of CPU in " << wall << " s";
+  EXPECT_LT(fileText(log).size(), 16u * 1024u) << fileText(log).substr(0, 2000);
+
+  idle.erase(idle.begin(), idle.begin() + kClosed);
+  RawConnection probe(bridge.port());
+  ASSERT_TRUE(probe.send(httpRequest("GET", "/")));
+  const auto answer = probe.readResponse();
+  ASSERT_TRUE(answer) << "no answer within the connection's 20 s wait";
+  EXPECT_EQ(answer->status, 200);
+  idle.clear();
+  EXPECT_EQ(bridge.stop(), 0);
+  std::filesystem::remove(log);
 }
 
 TEST(StandInLifecycle, StopsCleanlyOnSigtermWhileServing) {
