@@ -1,7 +1,9 @@
-// The HTTP members of the Articulation facade. Every articulation body carries all of its keys;
-// an empty optional is written as null, never left out. Each member builds its body, serialises
-// it with the shared body writer (so invalid UTF-8 throws before anything is sent), makes exactly
-// one request through the client and checks the answer with parseJsonResponse.
+// The Articulation facade. Every articulation body carries all of its keys; an empty optional is
+// written as null, never left out. Each HTTP member builds its body, serialises it with the shared
+// body writer (so invalid UTF-8 throws before anything is sent), makes exactly one request through
+// the client and checks the answer with parseJsonResponse. The stream members build no path and
+// send no request: the identifier goes unchanged to the client's stream openers, and the opened
+// stream is moved to the caller.
 
 #include <optional>
 #include <string_view>
@@ -99,6 +101,14 @@ json Articulation::setDrivenJoints(std::string_view articulation_id,
   body["joint_names"] = joint_names;
   const std::string path = articulationPath(articulation_id, "/driven_joints");
   return detail::parseJsonResponse(client_.put(path, detail::writeJsonBody(body)));
+}
+
+WebSocketStream Articulation::streamJointPositions(std::string_view articulation_id) {
+  return client_.openJointPositionStream(articulation_id);
+}
+
+WebSocketStream Articulation::streamArticulationState(std::string_view articulation_id) {
+  return client_.openArticulationStateStream(articulation_id);
 }
 
 }  // namespace strandel

@@ -1,4 +1,12 @@
+// The Camera facade. Each member makes exactly one request through the client, with its body
+// serialised by the shared body writer, and checks the answer: capture decodes it as a binary
+// camera frame, the others parse it as JSON. Options whose optional is empty are left out of the
+// body, never sent as null.
+
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <strandel/client.hpp>
 
@@ -10,15 +18,23 @@
 namespace strandel {
 namespace {
 
-constexpr char kCollection[] = "cameras";
+using detail::setIfPresent;
+
+constexpr std::string_view kCollection = "cameras";
+
+/// The camera path "/cameras/" + id + suffix, the identifier inserted verbatim.
+std::string cameraPath(std::string_view camera_id, std::string_view suffix) {
+  return detail::resourcePath(kCollection, camera_id, suffix);
+}
 
 }  // namespace
 
 json Camera::create(std::string_view prim_path, const std::optional<std::vector<int>>& resolution,
                     std::optional<double> frequency) {
-  json body = {{"prim_path", std::string(prim_path)}};
-  detail::setIfPresent(body, "resolution", resolution);
-  detail::setIfPresent(body, "frequency", frequency);
+  json body = json::object();
+  body["prim_path"] = prim_path;
+  setIfPresent(body, "resolution", resolution);
+  setIfPresent(body, "frequency", frequency);
   return detail::parseJsonResponse(client_.put("/cameras", detail::writeJsonBody(body)));
 }
 
@@ -26,14 +42,14 @@ CameraFrame Camera::capture(std::string_view camera_id,
                             const std::optional<std::vector<std::string>>& data_types,
                             std::optional<bool> world_frame) {
   json body = json::object();
-  detail::setIfPresent(body, "data_types", data_types);
-  detail::setIfPresent(body, "world_frame", world_frame);
-  return detail::decodeCameraFrame(client_.post(
-      detail::resourcePath(kCollection, camera_id, "/capture"), detail::writeJsonBody(body)));
+  setIfPresent(body, "data_types", data_types);
+  setIfPresent(body, "world_frame", world_frame);
+  return detail::decodeCameraFrame(
+      client_.post(cameraPath(camera_id, "/capture"), detail::writeJsonBody(body)));
 }
 
 void Camera::remove(std::string_view camera_id) {
-  detail::parseJsonResponse(client_.deleteRequest(detail::resourcePath(kCollection, camera_id, "")));
+  detail::parseJsonResponse(client_.deleteRequest(cameraPath(camera_id, "")));
 }
 
 }  // namespace strandel
