@@ -30,24 +30,17 @@ inline constexpr std::size_t kMaxManifestDepth = 512;
 inline constexpr std::uint64_t kMaxCopiedBytesPerBodyByte = 16;
 
 /// Decodes the answer to a capture into a frame that owns copies of everything it holds. Reads only
-/// the status and the body. The steps, each of which throws and ends the call:
-/// 1. a status outside 200..299: HTTPError(status, copy of body);
-/// 2. a body shorter than 8 bytes or not starting with the magic: std::runtime_error
-///    "camera response is not a binary frame: expected it to start with \"QXB1\"";
-/// 3. 8 + M beyond the body: std::runtime_error
-///    "camera frame is truncated: its manifest claims <M> bytes but the body holds <S>";
-/// 4. a manifest nested deeper than kMaxManifestDepth: std::runtime_error
-///    "camera frame manifest is nested deeper than 512 levels";
-///    a manifest that is not exactly one JSON value: nlohmann::json::parse_error;
-/// 5. "structure" (moved into the frame) and then "arrays" read with at(): type_error 304 for a
-///    manifest that is not an object, out_of_range 403 for a missing member;
-/// 6. for each descriptor visited by range iteration over "arrays": "shape" (type_error 302 when
-///    not an array), "dtype" (a string's text, else the value's compact JSON text), "offset",
-///    "nbytes" (numbers converted by toUnsigned64; type_error 302 for other kinds), then
-///    std::runtime_error "camera frame is truncated: an output claims bytes past the end of the
-///    body" unless the bytes lie in the data region, and std::runtime_error
-///    "camera frame is too large: its outputs claim more than 16 times the length of the body"
-///    once the outputs together would exceed kMaxCopiedBytesPerBodyByte times the body's length.
+/// the status and the body, and checks in this order, each failure ending the call:
+/// 1. a status outside 200..299 throws HTTPError with the status and a copy of the body;
+/// 2. a body that does not start with the magic, one whose manifest runs past its end, and a
+///    manifest nested deeper than kMaxManifestDepth throw std::runtime_error;
+/// 3. a manifest that is not one JSON value, not an object, or lacks "structure" or "arrays" throws
+///    the JSON library's parse, type or out-of-range error ("structure" is moved into the frame);
+/// 4. each descriptor in order: a "shape" that is not an array or a number that is not a number
+///    throws the JSON library's type_error (numbers go through toUnsigned64; a "dtype" that is not
+///    a string is taken as its compact JSON text); bytes outside the data region, and outputs
+///    that together would hold more than kMaxCopiedBytesPerBodyByte times the body's length, throw
+///    std::runtime_error before the output's buffer is allocated.
 /// Thread-safe: a pure function of its argument.
 CameraFrame decodeCameraFrame(const HttpResponse& response);
 
