@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The project's one test command. Installs what is missing, then:
-#   1. builds everything with warnings as errors and runs every suite under ctest;
-#   2. builds the same suites with AddressSanitizer + UndefinedBehaviorSanitizer and runs them;
+#   1. builds everything with warnings as errors and runs every suite under ctest, the Python
+#      module's pytest suites among them (ctest test python.pytest);
+#   2. builds the same suites with AddressSanitizer + UndefinedBehaviorSanitizer and runs them
+#      (without the Python module, which cannot load into an uninstrumented interpreter);
 #   3. fuzzes the camera frame decoder for a bounded number of inputs.
 # Exits non-zero as soon as a step fails. Build trees live under build/ (build/test, build/test-asan).
 set -euo pipefail

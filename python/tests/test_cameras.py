@@ -1,0 +1,142 @@
+"""client.cameras and captured frames: numpy views of the frame's own buffers (no copy), frames that
+outlive their client, and frames whose arrays numpy cannot view as described.
+
+Hand-made frames come from a small HTTP server of the test's own on 127.0.0.1."""
+
+import gc
+import http.server
+import json
+import struct
+import threading
+
+import numpy as np
+import pytest
+
+import strandel
+
+
+@pytest.fixture
+def camera(client):
+    ident = client.cameras.create("/World/pytest_camera", resolution=[64, 48], frequency=30.0)["camera_id"]
+    yield ident
+    client.cameras.remove(ident)
+
+
+def test_capture_gives_typed_views_of_the_frame(client, camera):
+    frame = client.cameras.capture(camera)
+    structure = frame.structure
+    assert structure["rgb"] == {"__ndarray__": 0} and structure["depth"] == {"__ndarray__": 1}
+    rgb, depth = frame.outputs
+    assert rgb.dtype == np.uint8 and rgb.shape == (48, 64, 3)
+    assert depth.dtype == np.float32 and depth.shape == (48, 64)
+    assert np.isfinite(depth).any() and rgb.any()
+
+    # Views, not copies: each access views the same bytes, owned by the frame.
+    again = frame.output("rgb")
+    assert np.shares_memory(rgb, again)
+    assert rgb.base is frame and again.base is frame and not rgb.flags.owndata
+    rgb[0, 0, 0] ^= 0xFF
+    assert frame.output("rgb")[0, 0, 0] == rgb[0, 0, 0]
+
+    assert frame.output("camera_id") is None and frame.output("nothing") is None
+
+
+def test_capture_options_reach_the_bridge(client, camera):
+    frame = client.cameras.capture(camera, data_types=["depth"], world_frame=True)
+    assert "rgb" not in frame.structure and frame.structure["world_frame"] is True
+    assert set(frame.structure["camera_pose"]) == {"look_at", "position", "up"}
+    (depth,) = frame.outputs
+    assert depth.shape == (48, 64) and np.shares_memory(depth, frame.output("depth"))
+
+
+def test_frames_outlive_the_client(bridge):
+    client = bridge.client()
+    camera = client.cameras.create("/World/pytest_camera_alone", resolution=[32, 24])["camera_id"]
+    frame = client.cameras.capture(camera)
+    client.cameras.remove(camera)
+    rgb = frame.output("rgb")
+    expected = rgb.copy()
+    del client, frame
+    gc.collect()
+    np.testing.assert_array_equal(rgb, expected)
+    assert rgb.base.output("rgb").shape == (24, 32, 3)
+
+
+def test_capture_errors(client):
+    with pytest.raises(strandel.HTTPError) as missing:
+        client.cameras.capture("no-such-camera")
+    assert missing.value.status_code == 404
+    assert json.loads(missing.value.body)["error"] == "camera 'no-such-camera' not found"
+
+
+class FrameServer(http.server.BaseHTTPRequestHandler):
+    """Answers every POST with the body queued in the server's `frame` attribute."""
+
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        body = self.server.frame
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture
+def scripted():
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), FrameServer)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    url = "127.0.0.1:%d/" % server.server_address[1]
+    yield server, strandel.IsaacSimClient("pytest", "http://" + url, "ws://" + url, timeout=5.0, max_retries=0)
+    server.shutdown()
+    server.server_close()
+    thread.join(10)
+
+
+def frame_bytes(structure, arrays):
+    """A binary camera frame: arrays is a list of (dtype, shape, nbytes, data bytes)."""
+    descriptors, region = [], b""
+    for dtype, shape, nbytes, data in arrays:
+        descriptors.append({"dtype": dtype, "nbytes": nbytes, "offset": len(region), "shape": shape})
+        region += data
+    manifest = json.dumps({"arrays": descriptors, "structure": structure}).encode()
+    return b"QXB1" + struct.pack("<I", len(manifest)) + manifest + region
+
+
+def test_arrays_numpy_cannot_view_as_described_come_as_bytes(scripted):
+    server, client = scripted
+    server.frame = frame_bytes(
+        {"a": {"__ndarray__": 0}, "b": {"__ndarray__": 1}, "c": {"__ndarray__": 2},
+         "d": {"__ndarray__": 3}, "e": {"__ndarray__": 4}, "bad": {"__ndarray__": "0"}},
+        [("complex64", [2], 16, bytes(range(16))),          # dtype numpy is not told about
+         ("uint16", [3], 4, b"\x01\x00\x02\x00"),            # nbytes below the shape's needs
+         ("uint8", [2 ** 63, 4], 8, b"\x07" * 8),            # shape whose size overflows
+         ("float64", [], 8, struct.pack("<d", 2.5)),         # a scalar
+         ("int16", [2, 0, 2 ** 60], 0, b"")])                # empty
+    frame = client.cameras.capture("fake")
+    a, b, c, d, e = frame.outputs
+    assert a.dtype == np.uint8 and a.shape == (16,) and a.tolist() == list(range(16))
+    assert b.dtype == np.uint8 and b.tolist() == [1, 0, 2, 0]
+    assert c.dtype == np.uint8 and c.shape == (8,)
+    assert d.dtype == np.float64 and d.shape == () and d[()] == 2.5
+    assert e.dtype == np.int16 and e.shape == (2, 0, 2 ** 60) and e.size == 0
+    with pytest.raises(ValueError, match="type must be number"):
+        frame.output("bad")
+
+
+def test_malformed_frames_raise_with_the_library_text(scripted):
+    server, client = scripted
+    server.frame = b"<html>not a frame</html>"
+    with pytest.raises(RuntimeError,
+                       match='^camera response is not a binary frame: expected it to start with "QXB1"$'):
+        client.cameras.capture("fake")
+    server.frame = frame_bytes({"a": {"__ndarray__": 0}}, [("uint8", [4], 8, b"\x00" * 4)])
+    with pytest.raises(RuntimeError, match="^camera frame is truncated: an output claims bytes past"):
+        client.cameras.capture("fake")
+    server.frame = b"QXB1" + struct.pack("<I", 5) + b"{oops"
+    with pytest.raises(ValueError, match="parse error"):
+        client.cameras.capture("fake")
