@@ -14,13 +14,16 @@ std::string encodeCameraFrame(const json& extra, const std::vector<FrameArray>& 
 }
 
 std::string float32Bytes(const std::vector<float>& values) {
-  std::string bytes;
-  bytes.reserve(values.size() * 4);
-  for (const float value : values) {
+  std::string bytes(values.size() * 4, '\0');
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (!values.empty()) std::memcpy(bytes.data(), values.data(), bytes.size());
+#else
+  for (std::size_t i = 0; i < values.size(); ++i) {
     std::uint32_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<char>((bits >> shift) & 0xFFu));
+    std::memcpy(&bits, &values[i], sizeof bits);
+    for (int k = 0; k < 4; ++k) bytes[i * 4 + k] = static_cast<char>((bits >> (8 * k)) & 0xFFu);
   }
+#endif
   return bytes;
 }
 

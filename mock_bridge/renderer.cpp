@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace strandel::mock_bridge {
 namespace {
@@ -14,6 +16,18 @@ constexpr double kBoneRadius = 0.035;
 constexpr double kJointRadius = 0.042;
 constexpr double kFingerRadius = 0.016;
 constexpr double kNear = 0.05;
+
+/// |v - the integer nearest v|, equal to std::fabs(v - std::round(v)) for every v (the two round
+/// ties differently, but a tie is 0.5 away either way) without a library call.
+double offInteger(double v) {
+  constexpr double kExactBelow = 2251799813685248.0;  // 2^51
+  constexpr double kShift = 6755399441055744.0;       // 1.5 * 2^52: v + kShift rounds v to an integer
+  if (!(std::fabs(v) < kExactBelow)) return std::fabs(v - std::round(v));
+  return std::fabs(v - ((v + kShift) - kShift));
+}
+
+/// A colour channel as stored: clamped to [0, 255], then truncated.
+std::uint8_t channel(double value) { return static_cast<std::uint8_t>(std::clamp(value, 0.0, 255.0)); }
 
 /// The camera's frame and pixel mapping.
 struct Projector {
@@ -41,38 +55,94 @@ struct Projector {
     return {(x + 1.0) / 2.0 * view.width - 0.5, (1.0 - y) / 2.0 * view.height - 0.5, z};
   }
 
-  /// The (unnormalised) ray through the pixel centre, with unit component along `forward`.
-  Vec3 ray(int px, int py) const {
+  // The (unnormalised) ray through the centre of pixel (px, py), with unit component along
+  // `forward`, is columnTerm(px) + rowTerm(py).
+
+  /// forward + the horizontal offset of column `px`.
+  Vec3 columnTerm(int px) const {
     const double x = ((px + 0.5) / view.width) * 2.0 - 1.0;
+    return forward + right * (x * tanHalf);
+  }
+  /// The vertical offset of row `py`.
+  Vec3 rowTerm(int py) const {
     const double y = 1.0 - ((py + 0.5) / view.height) * 2.0;
-    return forward + right * (x * tanHalf) + up * (y * tanHalf * aspect);
+    return up * (y * tanHalf * aspect);
   }
 };
 
+/// The columns of pixel row `py` that can lie within `radius` of the screen segment from `a` to
+/// `b` (x, y in pixels), widened by one pixel on each side against rounding and kept within
+/// [x0, x1]; first > last when there are none.
+std::pair<int, int> capsuleRowSpan(int py, const Vec3& a, const Vec3& b, double radius, int x0, int x1) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  double lo = kInf;
+  double hi = -kInf;
+  // The discs at either end.
+  for (const Vec3* c : {&a, &b}) {
+    const double dy = py - c->y;
+    const double h2 = radius * radius - dy * dy;
+    if (h2 < 0.0) continue;
+    const double h = std::sqrt(h2);
+    lo = std::min(lo, c->x - h);
+    hi = std::max(hi, c->x + h);
+  }
+  // The band between them: low <= slope * x + offset <= high for both the projection onto the
+  // segment (within [0, len2]) and the signed distance from its line (times its length).
+  const double dx = b.x - a.x;
+  const double dy = b.y - a.y;
+  const double len2 = dx * dx + dy * dy;
+  if (len2 > 0.0) {
+    double bandLo = -kInf;
+    double bandHi = kInf;
+    const auto keep = [&](double slope, double offset, double low, double high) {
+      if (slope == 0.0) {
+        if (offset < low || offset > high) bandLo = kInf;
+        return;
+      }
+      double from = (low - offset) / slope;
+      double to = (high - offset) / slope;
+      if (from > to) std::swap(from, to);
+      bandLo = std::max(bandLo, from);
+      bandHi = std::min(bandHi, to);
+    };
+    const double rowY = py - a.y;
+    keep(dx, rowY * dy - a.x * dx, 0.0, len2);
+    const double reach = radius * std::sqrt(len2);
+    keep(dy, -rowY * dx - a.x * dy, -reach, reach);
+    if (bandLo <= bandHi) {
+      lo = std::min(lo, bandLo);
+      hi = std::max(hi, bandHi);
+    }
+  }
+  if (!(lo <= hi)) return {1, 0};
+  lo = std::max(lo, x0 - 1.0);
+  hi = std::min(hi, x1 + 1.0);
+  return {std::max(x0, static_cast<int>(std::floor(lo)) - 1), std::min(x1, static_cast<int>(std::ceil(hi)) + 1)};
+}
+
+/// Draws into the output images directly: colours are stored as bytes when a pixel is painted,
+/// depth as float32.
 class Canvas {
  public:
-  explicit Canvas(const CameraView& view)
-      : projector_(view),
-        width_(view.width),
-        height_(view.height),
-        color_(static_cast<std::size_t>(width_) * height_),
-        depth_(static_cast<std::size_t>(width_) * height_, std::numeric_limits<float>::infinity()) {}
+  explicit Canvas(const CameraView& view) : projector_(view), width_(view.width), height_(view.height) {
+    const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+    images_.rgb.resize(pixels * 3);
+    images_.depth.resize(pixels);
+  }
 
+  /// Ground (grid and fog) below the horizon, sky gradient above it. Every row's ray direction
+  /// has the same z (the camera's right axis is horizontal by construction), so a row is either
+  /// all ground or all sky and meets the ground at one depth.
   void drawBackground() {
     const Vec3& eye = projector_.view.eye;
+    std::vector<Vec3> columns(static_cast<std::size_t>(width_));
+    for (int px = 0; px < width_; ++px) columns[static_cast<std::size_t>(px)] = projector_.columnTerm(px);
     for (int py = 0; py < height_; ++py) {
-      for (int px = 0; px < width_; ++px) {
-        const Vec3 d = projector_.ray(px, py);
-        const std::size_t i = index(px, py);
-        if (d.z < 0.0 && eye.z > 0.0) {
-          const double t = -eye.z / d.z;  // z-depth, since d has unit forward component
-          const Vec3 hit = eye + d * t;
-          color_[i] = groundColor(hit, t);
-          depth_[i] = static_cast<float>(t);
-        } else {
-          const double h = std::clamp(d.z / norm(d), 0.0, 1.0);
-          color_[i] = {200 - 90 * h, 220 - 60 * h, 240 - 10 * h};
-        }
+      const Vec3 row = projector_.rowTerm(py);
+      if (columns[0].z + row.z < 0.0 && eye.z > 0.0) {
+        drawGroundRow(py, columns, row);
+      } else {
+        drawSkyRow(py, columns, row);
       }
     }
   }
@@ -93,7 +163,8 @@ class Canvas {
     const double dy = pb.y - pa.y;
     const double len2 = dx * dx + dy * dy;
     for (int py = y0; py <= y1; ++py) {
-      for (int px = x0; px <= x1; ++px) {
+      const auto [first, last] = capsuleRowSpan(py, pa, pb, rmax, x0, x1);
+      for (int px = first; px <= last; ++px) {
         double t = len2 > 0.0 ? ((px - pa.x) * dx + (py - pa.y) * dy) / len2 : 0.0;
         t = std::clamp(t, 0.0, 1.0);
         const double cx = pa.x + t * dx;
@@ -104,10 +175,10 @@ class Canvas {
         const double bulge = std::sqrt(1.0 - (dist / r) * (dist / r));
         const double z = pa.z + t * (pb.z - pa.z) - bulge * radius;
         const std::size_t i = index(px, py);
-        if (z >= depth_[i]) continue;
-        depth_[i] = static_cast<float>(z);
+        if (z >= images_.depth[i]) continue;
+        images_.depth[i] = static_cast<float>(z);
         const double shade = 0.45 + 0.55 * bulge;
-        color_[i] = {base[0] * shade, base[1] * shade, base[2] * shade};
+        paint(i, {base[0] * shade, base[1] * shade, base[2] * shade});
       }
     }
   }
@@ -126,33 +197,69 @@ class Canvas {
     if (figure.gripper) drawGripper(*figure.gripper, figure.gripper_closed);
   }
 
-  Images finish() const {
-    Images images;
-    images.rgb.resize(color_.size() * 3);
-    for (std::size_t i = 0; i < color_.size(); ++i)
-      for (std::size_t c = 0; c < 3; ++c)
-        images.rgb[i * 3 + c] = static_cast<std::uint8_t>(std::clamp(color_[i][c], 0.0, 255.0));
-    images.depth = depth_;
-    return images;
-  }
+  Images finish() { return std::move(images_); }
 
  private:
-  std::size_t index(int px, int py) const { return static_cast<std::size_t>(py) * width_ + px; }
+  std::size_t index(int px, int py) const {
+    return static_cast<std::size_t>(py) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(px);
+  }
 
-  static Color groundColor(const Vec3& hit, double distance) {
-    const double lineWidth = std::max(0.008, distance * 0.002);
-    const auto onLine = [&](double v, double spacing) {
-      const double f = std::fabs(v / spacing - std::round(v / spacing)) * spacing;
-      return f < lineWidth;
+  void paint(std::size_t i, const Color& c) {
+    std::uint8_t* rgb = images_.rgb.data() + i * 3;
+    rgb[0] = channel(c[0]);
+    rgb[1] = channel(c[1]);
+    rgb[2] = channel(c[2]);
+  }
+
+  /// A ground row: grid lines every 1 m (dark) and 0.25 m (lighter), at least 8 mm wide and
+  /// wider with distance, fading into fog from 4 m to 20 m.
+  void drawGroundRow(int py, const std::vector<Vec3>& columns, const Vec3& row) {
+    const Vec3& eye = projector_.view.eye;
+    const double t = -eye.z / (columns[0].z + row.z);  // z-depth, since the ray has unit forward component
+    const double lineWidth = std::max(0.008, t * 0.002);
+    const double fog = std::clamp((t - 4.0) / 16.0, 0.0, 1.0);
+    const auto fogged = [&](const Color& c) -> std::array<std::uint8_t, 3> {
+      return {channel(c[0] + (205 - c[0]) * fog), channel(c[1] + (220 - c[1]) * fog),
+              channel(c[2] + (235 - c[2]) * fog)};
     };
-    Color c{150, 152, 146};
-    if (onLine(hit.x, 1.0) || onLine(hit.y, 1.0)) {
-      c = {95, 97, 92};
-    } else if (onLine(hit.x, 0.25) || onLine(hit.y, 0.25)) {
-      c = {125, 127, 121};
+    const std::array<std::uint8_t, 3> plain = fogged({150, 152, 146});
+    const std::array<std::uint8_t, 3> minor = fogged({125, 127, 121});
+    const std::array<std::uint8_t, 3> major = fogged({95, 97, 92});
+    const float depth = static_cast<float>(t);
+    std::uint8_t* rgb = images_.rgb.data() + index(0, py) * 3;
+    float* depths = images_.depth.data() + index(0, py);
+    const bool lines = major != plain || minor != plain;
+    for (int px = 0; px < width_; ++px) {
+      const std::array<std::uint8_t, 3>* c = &plain;
+      if (lines) {
+        const Vec3& column = columns[static_cast<std::size_t>(px)];
+        const double hitX = eye.x + (column.x + row.x) * t;
+        const double hitY = eye.y + (column.y + row.y) * t;
+        // A point on a 1 m line is also on a 0.25 m line, so most points need only this test.
+        if (offInteger(hitX * 4.0) * 0.25 < lineWidth || offInteger(hitY * 4.0) * 0.25 < lineWidth)
+          c = offInteger(hitX) < lineWidth || offInteger(hitY) < lineWidth ? &major : &minor;
+      }
+      rgb[0] = (*c)[0];
+      rgb[1] = (*c)[1];
+      rgb[2] = (*c)[2];
+      rgb += 3;
+      depths[px] = depth;
     }
-    const double fog = std::clamp((distance - 4.0) / 16.0, 0.0, 1.0);
-    return {c[0] + (205 - c[0]) * fog, c[1] + (220 - c[1]) * fog, c[2] + (235 - c[2]) * fog};
+  }
+
+  /// A sky row: a gradient by the ray's elevation, nothing hit (depth +infinity).
+  void drawSkyRow(int py, const std::vector<Vec3>& columns, const Vec3& row) {
+    std::uint8_t* rgb = images_.rgb.data() + index(0, py) * 3;
+    float* depths = images_.depth.data() + index(0, py);
+    for (int px = 0; px < width_; ++px) {
+      const Vec3 d = columns[static_cast<std::size_t>(px)] + row;
+      const double h = std::clamp(d.z / norm(d), 0.0, 1.0);
+      rgb[0] = channel(200 - 90 * h);
+      rgb[1] = channel(220 - 60 * h);
+      rgb[2] = channel(240 - 10 * h);
+      rgb += 3;
+      depths[px] = std::numeric_limits<float>::infinity();
+    }
   }
 
   void drawGripper(const Transform& pose, bool closed) {
@@ -171,8 +278,7 @@ class Canvas {
   Projector projector_;
   int width_;
   int height_;
-  std::vector<Color> color_;
-  std::vector<float> depth_;
+  Images images_;
 };
 
 }  // namespace

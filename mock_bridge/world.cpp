@@ -15,6 +15,9 @@ namespace {
 constexpr double kLimitTolerance = 1e-9;
 constexpr int kMaxResolution = 4096;
 constexpr double kMaxFrequency = 1000.0;
+/// Slack in comparing elapsed simulated time with a camera period, so that time summed from
+/// steps of 1 / physics rate reaches a period it equals mathematically.
+constexpr double kPeriodSlack = 1e-9;
 
 ApiError unprocessable(const std::string& message) { return ApiError(422, message); }
 
@@ -204,6 +207,12 @@ struct World::CameraState {
   std::string prim_path;
   double frequency = 30.0;
   CameraView view;
+  /// The last rendered frame and the simulated time it shows.
+  struct Frame {
+    double sim_time = 0.0;
+    Images images;
+  };
+  std::optional<Frame> last;
 };
 
 namespace {
@@ -246,6 +255,10 @@ const World::CameraState& World::camera(const std::string& id) const {
   const auto it = cameras_.find(id);
   if (it == cameras_.end()) throw ApiError(404, "camera '" + id + "' not found");
   return *it->second;
+}
+
+World::CameraState& World::camera(const std::string& id) {
+  return const_cast<CameraState&>(std::as_const(*this).camera(id));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -865,8 +878,8 @@ Scene World::scene() const {
   return scene;
 }
 
-std::string World::capture(const std::string& id, const json& body) const {
-  const CameraState& c = camera(id);
+std::string World::capture(const std::string& id, const json& body) {
+  CameraState& c = camera(id);
   requireObject(body);
   bool wantRgb = true;
   bool wantDepth = true;
@@ -885,8 +898,11 @@ std::string World::capture(const std::string& id, const json& body) const {
     }
   }
   const bool worldFrame = optionalBool(body, "world_frame").value_or(false);
+  if (!c.last || simTime_ - c.last->sim_time + kPeriodSlack >= 1.0 / c.frequency)
+    c.last = CameraState::Frame{simTime_, render(scene(), c.view)};
+  const CameraState::Frame& frame = *c.last;
   json structure{{"camera_id", id},
-                 {"sim_time", simTime_},
+                 {"sim_time", frame.sim_time},
                  {"resolution", {c.view.width, c.view.height}},
                  {"world_frame", worldFrame}};
   if (worldFrame)
@@ -894,13 +910,11 @@ std::string World::capture(const std::string& id, const json& body) const {
                                 {"look_at", {c.view.target.x, c.view.target.y, c.view.target.z}},
                                 {"up", {0.0, 0.0, 1.0}}};
   std::vector<FrameArray> arrays;
-  if (wantRgb || wantDepth) {
-    Images images = render(scene(), c.view);
-    const auto h = static_cast<std::uint64_t>(c.view.height);
-    const auto w = static_cast<std::uint64_t>(c.view.width);
-    if (wantRgb) arrays.push_back({"rgb", {h, w, 3}, "uint8", std::string(images.rgb.begin(), images.rgb.end())});
-    if (wantDepth) arrays.push_back({"depth", {h, w}, "float32", float32Bytes(images.depth)});
-  }
+  const auto h = static_cast<std::uint64_t>(c.view.height);
+  const auto w = static_cast<std::uint64_t>(c.view.width);
+  const Images& images = frame.images;
+  if (wantRgb) arrays.push_back({"rgb", {h, w, 3}, "uint8", std::string(images.rgb.begin(), images.rgb.end())});
+  if (wantDepth) arrays.push_back({"depth", {h, w}, "float32", float32Bytes(images.depth)});
   return encodeCameraFrame(structure, arrays);
 }
 

@@ -107,8 +107,10 @@ class World {
   // Cameras.
   Answer createCamera(const json& body);
   json describeCamera(const std::string& id) const;
-  /// The binary camera frame of a capture.
-  std::string capture(const std::string& id, const json& body) const;
+  /// The binary camera frame of a capture. A camera renders a new frame (rgb and depth) when at
+  /// least 1 / frequency simulated seconds have passed since its last one, or when it has none;
+  /// an earlier capture answers the last frame again, with the sim_time at which it was rendered.
+  std::string capture(const std::string& id, const json& body);
   void removeCamera(const std::string& id);
 
  private:
@@ -121,6 +123,7 @@ class World {
   GripperState& gripperState(const std::string& id);
   const GripperState& gripperState(const std::string& id) const;
   const CameraState& camera(const std::string& id) const;
+  CameraState& camera(const std::string& id);
 
   Started commandGripper(const std::string& id, const json& body, bool close);
   void moveToward(ArticulationState& a, const json& command);

@@ -323,7 +323,31 @@ TEST_F(WorldTest, CaptureHonoursDataTypesAndShowsTheArmsPose) {
 
   const std::string before = both.data;
   world.setJointPositions(arm, json{{"joint_positions", {1.2, 0.9}}, {"indices", {1, 2}}});
-  EXPECT_NE(decode(world.capture("cam", json::object())).data, before);
+  world.step(0.1);  // one period of the 10 Hz camera
+  EXPECT_TRUE(decode(world.capture("cam", json::object())).data != before);
+}
+
+TEST_F(WorldTest, ACameraRendersAtItsFrequencyAndAnswersEarlierCapturesWithItsLastFrame) {
+  const std::string arm = createArm();
+  world.createCamera(json{{"prim_path", "/World/cam"}, {"resolution", {32, 24}}, {"frequency", 10.0}});
+  world.step(0.5);
+  const Decoded first = decode(world.capture("cam", json::object()));
+  EXPECT_EQ(first.manifest["structure"]["sim_time"], 0.5);
+
+  // Within one period the camera answers its last frame, although the arm has moved since.
+  world.setJointPositions(arm, json{{"joint_positions", {1.2, 0.9}}, {"indices", {1, 2}}});
+  for (int i = 0; i < 11; ++i) world.step(1.0 / 120);
+  const Decoded early = decode(world.capture("cam", json{{"data_types", {"depth"}}}));
+  EXPECT_EQ(early.manifest["structure"]["sim_time"], 0.5);
+  EXPECT_TRUE(early.data == first.data.substr(32 * 24 * 3));
+
+  // Twelve steps at the default physics rate make one period, although their sum falls short of
+  // 0.1 by rounding.
+  world.step(1.0 / 120);
+  const Decoded next = decode(world.capture("cam", json::object()));
+  EXPECT_EQ(next.manifest["structure"]["sim_time"], world.simTime());
+  EXPECT_GT(world.simTime(), 0.5);
+  EXPECT_TRUE(next.data != first.data);
 }
 
 TEST_F(WorldTest, UrdfFilesAboveTheWorldsLimitAreRefused) {
