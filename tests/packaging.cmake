@@ -1,6 +1,6 @@
 # Packaging checks, run by ctest under the names packaging.*:
 #   exports          only namespace strandel leaves the shared library; its SONAME has the major
-#   add_subdirectory a consumer builds the library inside its own tree
+#   add_subdirectory a consumer builds the library inside its own tree (FetchContent, local source)
 #   build_tree       a consumer finds the package in the build tree, without installing
 #   install          the built library installed into a fresh prefix holds exactly what it should
 #   find_package     a consumer finds the installed package and runs
