@@ -1,4 +1,5 @@
-"""The Python examples run to completion against the stand-in and write PNGs of the requested size."""
+"""The Python examples, and the program of README.md's Python section, run to completion against the
+stand-in; the examples write PNGs of the requested size."""
 
 import struct
 import subprocess
@@ -36,3 +37,18 @@ def test_camera_loop(bridge, tmp_path):
         "--interval", "0", "--output-dir", str(tmp_path))
     for name in ("rgb_0000.png", "depth_0000.png", "rgb_0001.png", "depth_0001.png"):
         assert png_size(tmp_path / name) == (40, 30)
+
+
+def test_readme_program(bridge, tmp_path):
+    readme = (REPOSITORY / "README.md").read_text()
+    section = readme[readme.index("\n## Python\n"):]
+    program = section[section.index("```python\n") + len("```python\n"):]
+    program = program[:program.index("\n```")]
+    for default, url in (("http://127.0.0.1:8211", bridge.http_url), ("ws://127.0.0.1:8211", bridge.ws_url)):
+        assert default in program
+        program = program.replace(default, url)
+    script = tmp_path / "readme.py"
+    script.write_text(program)
+    printed = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
+    assert printed.returncode == 0, printed.stderr
+    assert printed.stdout.startswith("[")
