@@ -2,6 +2,7 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -136,8 +137,11 @@ TEST_F(ArticulationWire, IdentifiersAreInsertedVerbatim) {
   articulations.getDofLimits("x?y");
   articulations.moveJointPositions("50%", {});
   articulations.setDrivenJoints("/", {});
+  articulations.getJointsState("../../cameras/cam1");
+  articulations.remove("%2e%2e/x");
+  articulations.setJointPositions("./a", {});
   const auto requests = peer.requests();
-  ASSERT_EQ(requests.size(), 7u);
+  ASSERT_EQ(requests.size(), 10u);
   EXPECT_EQ(requests[0].target, "/articulations/a/b/set_j");
   EXPECT_EQ(requests[1].target, "/articulations//lead/assemble_robot");
   EXPECT_EQ(requests[2].target, "/articulations//assemble_robot");
@@ -145,6 +149,26 @@ TEST_F(ArticulationWire, IdentifiersAreInsertedVerbatim) {
   EXPECT_EQ(requests[4].target, "/articulations/x?y/dof_limits");
   EXPECT_EQ(requests[5].target, "/articulations/50%/move_j");
   EXPECT_EQ(requests[6].target, "/articulations///driven_joints");
+  // Dot segments are not resolved, so they never reach another resource.
+  EXPECT_EQ(requests[7].target, "/articulations/../../cameras/cam1/joints_state");
+  EXPECT_EQ(wire(requests[8]), Wire("DELETE", "/articulations/%2e%2e/x", "", ""));
+  EXPECT_EQ(requests[9].target, "/articulations/./a/set_j");
+}
+
+TEST_F(ArticulationWire, IdentifiersThatCannotTravelVerbatimFailBeforeAnythingIsSent) {
+  IsaacSimClient retrying("retry", peer.baseUrl(), peer.wsBaseUrl(), std::chrono::seconds(10), 2);
+  const testing::BackoffRecorder backoff;
+  Articulation& a = retrying.articulations;
+  const std::string nul("a\0b", 3);
+  using testing::thrownText;
+  EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.getJointsState(nul); }),
+            "path contains a NUL byte");
+  EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.remove(nul); }), "path contains a NUL byte");
+  EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.setJointPositions("a#b", {1.0}); }),
+            "path contains '#'");
+  EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.remove("#"); }), "path contains '#'");
+  EXPECT_EQ(peer.requestCount(), 0u);
+  EXPECT_TRUE(backoff.delays().empty());
 }
 
 TEST_F(ArticulationWire, EveryMemberTurnsA404IntoHttpErrorWithThePeersBody) {
@@ -245,6 +269,22 @@ TEST(ArticulationStreams, OpenTheClientsStreamPathsAndHandOverAWorkingStream) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_EQ(message, std::optional<std::string>(R"({"positions":[0.5]})"));
+}
+
+TEST(ArticulationStreams, StreamPathsTravelVerbatimOrFailBeforeConnecting) {
+  WebSocketPeer peer;
+  IsaacSimClient client("test", "http://127.0.0.1:1/", peer.wsBaseUrl(), std::chrono::seconds(5),
+                        0);
+  WebSocketStream up = client.articulations.streamJointPositions("../../cameras/cam1");
+  EXPECT_EQ(testing::thrownText<std::invalid_argument>(
+                [&] { client.articulations.streamArticulationState("arm#frag"); }),
+            "path contains '#'");
+  EXPECT_EQ(testing::thrownText<std::invalid_argument>(
+                [&] { client.openJointPositionStream(std::string("a\0b", 3)); }),
+            "path contains a NUL byte");
+  const auto requests = peer.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].target, "/articulations/../../cameras/cam1/stream_joint_positions");
 }
 
 }  // namespace

@@ -1,9 +1,15 @@
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,6 +20,7 @@
 #include "client/request_engine.hpp"
 #include "support/backoff_recorder.hpp"
 #include "support/scripted_peer.hpp"
+#include "support/test_helpers.hpp"
 
 namespace strandel {
 namespace {
@@ -22,6 +29,7 @@ using std::chrono::milliseconds;
 using testing::BackoffRecorder;
 using testing::ScriptedAnswer;
 using testing::ScriptedPeer;
+using testing::thrownText;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
@@ -243,6 +251,47 @@ TEST_F(RequestEngine, PathsWithSpacesOrLineBreaksNeverReachTheWire) {
   EXPECT_EQ(backoff.delays().size(), 6u);
 }
 
+TEST_F(RequestEngine, PathsTravelExactlyAsWritten) {
+  auto c = client(0);
+  c.get("../../cameras/cam1/joints_state");
+  c.deleteRequest("%2e%2e/x");
+  c.post("./a", "{}");
+  c.put("a/./b/../c", "{}");
+  c.patch("/..", "{}");
+  const auto requests = peer.requests();
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_EQ(requests[0].target, "/../../cameras/cam1/joints_state");
+  EXPECT_EQ(requests[1].target, "/%2e%2e/x");
+  EXPECT_EQ(requests[2].target, "/./a");
+  EXPECT_EQ(requests[3].target, "/a/./b/../c");
+  EXPECT_EQ(requests[4].target, "/..");
+}
+
+TEST_F(RequestEngine, PathsWithNulOrFragmentFailBeforeAnythingIsSentOrRetried) {
+  auto c = client(3);
+  const std::string nul("a\0b", 3);
+  const std::string both("#a\0", 3);
+  const std::vector<std::function<void(std::string_view)>> verbs = {
+      [&](std::string_view p) { c.get(p); },
+      [&](std::string_view p) { c.post(p, "{}"); },
+      [&](std::string_view p) { c.put(p, "{}"); },
+      [&](std::string_view p) { c.patch(p, "{}"); },
+      [&](std::string_view p) { c.deleteRequest(p); },
+  };
+  for (std::size_t i = 0; i < verbs.size(); ++i) {
+    SCOPED_TRACE(i);
+    const auto failure = [&](std::string_view path) {
+      return thrownText<std::invalid_argument>([&] { verbs[i](path); });
+    };
+    EXPECT_EQ(failure(nul), "path contains a NUL byte");
+    EXPECT_EQ(failure(both), "path contains a NUL byte");
+    EXPECT_EQ(failure("a#b"), "path contains '#'");
+    EXPECT_EQ(failure("x?q=1#"), "path contains '#'");
+  }
+  EXPECT_EQ(peer.requestCount(), 0u);
+  EXPECT_TRUE(backoff.delays().empty());
+}
+
 // --- headers ----------------------------------------------------------------------------------
 
 TEST_F(RequestEngine, HeadersKeepCaseLastDuplicateWinsAndLeadingSpacesGo) {
@@ -348,6 +397,67 @@ TEST_F(RequestEngine, ResetInTheMiddleOfTheBodyIsATransportFailure) {
   EXPECT_THAT([&] { c.get("/"); },
               ::testing::ThrowsMessage<std::runtime_error>(StartsWith("HTTP request failed: ")));
   EXPECT_EQ(peer.requestCount(), 2u);
+}
+
+// Run in a child process, where SIGPIPE at its default disposition would end the child instead of
+// the suite: a large upload to a peer that resets while the body is still going out (so a send
+// meets the reset connection) must end in the library's transfer error.
+TEST(RequestEngineDeathTest, AResetWhileSendingIsATransferErrorNotASigpipe) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::signal(SIGPIPE, SIG_DFL);
+        bool failed_as_expected = false;
+        {
+          ScriptedPeer peer;
+          ScriptedAnswer reset;
+          reset.action = ScriptedAnswer::Action::ResetWhileReceiving;
+          reset.reset_after = 64 * 1024;
+          peer.setDefault(reset);
+          IsaacSimClient c("", peer.baseUrl(), peer.wsBaseUrl(), milliseconds(20000), 0);
+          const std::string text = thrownText<std::runtime_error>(
+              [&] { c.post("/upload", std::string(std::size_t{64} << 20, 'u')); });
+          std::fprintf(stderr, "%s\n", text.c_str());
+          failed_as_expected =
+              text.rfind("HTTP request failed: ", 0) == 0 && peer.requestCount() == 1;
+        }
+        std::exit(failed_as_expected ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "HTTP request failed: ");
+}
+
+void applicationSigpipeHandler(int) {}
+
+TEST(RequestEngineSignals, AnApplicationsSigpipeHandlerSurvivesConcurrentRequests) {
+  struct sigaction mine {};
+  mine.sa_handler = &applicationSigpipeHandler;
+  sigemptyset(&mine.sa_mask);
+  struct sigaction previous {};
+  ASSERT_EQ(::sigaction(SIGPIPE, &mine, &previous), 0);
+
+  ScriptedPeer peer;
+  IsaacSimClient c("", peer.baseUrl(), peer.wsBaseUrl(), milliseconds(20000), 0);
+  constexpr int kThreads = 8;
+  constexpr int kRequestsPerThread = 100;
+  std::atomic<int> answered{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kRequestsPerThread; ++i) {
+        try {
+          if (c.get("/ping").status == 200) ++answered;
+        } catch (const std::exception&) {
+          // counted as not answered
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+
+  struct sigaction after {};
+  ::sigaction(SIGPIPE, &previous, &after);
+  EXPECT_EQ(answered.load(), kThreads * kRequestsPerThread);
+  EXPECT_EQ(after.sa_handler, &applicationSigpipeHandler);
 }
 
 TEST_F(RequestEngine, HostileContentLengthDoesNotReserveAbsurdMemory) {

@@ -28,7 +28,8 @@ class IsaacSimClient;
 /// HTTPError for a status outside 200..299, nlohmann::json::parse_error for a 2xx body that is not
 /// JSON, nlohmann::json::type_error for text that is not valid UTF-8 (nothing is sent then), and
 /// std::runtime_error when the transfer still fails after the retries. Identifiers are inserted
-/// into the path byte for byte; nothing is escaped or checked.
+/// into the path byte for byte and reach the bridge as written ("../" is not resolved); nothing is
+/// escaped. An identifier holding a NUL byte or '#' throws the verbs' std::invalid_argument.
 class STRANDEL_API Articulation {
  public:
   /// PUT /articulations with {"prim_path":..., "urdf_path":... or null}.
@@ -186,6 +187,9 @@ class STRANDEL_API IsaacSimClient {
   // 6000..8000 ms). Throws std::runtime_error "HTTP request failed: ..." when the last attempt's
   // transfer fails, and "curl_easy_setopt failed: ..." / "Failed to initialize libcurl" on set-up
   // failures. POST, PUT and PATCH send the body unaltered with "Content-Type: application/json".
+  // The path travels exactly as given (dot segments such as "../" are not resolved); one holding a
+  // NUL byte or '#' cannot, and throws std::invalid_argument "path contains a NUL byte" or
+  // "path contains '#'" (checked in that order) before anything is sent or retried.
 
   /// GET base_url + path (leading slashes of path dropped).
   HttpResponse get(std::string_view path);
@@ -200,7 +204,8 @@ class STRANDEL_API IsaacSimClient {
 
   /// Opens websocket_base_url + "articulations/" + id + "/stream_joint_positions" (the identifier
   /// verbatim). Throws std::runtime_error "WebSocket handshake failed for " + url + ": " + libcurl's
-  /// text when the connection or the upgrade fails within the client's time-out.
+  /// text when the connection or the upgrade fails within the client's time-out, and before
+  /// connecting std::invalid_argument for an identifier holding a NUL byte or '#', as the verbs do.
   WebSocketStream openJointPositionStream(std::string_view articulation_id);
   /// Opens websocket_base_url + "articulations/" + id + "/stream_articulation_state".
   WebSocketStream openArticulationStateStream(std::string_view articulation_id);

@@ -4,6 +4,7 @@
 #include <strandel/client.hpp>
 
 #include "request_engine.hpp"
+#include "resource_path.hpp"
 
 namespace strandel {
 namespace {
@@ -40,6 +41,7 @@ const std::string& IsaacSimClient::baseUrl() const noexcept { return baseUrl_; }
 const std::string& IsaacSimClient::websocketBaseUrl() const noexcept { return websocketBaseUrl_; }
 
 std::string IsaacSimClient::prepareUrl_(std::string_view path) const {
+  detail::requireVerbatimPath(path);
   return detail::joinUrl(baseUrl_, path);
 }
 

@@ -23,7 +23,12 @@ struct CurlSlistDeleter {
 /// Owns one header list; released with curl_slist_free_all on every path.
 using CurlHeaderList = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 
-/// A new easy handle. Throws std::runtime_error "Failed to initialize libcurl" when libcurl has none.
+/// A new easy handle with the options every handle of the library carries: CURLOPT_NOSIGNAL
+/// (libcurl leaves the process's signal dispositions alone, so concurrent transfers cannot lose an
+/// application's SIGPIPE handler; sends on Linux use MSG_NOSIGNAL, so a reset peer is an error
+/// code, never a signal) and CURLOPT_PATH_AS_IS (the path goes out as built, dot segments
+/// unresolved). Throws std::runtime_error "Failed to initialize libcurl" when libcurl has none, and
+/// the errors of setOption.
 CurlEasyHandle makeEasyHandle();
 
 /// curl_easy_setopt that throws std::runtime_error "curl_easy_setopt failed: " + libcurl's text.

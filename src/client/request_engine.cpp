@@ -39,6 +39,8 @@ void reserveForContentLength(std::string& body, std::string_view value) {
 CurlEasyHandle makeEasyHandle() {
   CurlEasyHandle handle(curl_easy_init());
   if (!handle) throw std::runtime_error("Failed to initialize libcurl");
+  setOption(handle.get(), CURLOPT_NOSIGNAL, 1L);
+  setOption(handle.get(), CURLOPT_PATH_AS_IS, 1L);
   return handle;
 }
 

@@ -33,6 +33,7 @@ WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view art
 }
 
 WebSocketStream IsaacSimClient::openStream_(std::string_view path) {
+  detail::requireVerbatimPath(path);
   detail::CurlEasyHandle handle = detail::makeEasyHandle();
   std::string url;
   url.reserve(websocketBaseUrl_.size() + path.size());

@@ -250,11 +250,21 @@ void ScriptedPeer::serve(int fd) {
   std::size_t head_end = 0;
   if (!readHead(fd, buffer, head_end, *this)) return;
   RecordedRequest request = parseHead(std::string_view(buffer).substr(0, head_end));
+  ConnectionHandler handler;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handler = handler_;
+  }
+  // The answer is taken once the head is in, since it may cut the body short.
+  const ScriptedAnswer answer = handler ? ScriptedAnswer{} : nextAnswer();
 
   std::size_t length = 0;
   if (auto value = request.header("Content-Length")) length = std::stoull(*value);
   if (auto expect = request.header("Expect"); expect && equalsIgnoreCase(*expect, "100-continue")) {
     writeAll(fd, "HTTP/1.1 100 Continue\r\n\r\n");
+  }
+  if (answer.action == ScriptedAnswer::Action::ResetWhileReceiving) {
+    length = std::min(length, answer.reset_after);
   }
   request.body = buffer.substr(head_end);
   char chunk[65536];
@@ -266,11 +276,9 @@ void ScriptedPeer::serve(int fd) {
     request.body.append(chunk, static_cast<std::size_t>(n));
   }
 
-  ConnectionHandler handler;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
-    handler = handler_;
   }
   arrived_.notify_all();
   if (handler) {
@@ -278,7 +286,6 @@ void ScriptedPeer::serve(int fd) {
     return;
   }
 
-  const ScriptedAnswer answer = nextAnswer();
   const auto until = std::chrono::steady_clock::now() + answer.delay;
   while (std::chrono::steady_clock::now() < until && !stopping()) std::this_thread::sleep_for(kPollSlice);
 
@@ -305,6 +312,9 @@ void ScriptedPeer::serve(int fd) {
       resetConnection(fd);
       break;
     }
+    case ScriptedAnswer::Action::ResetWhileReceiving:
+      resetConnection(fd);
+      break;
   }
 }
 

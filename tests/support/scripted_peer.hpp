@@ -39,6 +39,9 @@ struct ScriptedAnswer {
     CloseWithoutAnswer,  // read the request, close the connection without writing anything
     Stall,            // read the request and never answer (until the client gives up)
     ResetAfter,       // write the first `reset_after` bytes of the answer, then reset the connection
+    ResetWhileReceiving,  // read the head and at least `reset_after` body bytes (after a 100
+                          // Continue when asked for one), then reset the connection while the
+                          // client is still sending its body
   };
 
   int status = 200;
