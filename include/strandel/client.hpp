@@ -1,10 +1,5 @@
 #pragma once
 
-// Thread-safety: an IsaacSimClient is immutable after construction. Its verbs and facade calls may
-// run concurrently from several threads; they share no mutable state inside the library apart from
-// the standard random generator behind the back-off jitter. Every call runs synchronously on the
-// caller's thread, and the library starts no threads and takes no locks.
-
 #include <chrono>
 #include <optional>
 #include <string>
@@ -157,10 +152,22 @@ class STRANDEL_API Camera {
 /// One bridge: its HTTP and WebSocket base URLs, the time-out of one transfer attempt and the
 /// retry budget, plus the three facades bound to it. Neither copyable nor movable; it must outlive
 /// every use of its facades. Streams it opens are independent of it.
+///
+/// Thread-safety: immutable after construction. Its verbs and facade calls may run concurrently
+/// from several threads; they share no mutable state inside the library apart from the standard
+/// random generator behind the back-off jitter. Every call runs synchronously on the caller's
+/// thread; the library's own code starts no threads and takes no locks (libcurl may resolve a host
+/// name on a short-lived thread of its own).
+///
+/// Redirects are not followed: a 3xx answer is the final response of a verb, an HTTPError from a
+/// facade call, and a failed handshake for a stream opener.
 class STRANDEL_API IsaacSimClient {
  public:
+  /// The articulation calls of this bridge.
   Articulation articulations;
+  /// The surface-gripper calls of this bridge.
   SurfaceGripper surfaceGrippers;
+  /// The camera calls of this bridge.
   Camera cameras;
 
   /// Validates in this order and throws std::invalid_argument: "base_url must not be empty",
@@ -181,15 +188,17 @@ class STRANDEL_API IsaacSimClient {
   /// The WebSocket base URL, ending in '/'.
   const std::string& websocketBaseUrl() const noexcept;
 
-  // The verbs return the final response whatever its status; they never throw HTTPError.
-  // Transport failures and 408, 409, 429, 500 and 502+ are retried up to max_retries times with
-  // exponential back-off and jitter (375..500 ms before the first retry, doubling, capped at
-  // 6000..8000 ms). Throws std::runtime_error "HTTP request failed: ..." when the last attempt's
-  // transfer fails, and "curl_easy_setopt failed: ..." / "Failed to initialize libcurl" on set-up
-  // failures. POST, PUT and PATCH send the body unaltered with "Content-Type: application/json".
-  // The path travels exactly as given (dot segments such as "../" are not resolved); one holding a
-  // NUL byte or '#' cannot, and throws std::invalid_argument "path contains a NUL byte" or
-  // "path contains '#'" (checked in that order) before anything is sent or retried.
+  /// @name HTTP verbs
+  /// The verbs return the final response whatever its status; they never throw HTTPError.
+  /// Transport failures and 408, 409, 429, 500 and 502+ are retried up to max_retries times with
+  /// exponential back-off and jitter (375..500 ms before the first retry, doubling, capped at
+  /// 6000..8000 ms). Throws std::runtime_error "HTTP request failed: ..." when the last attempt's
+  /// transfer fails, and "curl_easy_setopt failed: ..." / "Failed to initialize libcurl" on set-up
+  /// failures. POST, PUT and PATCH send the body unaltered with "Content-Type: application/json".
+  /// The path travels exactly as given (dot segments such as "../" are not resolved); one holding a
+  /// NUL byte or '#' cannot, and throws std::invalid_argument "path contains a NUL byte" or
+  /// "path contains '#'" (checked in that order) before anything is sent or retried.
+  /// @{
 
   /// GET base_url + path (leading slashes of path dropped).
   HttpResponse get(std::string_view path);
@@ -201,6 +210,7 @@ class STRANDEL_API IsaacSimClient {
   HttpResponse patch(std::string_view path, std::string_view body);
   /// DELETE base_url + path.
   HttpResponse deleteRequest(std::string_view path);
+  /// @}
 
   /// Opens websocket_base_url + "articulations/" + id + "/stream_joint_positions" (the identifier
   /// verbatim). Throws std::runtime_error "WebSocket handshake failed for " + url + ": " + libcurl's
