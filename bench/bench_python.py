@@ -1,0 +1,235 @@
+#!/usr/bin/env python3
+"""The Python module side by side with plain Python clients, in one run against the stand-in bridge.
+
+  round trip   p50 of one get_joints_state call: the module; requests with a fresh connection per
+               call; a requests.Session; the C++ library (bench_bridge_round_trip, when built)
+  capture      client CPU (time.process_time) per capture of a 1280x720 rgb + depth frame: the
+               module (numpy views of the decoded frame) against a requests.Session download
+               followed by numpy.frombuffer views of the raw body
+  stream       client CPU per message of a 1 kHz joint-position stream: the module (receive with
+               a timeout, and iteration with JSON decoding) against websocket-client's recv()
+               (and recv() + json.loads)
+
+The calls of each comparison are interleaved in rounds, so machine noise falls on every side alike.
+
+usage: bench/bench_python.py [--build-dir build/py] [--round-trips 3000] [--captures 40]
+                             [--stream-seconds 3]
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import statistics
+import struct
+import subprocess
+import sys
+import time
+
+REPOSITORY = pathlib.Path(__file__).resolve().parents[1]
+
+
+def start_bridge(executable, *options):
+    process = subprocess.Popen([str(executable), "--host", "127.0.0.1", "--port", "0", *options],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    line = process.stdout.readline()
+    prefix = "listening on http://127.0.0.1:"
+    if not line.startswith(prefix):
+        process.kill()
+        sys.exit("the stand-in bridge did not start: %r" % line)
+    port = int(line[len(prefix):].strip().rstrip("/"))
+    return process, "http://127.0.0.1:%d/" % port, "ws://127.0.0.1:%d/" % port
+
+
+def percentile(samples, fraction):
+    ordered = sorted(samples)
+    return ordered[min(len(ordered) - 1, int(len(ordered) * fraction))]
+
+
+def timed_calls(call, count):
+    samples = []
+    for _ in range(count):
+        started = time.perf_counter_ns()
+        call()
+        samples.append((time.perf_counter_ns() - started) / 1000.0)
+    return samples
+
+
+def cpp_round_trip(build_dir, http_url):
+    binary = build_dir / "bench" / "bench_bridge_round_trip"
+    if not binary.exists():
+        return None
+    done = subprocess.run([str(binary), "--benchmark_format=json", "--benchmark_min_time=2"],
+                          env=dict(os.environ, STRANDEL_BENCH_BRIDGE_URL=http_url),
+                          capture_output=True, text=True, check=True)
+    return json.loads(done.stdout)["benchmarks"][0]["p50_us"]
+
+
+def round_trips(strandel, requests, build_dir, http_url, ws_url, count):
+    client = strandel.IsaacSimClient("bench", http_url, ws_url, timeout=10.0, max_retries=0)
+    ident = client.articulations.create("/World/bench_round_trip")["articulation_id"]
+    url = http_url + "articulations/%s/joints_state" % ident
+    session = requests.Session()
+    sides = {
+        "module: client.articulations.get_joints_state": lambda: client.articulations.get_joints_state(ident),
+        "requests.get(...).json(), fresh connection": lambda: requests.get(url, timeout=10).json(),
+        "requests.Session().get(...).json()": lambda: session.get(url, timeout=10).json(),
+    }
+    samples = {name: [] for name in sides}
+    rounds = 10
+    cpp = []
+    for index in range(rounds):
+        if index == rounds // 2:
+            cpp.append(cpp_round_trip(build_dir, http_url))
+        for name, call in sides.items():
+            samples[name] += timed_calls(call, count // rounds)
+    client.articulations.remove(ident)
+    result = {name: (percentile(s, 0.5), percentile(s, 0.9)) for name, s in samples.items()}
+    if cpp[0] is not None:
+        result["C++ library: Articulation::getJointsState"] = (cpp[0], None)
+    return result
+
+
+def capture_cpu(strandel, requests, np, http_url, ws_url, count):
+    client = strandel.IsaacSimClient("bench", http_url, ws_url, timeout=30.0, max_retries=0)
+    camera = client.cameras.create("/World/bench_capture", resolution=[1280, 720])["camera_id"]
+    url = http_url + "cameras/%s/capture" % camera
+    session = requests.Session()
+
+    def module_capture():
+        frame = client.cameras.capture(camera)
+        return frame.output("rgb"), frame.output("depth")
+
+    def requests_capture():
+        body = session.post(url, data=b"{}", headers={"Content-Type": "application/json"}, timeout=30).content
+        if body[:4] != b"QXB1":
+            raise RuntimeError("not a frame")
+        (length,) = struct.unpack_from("<I", body, 4)
+        manifest = json.loads(body[8:8 + length])
+        start = 8 + length
+        arrays = []
+        for entry in manifest["arrays"]:
+            dtype = np.dtype(entry["dtype"]).newbyteorder("<")
+            count_ = int(np.prod(entry["shape"]))
+            arrays.append(np.frombuffer(body, dtype=dtype, count=count_, offset=start + entry["offset"])
+                          .reshape(entry["shape"]))
+        return arrays
+
+    sides = {"module: cameras.capture + output()": module_capture,
+             "requests.Session post + numpy.frombuffer": requests_capture}
+    cpu = {name: [] for name in sides}
+    wall = {name: [] for name in sides}
+    for name, call in sides.items():
+        call()  # warm up: first connection, allocator
+    for _ in range(count):
+        for name, call in sides.items():
+            cpu_started, wall_started = time.process_time(), time.perf_counter()
+            rgb, depth = call()[:2]
+            assert rgb.shape == (720, 1280, 3) and depth.shape == (720, 1280)
+            cpu[name].append((time.process_time() - cpu_started) * 1000.0)
+            wall[name].append((time.perf_counter() - wall_started) * 1000.0)
+    client.cameras.remove(camera)
+    return {name: (statistics.median(cpu[name]), statistics.median(wall[name])) for name in sides}
+
+
+def stream_cpu(strandel, websocket, http_url, ws_url, seconds):
+    client = strandel.IsaacSimClient("bench", http_url, ws_url, timeout=10.0, max_retries=0)
+    ident = client.articulations.create("/World/bench_stream")["articulation_id"]
+    stream_url = ws_url + "articulations/%s/stream_joint_positions" % ident
+
+    def module_text():
+        with client.articulations.stream_joint_positions(ident) as stream:
+            return measure(lambda: stream.receive(timeout=1.0))
+
+    def module_iteration():
+        with client.articulations.stream_joint_positions(ident) as stream:
+            messages = iter(stream)
+            return measure(lambda: next(messages))
+
+    def measure(receive):
+        receive()
+        received = 0
+        cpu_started, wall_started = time.process_time(), time.perf_counter()
+        while time.perf_counter() - wall_started < seconds:
+            if receive() is not None:
+                received += 1
+        cpu = time.process_time() - cpu_started
+        wall = time.perf_counter() - wall_started
+        return cpu / received * 1e6, received / wall
+
+    sides = {"module: stream.receive(timeout=1.0), text": module_text,
+             "module: for message in stream, decoded JSON": module_iteration}
+    if websocket is not None:
+        def websocket_text():
+            connection = websocket.create_connection(stream_url, timeout=10)
+            try:
+                return measure(connection.recv)
+            finally:
+                connection.close()
+
+        def websocket_decoded():
+            connection = websocket.create_connection(stream_url, timeout=10)
+            try:
+                return measure(lambda: json.loads(connection.recv()))
+            finally:
+                connection.close()
+
+        sides["websocket-client recv(), text"] = websocket_text
+        sides["websocket-client json.loads(recv())"] = websocket_decoded
+    result = {name: call() for name, call in sides.items()}
+    client.articulations.remove(ident)
+    return result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build-dir", default=str(REPOSITORY / "build" / "py"),
+                        help="build tree with the module, the stand-in and (optionally) bench_bridge_round_trip")
+    parser.add_argument("--round-trips", type=int, default=3000, help="calls per side")
+    parser.add_argument("--captures", type=int, default=40, help="captures per side")
+    parser.add_argument("--stream-seconds", type=float, default=3.0, help="seconds of stream per side")
+    args = parser.parse_args()
+    build_dir = pathlib.Path(args.build_dir).resolve()
+    sys.path.insert(0, str(build_dir / "python" / "module"))
+    import numpy as np
+    import requests
+    import strandel
+    try:
+        import websocket
+    except ImportError:
+        websocket = None
+        print("websocket-client (python3-websocket) is not installed: no stream baseline")
+
+    bridge, http_url, ws_url = start_bridge(build_dir / "mock_bridge" / "strandel-mock-bridge",
+                                            "--stream-rate", "1000")
+    try:
+        print("Python %s, module %s, bridge %s\n" % (sys.version.split()[0], strandel.__file__, http_url))
+        trips = round_trips(strandel, requests, build_dir, http_url, ws_url, args.round_trips)
+        session = trips["requests.Session().get(...).json()"][0]
+        module = trips["module: client.articulations.get_joints_state"][0]
+        cpp = trips.get("C++ library: Articulation::getJointsState", (None,))[0]
+        print("| round trip | p50 | p90 | module / side |\n|---|---|---|---|")
+        for name, (p50, p90) in trips.items():
+            print("| %s | %.0f us | %s | %.2f |" % (name, p50, "%.0f us" % p90 if p90 else "-", module / p50))
+        print("\nmodule / requests.Session = %.2f (goal <= 0.5)%s\n" % (
+            module / session, "; module / C++ = %.2f (goal <= 1.3)" % (module / cpp) if cpp else
+            "; C++ side not built (cmake --build %s --target bench_bridge_round_trip)" % build_dir))
+
+        captures = capture_cpu(strandel, requests, np, http_url, ws_url, args.captures)
+        print("| 1280x720 rgb + depth capture | CPU per capture | wall per capture |\n|---|---|---|")
+        for name, (cpu, wall) in captures.items():
+            print("| %s | %.2f ms | %.2f ms |" % (name, cpu, wall))
+        module_cpu, requests_cpu = (c for c, _ in captures.values())
+        print("\nmodule / requests + numpy.frombuffer CPU = %.2f (goal <= 1.0)\n" % (module_cpu / requests_cpu))
+
+        streams = stream_cpu(strandel, websocket, http_url, ws_url, args.stream_seconds)
+        print("| 1 kHz stream | CPU per message | messages per second |\n|---|---|---|")
+        for name, (cpu, rate) in streams.items():
+            print("| %s | %.1f us | %.0f |" % (name, cpu, rate))
+    finally:
+        bridge.terminate()
+        bridge.wait(20)
+
+
+if __name__ == "__main__":
+    main()
