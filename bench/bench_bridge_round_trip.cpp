@@ -29,7 +29,8 @@ void BM_GetJointsState(benchmark::State& state) {
   const std::string http(url);
   const std::string ws = "ws" + http.substr(http.find(':'));
   strandel::IsaacSimClient client("bench", http, ws, std::chrono::milliseconds(10000), 0);
-  const std::string id = client.articulations.create("/World/bench_round_trip_cpp").at("articulation_id");
+  const std::string id =
+      client.articulations.create("/World/bench_round_trip_cpp").at("articulation_id");
 
   std::vector<double> samples;
   samples.reserve(static_cast<std::size_t>(state.max_iterations));

@@ -20,14 +20,16 @@ namespace {
 
 /// Header bytes as str: HTTP header text is Latin-1, so every byte maps to one character.
 py::str latin1(const std::string& bytes) {
-  PyObject* text = PyUnicode_DecodeLatin1(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+  PyObject* text =
+      PyUnicode_DecodeLatin1(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
   if (text == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(text);
 }
 
 py::object headersOf(const HttpResponse& response, py::handle headers_type) {
   py::list items;
-  for (const auto& [name, value] : response.headers) items.append(py::make_tuple(latin1(name), latin1(value)));
+  for (const auto& [name, value] : response.headers)
+    items.append(py::make_tuple(latin1(name), latin1(value)));
   return headers_type(items);
 }
 
@@ -56,17 +58,20 @@ std::unique_ptr<IsaacSimClient> makeClient(std::string label, std::string base_u
 void bindClient(py::module_& module) {
   const py::object headers_type = module.attr("Headers");
 
-  py::class_<HttpResponse>(module, "Response",
-                           "The final attempt of one HTTP exchange: status, body bytes and headers.")
-      .def_property_readonly("status", [](const HttpResponse& r) { return r.status; },
-                             "HTTP status of the final attempt.")
-      .def_property_readonly("body", [](const HttpResponse& r) { return py::bytes(r.body); },
-                             "The body bytes exactly as received.")
+  py::class_<HttpResponse>(
+      module, "Response", "The final attempt of one HTTP exchange: status, body bytes and headers.")
+      .def_property_readonly(
+          "status", [](const HttpResponse& r) { return r.status; },
+          "HTTP status of the final attempt.")
+      .def_property_readonly(
+          "body", [](const HttpResponse& r) { return py::bytes(r.body); },
+          "The body bytes exactly as received.")
       .def_property_readonly(
           "headers", [headers_type](const HttpResponse& r) { return headersOf(r, headers_type); },
           "The headers as a Headers mapping (lookup ignores ASCII case).")
-      .def("json", [](const HttpResponse& r) { return toPython(r.json()); },
-           "The body parsed as one strict JSON text; ValueError when it is not.")
+      .def(
+          "json", [](const HttpResponse& r) { return toPython(r.json()); },
+          "The body parsed as one strict JSON text; ValueError when it is not.")
       .def("__repr__", [](const HttpResponse& r) {
         return "<strandel.Response status " + std::to_string(r.status) + ", " +
                std::to_string(r.body.size()) + " bytes>";
@@ -74,19 +79,22 @@ void bindClient(py::module_& module) {
 
   py::class_<IsaacSimClient>(
       module, "IsaacSimClient",
-      "One bridge: its HTTP and WebSocket base URLs, the time-out of one transfer attempt (seconds) "
+      "One bridge: its HTTP and WebSocket base URLs, the time-out of one transfer attempt "
+      "(seconds) "
       "and the number of retries after the first attempt. Makes no connection until used. Its "
       "calls may run from several threads at once; each releases the GIL while it waits.")
-      .def(py::init(&makeClient), "label"_a, "base_url"_a, "websocket_base_url"_a, "timeout"_a = 10.0,
-           "max_retries"_a = 3)
-      .def_property_readonly("base_url", &IsaacSimClient::baseUrl, "The HTTP base URL, ending in '/'.")
+      .def(py::init(&makeClient), "label"_a, "base_url"_a, "websocket_base_url"_a,
+           "timeout"_a = 10.0, "max_retries"_a = 3)
+      .def_property_readonly("base_url", &IsaacSimClient::baseUrl,
+                             "The HTTP base URL, ending in '/'.")
       .def_property_readonly("websocket_base_url", &IsaacSimClient::websocketBaseUrl,
                              "The WebSocket base URL, ending in '/'.")
       .def_property_readonly(
           "articulations", [](IsaacSimClient& c) -> Articulation& { return c.articulations; },
           py::return_value_policy::reference_internal)
       .def_property_readonly(
-          "surface_grippers", [](IsaacSimClient& c) -> SurfaceGripper& { return c.surfaceGrippers; },
+          "surface_grippers",
+          [](IsaacSimClient& c) -> SurfaceGripper& { return c.surfaceGrippers; },
           py::return_value_policy::reference_internal)
       .def_property_readonly(
           "cameras", [](IsaacSimClient& c) -> Camera& { return c.cameras; },
@@ -103,7 +111,8 @@ void bindClient(py::module_& module) {
       .def(
           "open_joint_position_stream",
           [](IsaacSimClient& c, const std::string& articulation_id) {
-            return std::make_unique<Stream>(withoutGil([&] { return c.openJointPositionStream(articulation_id); }));
+            return std::make_unique<Stream>(
+                withoutGil([&] { return c.openJointPositionStream(articulation_id); }));
           },
           "articulation_id"_a, "Opens the articulation's joint-position stream.")
       .def(
@@ -113,9 +122,8 @@ void bindClient(py::module_& module) {
                 withoutGil([&] { return c.openArticulationStateStream(articulation_id); }));
           },
           "articulation_id"_a, "Opens the articulation's state stream.")
-      .def("__repr__", [](const IsaacSimClient& c) {
-        return "<strandel.IsaacSimClient " + c.baseUrl() + ">";
-      });
+      .def("__repr__",
+           [](const IsaacSimClient& c) { return "<strandel.IsaacSimClient " + c.baseUrl() + ">"; });
 }
 
 }  // namespace strandel::python

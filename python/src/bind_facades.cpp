@@ -58,7 +58,8 @@ std::optional<AxisLimit> axisLimitArgument(py::handle value, const std::string& 
   }
   if (py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value)) {
     const auto pair = py::reinterpret_borrow<py::sequence>(value);
-    if (pair.size() != 2) throw py::value_error("limit of axis " + axis + " must be (minimum, maximum)");
+    if (pair.size() != 2)
+      throw py::value_error("limit of axis " + axis + " must be (minimum, maximum)");
     return AxisLimit{pair[0].cast<double>(), pair[1].cast<double>()};
   }
   throw py::type_error("limit of axis " + axis +
@@ -89,20 +90,25 @@ std::optional<AxisLimits> axisLimitsArgument(const OptionalJson& value) {
 }
 
 void bindLimits(py::module_& module) {
-  py::class_<AxisLimit>(module, "AxisLimit", "A lower and an upper bound for one axis (not checked).")
-      .def(py::init([](double minimum, double maximum) { return AxisLimit{minimum, maximum}; }),
+  py::class_<AxisLimit>(module, "AxisLimit",
+                        "A lower and an upper bound for one axis (not checked).")
+      .def(py::init([](double minimum, double maximum) {
+             return AxisLimit{minimum, maximum};
+           }),
            "minimum"_a = 0.0, "maximum"_a = 0.0)
       .def_readonly("minimum", &AxisLimit::minimum)
       .def_readonly("maximum", &AxisLimit::maximum)
-      .def("__eq__", [](const AxisLimit& a, const AxisLimit& b) {
-        return a.minimum == b.minimum && a.maximum == b.maximum;
-      })
+      .def("__eq__",
+           [](const AxisLimit& a, const AxisLimit& b) {
+             return a.minimum == b.minimum && a.maximum == b.maximum;
+           })
       .def("__repr__", &limitText);
 
   py::class_<AxisLimits>(module, "AxisLimits",
                          "Optional limits per axis; an axis left as None is sent as null.")
       .def(py::init([](const py::object& x, const py::object& y, const py::object& z) {
-             return AxisLimits{axisLimitArgument(x, "x"), axisLimitArgument(y, "y"), axisLimitArgument(z, "z")};
+             return AxisLimits{axisLimitArgument(x, "x"), axisLimitArgument(y, "y"),
+                               axisLimitArgument(z, "z")};
            }),
            "x"_a = py::none(), "y"_a = py::none(), "z"_a = py::none())
       .def_readwrite("x", &AxisLimits::x)
@@ -112,7 +118,8 @@ void bindLimits(py::module_& module) {
         const auto axis = [](const std::optional<AxisLimit>& limit) {
           return limit ? limitText(*limit) : std::string("None");
         };
-        return "AxisLimits(x=" + axis(limits.x) + ", y=" + axis(limits.y) + ", z=" + axis(limits.z) + ")";
+        return "AxisLimits(x=" + axis(limits.x) + ", y=" + axis(limits.y) +
+               ", z=" + axis(limits.z) + ")";
       });
 }
 
@@ -132,12 +139,12 @@ void bindArticulation(py::module_& module) {
              const OptionalJson& offset, bool mask_collisions) {
             const std::optional<json> offset_json = jsonArgument(offset);
             return toPython(withoutGil([&] {
-              return a.assembleRobot(articulation_id, gripper_id, arm_mount_link, view(gripper_mount_link),
-                                     offset_json, mask_collisions);
+              return a.assembleRobot(articulation_id, gripper_id, arm_mount_link,
+                                     view(gripper_mount_link), offset_json, mask_collisions);
             }));
           },
-          "articulation_id"_a, "gripper_id"_a, "arm_mount_link"_a, "gripper_mount_link"_a = py::none(),
-          "offset"_a = py::none(), "mask_collisions"_a = true)
+          "articulation_id"_a, "gripper_id"_a, "arm_mount_link"_a,
+          "gripper_mount_link"_a = py::none(), "offset"_a = py::none(), "mask_collisions"_a = true)
       .def(
           "remove",
           [](Articulation& a, const std::string& articulation_id) {
@@ -164,35 +171,44 @@ void bindArticulation(py::module_& module) {
           "articulation_id"_a)
       .def(
           "set_joint_positions",
-          [](Articulation& a, const std::string& articulation_id, const std::vector<double>& joint_positions,
+          [](Articulation& a, const std::string& articulation_id,
+             const std::vector<double>& joint_positions,
              const std::optional<std::vector<int>>& indices) {
-            return toPython(withoutGil([&] { return a.setJointPositions(articulation_id, joint_positions, indices); }));
+            return toPython(withoutGil(
+                [&] { return a.setJointPositions(articulation_id, joint_positions, indices); }));
           },
           "articulation_id"_a, "joint_positions"_a, "indices"_a = py::none())
       .def(
           "move_joint_positions",
-          [](Articulation& a, const std::string& articulation_id, const std::vector<double>& joint_positions,
+          [](Articulation& a, const std::string& articulation_id,
+             const std::vector<double>& joint_positions,
              const std::optional<std::vector<int>>& indices, bool asynchronous) {
-            return toPython(withoutGil(
-                [&] { return a.moveJointPositions(articulation_id, joint_positions, indices, asynchronous); }));
+            return toPython(withoutGil([&] {
+              return a.moveJointPositions(articulation_id, joint_positions, indices, asynchronous);
+            }));
           },
-          "articulation_id"_a, "joint_positions"_a, "indices"_a = py::none(), "asynchronous"_a = false)
+          "articulation_id"_a, "joint_positions"_a, "indices"_a = py::none(),
+          "asynchronous"_a = false)
       .def(
           "set_driven_joints",
-          [](Articulation& a, const std::string& articulation_id, const std::vector<std::string>& joint_names) {
-            return toPython(withoutGil([&] { return a.setDrivenJoints(articulation_id, joint_names); }));
+          [](Articulation& a, const std::string& articulation_id,
+             const std::vector<std::string>& joint_names) {
+            return toPython(
+                withoutGil([&] { return a.setDrivenJoints(articulation_id, joint_names); }));
           },
           "articulation_id"_a, "joint_names"_a)
       .def(
           "stream_joint_positions",
           [](Articulation& a, const std::string& articulation_id) {
-            return std::make_unique<Stream>(withoutGil([&] { return a.streamJointPositions(articulation_id); }));
+            return std::make_unique<Stream>(
+                withoutGil([&] { return a.streamJointPositions(articulation_id); }));
           },
           "articulation_id"_a)
       .def(
           "stream_articulation_state",
           [](Articulation& a, const std::string& articulation_id) {
-            return std::make_unique<Stream>(withoutGil([&] { return a.streamArticulationState(articulation_id); }));
+            return std::make_unique<Stream>(
+                withoutGil([&] { return a.streamArticulationState(articulation_id); }));
           },
           "articulation_id"_a);
 }
@@ -215,7 +231,8 @@ void bindSurfaceGripper(py::module_& module) {
       .def("get", getter(&SurfaceGripper::get), "surface_gripper_id"_a)
       .def("get_status", getter(&SurfaceGripper::getStatus), "surface_gripper_id"_a)
       .def("get_properties", getter(&SurfaceGripper::getProperties), "surface_gripper_id"_a)
-      .def("get_attachment_points", getter(&SurfaceGripper::getAttachmentPoints), "surface_gripper_id"_a)
+      .def("get_attachment_points", getter(&SurfaceGripper::getAttachmentPoints),
+           "surface_gripper_id"_a)
       .def(
           "open",
           [](SurfaceGripper& g, const std::string& surface_gripper_id, bool asynchronous) {
@@ -236,65 +253,73 @@ void bindSurfaceGripper(py::module_& module) {
           "surface_gripper_id"_a)
       .def(
           "set_properties",
-          [](SurfaceGripper& g, const std::string& surface_gripper_id, std::optional<double> coaxial_force_limit,
-             std::optional<double> shear_force_limit, std::optional<double> max_grip_distance,
-             std::optional<double> retry_interval, const OptionalJson& rotation_limits,
-             const OptionalJson& translation_limits, const OptionalText& forward_axis) {
+          [](SurfaceGripper& g, const std::string& surface_gripper_id,
+             std::optional<double> coaxial_force_limit, std::optional<double> shear_force_limit,
+             std::optional<double> max_grip_distance, std::optional<double> retry_interval,
+             const OptionalJson& rotation_limits, const OptionalJson& translation_limits,
+             const OptionalText& forward_axis) {
             const auto rotation = axisLimitsArgument(rotation_limits);
             const auto translation = axisLimitsArgument(translation_limits);
             return toPython(withoutGil([&] {
-              return g.setProperties(surface_gripper_id, coaxial_force_limit, shear_force_limit, max_grip_distance,
-                                     retry_interval, rotation, translation, view(forward_axis));
+              return g.setProperties(surface_gripper_id, coaxial_force_limit, shear_force_limit,
+                                     max_grip_distance, retry_interval, rotation, translation,
+                                     view(forward_axis));
             }));
           },
-          "surface_gripper_id"_a, "coaxial_force_limit"_a = py::none(), "shear_force_limit"_a = py::none(),
-          "max_grip_distance"_a = py::none(), "retry_interval"_a = py::none(), "rotation_limits"_a = py::none(),
+          "surface_gripper_id"_a, "coaxial_force_limit"_a = py::none(),
+          "shear_force_limit"_a = py::none(), "max_grip_distance"_a = py::none(),
+          "retry_interval"_a = py::none(), "rotation_limits"_a = py::none(),
           "translation_limits"_a = py::none(), "forward_axis"_a = py::none())
       .def(
           "set_attachment_point_properties",
           [](SurfaceGripper& g, const std::string& surface_gripper_id,
-             const std::optional<std::vector<std::string>>& joint_paths, const OptionalJson& local_pose_0,
-             const OptionalJson& local_pose_1, std::optional<double> z_axis_translation_drive_stiffness,
-             std::optional<double> z_axis_translation_drive_damping, const OptionalJson& rotation_limits,
-             const OptionalJson& translation_limits, std::optional<double> clearance_offset,
-             const OptionalText& forward_axis) {
+             const std::optional<std::vector<std::string>>& joint_paths,
+             const OptionalJson& local_pose_0, const OptionalJson& local_pose_1,
+             std::optional<double> z_axis_translation_drive_stiffness,
+             std::optional<double> z_axis_translation_drive_damping,
+             const OptionalJson& rotation_limits, const OptionalJson& translation_limits,
+             std::optional<double> clearance_offset, const OptionalText& forward_axis) {
             const auto pose_0 = jsonArgument(local_pose_0);
             const auto pose_1 = jsonArgument(local_pose_1);
             const auto rotation = axisLimitsArgument(rotation_limits);
             const auto translation = axisLimitsArgument(translation_limits);
             return toPython(withoutGil([&] {
-              return g.setAttachmentPointProperties(surface_gripper_id, joint_paths, pose_0, pose_1,
-                                                    z_axis_translation_drive_stiffness,
-                                                    z_axis_translation_drive_damping, rotation, translation,
-                                                    clearance_offset, view(forward_axis));
+              return g.setAttachmentPointProperties(
+                  surface_gripper_id, joint_paths, pose_0, pose_1,
+                  z_axis_translation_drive_stiffness, z_axis_translation_drive_damping, rotation,
+                  translation, clearance_offset, view(forward_axis));
             }));
           },
           "surface_gripper_id"_a, "joint_paths"_a = py::none(), "local_pose_0"_a = py::none(),
           "local_pose_1"_a = py::none(), "z_axis_translation_drive_stiffness"_a = py::none(),
           "z_axis_translation_drive_damping"_a = py::none(), "rotation_limits"_a = py::none(),
-          "translation_limits"_a = py::none(), "clearance_offset"_a = py::none(), "forward_axis"_a = py::none());
+          "translation_limits"_a = py::none(), "clearance_offset"_a = py::none(),
+          "forward_axis"_a = py::none());
 }
 
 void bindCamera(py::module_& module) {
   py::class_<Camera>(module, "Cameras", "Cameras on the bridge; reached as client.cameras.")
       .def(
           "create",
-          [](Camera& c, const std::string& prim_path, const std::optional<std::vector<int>>& resolution,
-             std::optional<double> frequency) {
+          [](Camera& c, const std::string& prim_path,
+             const std::optional<std::vector<int>>& resolution, std::optional<double> frequency) {
             return toPython(withoutGil([&] { return c.create(prim_path, resolution, frequency); }));
           },
           "prim_path"_a, "resolution"_a = py::none(), "frequency"_a = py::none())
       .def(
           "capture",
-          [](Camera& c, const std::string& camera_id, const std::optional<std::vector<std::string>>& data_types,
+          [](Camera& c, const std::string& camera_id,
+             const std::optional<std::vector<std::string>>& data_types,
              std::optional<bool> world_frame) {
-            // The decoded frame moves into the Python object: its arrays are handed out, not copied.
+            // The decoded frame moves into the Python object: its arrays are handed out, not
+            // copied.
             return std::make_unique<CameraFrame>(
                 withoutGil([&] { return c.capture(camera_id, data_types, world_frame); }));
           },
           "camera_id"_a, "data_types"_a = py::none(), "world_frame"_a = py::none())
       .def(
-          "remove", [](Camera& c, const std::string& camera_id) { withoutGil([&] { c.remove(camera_id); }); },
+          "remove",
+          [](Camera& c, const std::string& camera_id) { withoutGil([&] { c.remove(camera_id); }); },
           "camera_id"_a);
 }
 

@@ -33,9 +33,9 @@ const char* numpyTypeOf(const std::string& dtype) {
   static const struct {
     const char* frame;
     const char* numpy;
-  } kTypes[] = {{"bool", "|b1"},   {"int8", "|i1"},    {"uint8", "|u1"},   {"int16", "<i2"},
-                {"uint16", "<u2"}, {"float16", "<f2"}, {"int32", "<i4"},   {"uint32", "<u4"},
-                {"float32", "<f4"}, {"int64", "<i8"},  {"uint64", "<u8"},  {"float64", "<f8"}};
+  } kTypes[] = {{"bool", "|b1"},    {"int8", "|i1"},    {"uint8", "|u1"},  {"int16", "<i2"},
+                {"uint16", "<u2"},  {"float16", "<f2"}, {"int32", "<i4"},  {"uint32", "<u4"},
+                {"float32", "<f4"}, {"int64", "<i8"},   {"uint64", "<u8"}, {"float64", "<f8"}};
   for (const auto& type : kTypes) {
     if (dtype == type.frame) return type.numpy;
   }
@@ -46,7 +46,8 @@ const char* numpyTypeOf(const std::string& dtype) {
 /// bytes are exactly product(shape) x itemsize; otherwise none. Products that overflow are none.
 std::optional<std::vector<py::ssize_t>> viewShape(const CameraOutput& output) {
   const std::uint64_t item_size = output.itemSize();
-  if (item_size == 0 || numpyTypeOf(output.dtype) == nullptr || output.shape.size() > kMaxDimensions) {
+  if (item_size == 0 || numpyTypeOf(output.dtype) == nullptr ||
+      output.shape.size() > kMaxDimensions) {
     return std::nullopt;
   }
   constexpr auto kMaxExtent = static_cast<std::uint64_t>(std::numeric_limits<py::ssize_t>::max());

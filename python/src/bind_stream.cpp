@@ -126,7 +126,8 @@ void bindStream(py::module_& module) {
   py::class_<Stream>(
       module, "Stream",
       "One WebSocket stream of the bridge, independent of the client that opened it. Use it from "
-      "one thread at a time. `with stream:` closes it on exit; `for message in stream:` yields each "
+      "one thread at a time. `with stream:` closes it on exit; `for message in stream:` yields "
+      "each "
       "message decoded as JSON until the peer closes the stream.")
       .def(
           "receive",
@@ -164,19 +165,19 @@ void bindStream(py::module_& module) {
           "close_reason",
           [](Stream& self) {
             const std::string reason = Stream::Use(self).stream().closeReason();
-            PyObject* text = PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace");
+            PyObject* text = PyUnicode_DecodeUTF8(
+                reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace");
             if (text == nullptr) throw py::error_already_set();
             return py::reinterpret_steal<py::str>(text);
           },
           "The reason text of the peer's close frame ('' when none).")
       .def("__enter__", [](py::object self) { return self; })
-      .def(
-          "__exit__",
-          [](Stream& self, const py::args&) {
-            Stream::Use use(self);
-            withoutGil([&] { use.stream().close(); });
-            return false;
-          })
+      .def("__exit__",
+           [](Stream& self, const py::args&) {
+             Stream::Use use(self);
+             withoutGil([&] { use.stream().close(); });
+             return false;
+           })
       .def("__iter__", [](py::object self) { return self; })
       .def("__next__", [](Stream& self) {
         for (;;) {

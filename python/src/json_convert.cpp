@@ -120,7 +120,8 @@ json fromPython(py::handle object) {
     return fromPython(object.attr("tolist")());
   }
   if (PyIndex_Check(object.ptr())) return integerFromPython(steal(PyNumber_Index(object.ptr())));
-  throw py::type_error("cannot send a " + py::type::handle_of(object).attr("__name__").cast<std::string>() +
+  throw py::type_error("cannot send a " +
+                       py::type::handle_of(object).attr("__name__").cast<std::string>() +
                        " as JSON");
 }
 

@@ -82,8 +82,8 @@ void translateException(std::exception_ptr thrown) {
   try {
     if (thrown) std::rethrow_exception(thrown);
   } catch (const strandel::HTTPError& error) {
-    const py::object instance = py::handle(httpErrorType)(
-        error.what(), error.statusCode(), py::bytes(error.body()));
+    const py::object instance =
+        py::handle(httpErrorType)(error.what(), error.statusCode(), py::bytes(error.body()));
     PyErr_SetObject(httpErrorType, instance.ptr());
   } catch (const nlohmann::json::exception& error) {
     PyErr_SetString(PyExc_ValueError, error.what());
@@ -98,7 +98,8 @@ std::chrono::milliseconds toMilliseconds(double seconds, const char* name) {
   }
   constexpr double kMaxMilliseconds = std::numeric_limits<int>::max();
   const double milliseconds = std::ceil(seconds * 1000.0);
-  if (milliseconds > kMaxMilliseconds) return std::chrono::milliseconds(std::numeric_limits<int>::max());
+  if (milliseconds > kMaxMilliseconds)
+    return std::chrono::milliseconds(std::numeric_limits<int>::max());
   return std::chrono::milliseconds(static_cast<long long>(milliseconds));
 }
 
