@@ -55,8 +55,8 @@ void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace {
 
-using strandel::testing::ScriptedAnswer;
-using strandel::testing::ScriptedPeer;
+using strandel::testing_util::ScriptedAnswer;
+using strandel::testing_util::ScriptedPeer;
 
 constexpr std::size_t kRgbBytes = 1080u * 1920u * 3u;
 constexpr std::size_t kDepthBytes = 1080u * 1920u * 4u;

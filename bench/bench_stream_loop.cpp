@@ -32,10 +32,10 @@
 
 namespace {
 
-using strandel::testing::Opcode;
-using strandel::testing::serverFrame;
-using strandel::testing::WebSocketPeer;
-using strandel::testing::WebSocketSession;
+using strandel::testing_util::Opcode;
+using strandel::testing_util::serverFrame;
+using strandel::testing_util::WebSocketPeer;
+using strandel::testing_util::WebSocketSession;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kMessages = 3000;

@@ -30,10 +30,10 @@
 
 namespace {
 
-using strandel::testing::Opcode;
-using strandel::testing::serverFrame;
-using strandel::testing::WebSocketPeer;
-using strandel::testing::WebSocketSession;
+using strandel::testing_util::Opcode;
+using strandel::testing_util::serverFrame;
+using strandel::testing_util::WebSocketPeer;
+using strandel::testing_util::WebSocketSession;
 
 constexpr std::size_t kChunkBytes = 4096;
 constexpr std::int64_t kMarginFrames = 64;

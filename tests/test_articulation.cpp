@@ -20,14 +20,14 @@
 namespace strandel {
 namespace {
 
-using testing::RecordedRequest;
-using testing::ScriptedAnswer;
-using testing::ScriptedPeer;
-using testing::WebSocketPeer;
-using testing::Wire;
-using testing::wire;
+using testing_util::RecordedRequest;
+using testing_util::ScriptedAnswer;
+using testing_util::ScriptedPeer;
+using testing_util::WebSocketPeer;
+using testing_util::Wire;
+using testing_util::wire;
 
-constexpr auto& kJson = testing::kJsonContentType;
+constexpr auto& kJson = testing_util::kJsonContentType;
 
 
 class ArticulationWire : public ::testing::Test {
@@ -157,10 +157,10 @@ TEST_F(ArticulationWire, IdentifiersAreInsertedVerbatim) {
 
 TEST_F(ArticulationWire, IdentifiersThatCannotTravelVerbatimFailBeforeAnythingIsSent) {
   IsaacSimClient retrying("retry", peer.baseUrl(), peer.wsBaseUrl(), std::chrono::seconds(10), 2);
-  const testing::BackoffRecorder backoff;
+  const testing_util::BackoffRecorder backoff;
   Articulation& a = retrying.articulations;
   const std::string nul("a\0b", 3);
-  using testing::thrownText;
+  using testing_util::thrownText;
   EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.getJointsState(nul); }),
             "path contains a NUL byte");
   EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.remove(nul); }), "path contains a NUL byte");
@@ -229,7 +229,7 @@ TEST_F(ArticulationWire, InvalidUtf8FailsBeforeAnythingIsSent) {
 
 TEST_F(ArticulationWire, RetryableStatusRepeatsTheSameCommandBody) {
   IsaacSimClient retrying("retry", peer.baseUrl(), peer.wsBaseUrl(), std::chrono::seconds(10), 1);
-  const testing::BackoffRecorder backoff;  // records the 375..500 ms delay instead of sleeping
+  const testing_util::BackoffRecorder backoff;  // records the 375..500 ms delay instead of sleeping
   peer.enqueue(std::vector<ScriptedAnswer>{ScriptedAnswer::status_only(503, "busy"),
                                             ScriptedAnswer::json(200, R"({"ok":true})")});
   EXPECT_EQ(retrying.articulations.setJointPositions("robot1", {0.5, 1.0}),
@@ -249,7 +249,7 @@ TEST_F(ArticulationWire, RetryableStatusRepeatsTheSameCommandBody) {
 TEST(ArticulationStreams, OpenTheClientsStreamPathsAndHandOverAWorkingStream) {
   constexpr auto kWait = std::chrono::seconds(5);
   WebSocketPeer peer;
-  peer.sendWithUpgrade(testing::serverFrame(testing::Opcode::Text, R"({"positions":[0.5]})"));
+  peer.sendWithUpgrade(testing_util::serverFrame(testing_util::Opcode::Text, R"({"positions":[0.5]})"));
   IsaacSimClient client("test", "http://127.0.0.1:1/", peer.wsBaseUrl(), kWait, 0);
 
   WebSocketStream joints = client.articulations.streamJointPositions("/lead");
@@ -276,10 +276,10 @@ TEST(ArticulationStreams, StreamPathsTravelVerbatimOrFailBeforeConnecting) {
   IsaacSimClient client("test", "http://127.0.0.1:1/", peer.wsBaseUrl(), std::chrono::seconds(5),
                         0);
   WebSocketStream up = client.articulations.streamJointPositions("../../cameras/cam1");
-  EXPECT_EQ(testing::thrownText<std::invalid_argument>(
+  EXPECT_EQ(testing_util::thrownText<std::invalid_argument>(
                 [&] { client.articulations.streamArticulationState("arm#frag"); }),
             "path contains '#'");
-  EXPECT_EQ(testing::thrownText<std::invalid_argument>(
+  EXPECT_EQ(testing_util::thrownText<std::invalid_argument>(
                 [&] { client.openJointPositionStream(std::string("a\0b", 3)); }),
             "path contains a NUL byte");
   const auto requests = peer.requests();

@@ -16,14 +16,14 @@
 namespace strandel {
 namespace {
 
-using testing::thrownText;
-using testing::RecordedRequest;
-using testing::ScriptedAnswer;
-using testing::ScriptedPeer;
-using testing::Wire;
-using testing::wire;
+using testing_util::thrownText;
+using testing_util::RecordedRequest;
+using testing_util::ScriptedAnswer;
+using testing_util::ScriptedPeer;
+using testing_util::Wire;
+using testing_util::wire;
 
-constexpr auto& kJson = testing::kJsonContentType;
+constexpr auto& kJson = testing_util::kJsonContentType;
 
 
 std::string sampleFrame() {

@@ -18,8 +18,8 @@
 namespace strandel {
 namespace {
 
-using testing::responseWith;
-using testing::thrownText;
+using testing_util::responseWith;
+using testing_util::thrownText;
 using detail::decodeCameraFrame;
 using detail::writeCameraFrame;
 

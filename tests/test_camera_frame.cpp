@@ -16,7 +16,7 @@
 namespace strandel {
 namespace {
 
-using testing::thrownText;
+using testing_util::thrownText;
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 

@@ -14,7 +14,7 @@ namespace {
 using std::chrono::milliseconds;
 
 std::string invalidArgumentText(void (*construct)()) {
-  return testing::thrownText<std::invalid_argument>(construct);
+  return testing_util::thrownText<std::invalid_argument>(construct);
 }
 
 TEST(ClientConfig, ValidationRunsInOrderWithExactTexts) {

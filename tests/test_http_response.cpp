@@ -13,7 +13,7 @@
 namespace strandel {
 namespace {
 
-using testing::responseWith;
+using testing_util::responseWith;
 
 TEST(HttpError, MessageStatusAndBody) {
   const HTTPError e(404, "{\"error\":\"no such thing\"}");

@@ -26,10 +26,10 @@ namespace strandel {
 namespace {
 
 using std::chrono::milliseconds;
-using testing::BackoffRecorder;
-using testing::ScriptedAnswer;
-using testing::ScriptedPeer;
-using testing::thrownText;
+using testing_util::BackoffRecorder;
+using testing_util::ScriptedAnswer;
+using testing_util::ScriptedPeer;
+using testing_util::thrownText;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
@@ -97,7 +97,7 @@ TEST_F(RequestEngine, OnlyTheLastAttemptSurvives) {
 }
 
 TEST_F(RequestEngine, RefusedConnectionFailsAfterEveryAttempt) {
-  const std::string url = "http://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/";
+  const std::string url = "http://127.0.0.1:" + std::to_string(testing_util::unusedPort()) + "/";
   IsaacSimClient c("", url, "ws://127.0.0.1:1/", milliseconds(2000), 2);
   try {
     c.get("x");

@@ -17,13 +17,13 @@
 namespace strandel {
 namespace {
 
-using testing::RecordedRequest;
-using testing::ScriptedAnswer;
-using testing::ScriptedPeer;
-using testing::Wire;
-using testing::wire;
+using testing_util::RecordedRequest;
+using testing_util::ScriptedAnswer;
+using testing_util::ScriptedPeer;
+using testing_util::Wire;
+using testing_util::wire;
 
-constexpr auto& kJson = testing::kJsonContentType;
+constexpr auto& kJson = testing_util::kJsonContentType;
 constexpr auto kNone = std::nullopt;
 
 
@@ -210,7 +210,7 @@ TEST_F(SurfaceGripperWire, InvalidUtf8FailsBeforeAnythingIsSent) {
 
 TEST_F(SurfaceGripperWire, RetryableStatusRepeatsTheSamePatchBody) {
   IsaacSimClient retrying("retry", peer.baseUrl(), peer.wsBaseUrl(), std::chrono::seconds(10), 1);
-  const testing::BackoffRecorder backoff;  // records the 375..500 ms delay instead of sleeping
+  const testing_util::BackoffRecorder backoff;  // records the 375..500 ms delay instead of sleeping
   peer.enqueue(std::vector<ScriptedAnswer>{ScriptedAnswer::status_only(503, "busy"),
                                            ScriptedAnswer::json(200, R"({"applied":true})")});
   EXPECT_EQ(retrying.surfaceGrippers.setProperties("g1", kNone, 4.0),

@@ -28,13 +28,13 @@ namespace strandel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ClientFrame;
-using testing::Opcode;
-using testing::ScriptedAnswer;
-using testing::ScriptedPeer;
-using testing::serverFrame;
-using testing::WebSocketPeer;
-using testing::WebSocketSession;
+using testing_util::ClientFrame;
+using testing_util::Opcode;
+using testing_util::ScriptedAnswer;
+using testing_util::ScriptedPeer;
+using testing_util::serverFrame;
+using testing_util::WebSocketPeer;
+using testing_util::WebSocketSession;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kWait = 5s;
@@ -136,7 +136,7 @@ TEST(WebSocketOpen, HandshakeFailuresNameTheFullUrlAndLibcurlsText) {
             "WebSocket handshake failed for " + plain.wsBaseUrl() +
                 "articulations/r1/stream_joint_positions: " + curlText(CURLE_HTTP_RETURNED_ERROR));
 
-  const std::string refused_base = "ws://127.0.0.1:" + std::to_string(testing::unusedPort()) + "/";
+  const std::string refused_base = "ws://127.0.0.1:" + std::to_string(testing_util::unusedPort()) + "/";
   auto refused = clientFor(refused_base);
   EXPECT_EQ(errorOf([&] { refused.openArticulationStateStream("r2"); }),
             "WebSocket handshake failed for " + refused_base +

@@ -9,7 +9,7 @@
 
 #include "client/backoff.hpp"
 
-namespace strandel::testing {
+namespace strandel::testing_util {
 
 class BackoffRecorder {
  public:
@@ -47,4 +47,4 @@ class BackoffRecorder {
   detail::SleepFunction previous_ = nullptr;
 };
 
-}  // namespace strandel::testing
+}  // namespace strandel::testing_util

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace strandel::testing {
+namespace strandel::testing_util {
 namespace {
 
 constexpr auto kPollSlice = std::chrono::milliseconds(20);
@@ -318,4 +318,4 @@ void ScriptedPeer::serve(int fd) {
   }
 }
 
-}  // namespace strandel::testing
+}  // namespace strandel::testing_util

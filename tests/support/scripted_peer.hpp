@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace strandel::testing {
+namespace strandel::testing_util {
 
 /// One request as the peer read it.
 struct RecordedRequest {
@@ -124,4 +124,4 @@ bool writeAll(int fd, std::string_view bytes);
 /// Waits until `fd` is readable or `timeout` passed; true when readable (or closed by the peer).
 bool waitReadable(int fd, std::chrono::milliseconds timeout);
 
-}  // namespace strandel::testing
+}  // namespace strandel::testing_util

@@ -10,7 +10,7 @@
 
 #include "support/scripted_peer.hpp"
 
-namespace strandel::testing {
+namespace strandel::testing_util {
 
 /// what() of the exception of type E that f throws; a marker text when f throws nothing or
 /// something else, so that comparing with the expected text fails visibly.
@@ -43,4 +43,4 @@ inline Wire wire(const RecordedRequest& request) {
   return {request.method, request.target, request.header("Content-Type").value_or(""), request.body};
 }
 
-}  // namespace strandel::testing
+}  // namespace strandel::testing_util

@@ -12,7 +12,7 @@
 
 #include <openssl/evp.h>
 
-namespace strandel::testing {
+namespace strandel::testing_util {
 namespace {
 
 constexpr char kAcceptGuid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
@@ -312,4 +312,4 @@ void WebSocketPeer::release() {
   changed_.notify_all();
 }
 
-}  // namespace strandel::testing
+}  // namespace strandel::testing_util

@@ -20,7 +20,7 @@
 
 #include "support/scripted_peer.hpp"
 
-namespace strandel::testing {
+namespace strandel::testing_util {
 
 /// WebSocket frame opcodes.
 enum class Opcode : std::uint8_t {
@@ -151,4 +151,4 @@ class WebSocketPeer {
   ScriptedPeer http_;
 };
 
-}  // namespace strandel::testing
+}  // namespace strandel::testing_util
