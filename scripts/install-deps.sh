@@ -11,6 +11,8 @@ BASE_PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libboost-dev liburdfdom-dev libstb-dev
+  # the strandel command line
+  libcli11-dev zlib1g-dev
   binutils file
   # the API reference and the format check
   doxygen clang-format-14

@@ -1,0 +1,46 @@
+#pragma once
+
+// The options every subcommand shares (--url, --ws-url, --timeout, --retries), the client built
+// from them, and the one place that turns the library's exceptions into exit statuses.
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <strandel/isaacsim_client.hpp>
+
+#include "command.hpp"
+
+namespace strandel_cli {
+
+/// The bridge named on the command line. An empty ws_url stands for the one derived from url.
+struct BridgeOptions {
+  std::string url = "http://127.0.0.1:8211/";
+  std::string ws_url;
+  double timeout_seconds = 10.0;
+  int retries = 0;
+};
+
+/// Declares the shared options on `app` (the top-level parser); `options` must outlive parsing.
+/// --url takes its default from the environment variable STRANDEL_URL when that is set.
+void addBridgeOptions(CLI::App& app, BridgeOptions& options);
+
+/// The WebSocket URL that goes with an HTTP URL: "http" becomes "ws" and "https" becomes "wss";
+/// any other URL is returned unchanged.
+std::string websocketUrlFor(const std::string& http_url);
+
+/// A client for the bridge. Throws Failure(kUsage) when the library refuses the options.
+std::unique_ptr<strandel::IsaacSimClient> makeClient(const BridgeOptions& options);
+
+/// The URL a verb of `client` sends `path` to: the base URL and the path without its leading
+/// slashes, as the library joins them.
+std::string requestUrl(const strandel::IsaacSimClient& client, std::string_view path);
+
+/// Rethrows the exception being handled (call only inside a catch block) as a Failure whose text
+/// is `label` + ": " + the library's text: HTTPError gives kRefused with the bridge's body as
+/// detail, std::invalid_argument gives kUsage, a JSON library error gives kMalformed, a failed
+/// transfer or handshake ("HTTP request failed", "WebSocket handshake failed", libcurl set-up)
+/// gives kTransport, and any other exception gives `otherwise`. A Failure passes unchanged.
+[[noreturn]] void rethrowAsFailure(const std::string& label, ExitStatus otherwise);
+
+}  // namespace strandel_cli

@@ -1,0 +1,98 @@
+// strandel: a command line for poking an Isaac Sim bridge (or the local stand-in) through the
+// library's public API. See `strandel --help`.
+
+#include <iostream>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "body_text.hpp"
+#include "bridge_options.hpp"
+#include "capture_command.hpp"
+#include "command.hpp"
+#include "http_commands.hpp"
+#include "ping_command.hpp"
+#include "stream_command.hpp"
+
+namespace {
+
+using namespace strandel_cli;
+
+constexpr char kFooter[] =
+    "Examples:\n"
+    "  strandel ping\n"
+    "  strandel get /\n"
+    "  strandel put articulations '{\"prim_path\":\"/World/arm\",\"urdf_path\":null}'\n"
+    "  strandel stream articulations/arm/stream_joint_positions --count 5\n"
+    "  strandel capture camera --out frame/\n"
+    "\n"
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  the bridge answered with a status outside 2xx (its body is printed on stderr)\n"
+    "  2  usage error\n"
+    "  3  transport failure: no connection, time-out, failed WebSocket handshake\n"
+    "  4  malformed answer: a stream message that is not JSON, a camera answer that is not a frame";
+
+/// The subcommand the parse reached, or the top-level parser when it reached none.
+const CLI::App& chosen(const CLI::App& app) {
+  const auto subcommands = app.get_subcommands();
+  return subcommands.empty() ? app : *subcommands.back();
+}
+
+/// Prints `message`, the usage line of the subcommand the parse reached and where help is; kUsage.
+int usageError(const CLI::App& app, const std::string& message) {
+  const CLI::App& command = chosen(app);
+  const std::string name = &command == &app ? "strandel" : "strandel " + command.get_name();
+  const auto formatter = std::dynamic_pointer_cast<CLI::Formatter>(app.get_formatter());
+  std::cerr << "strandel: " << message << "\n"
+            << (formatter ? formatter->make_usage(&command, name) : std::string())
+            << "Run '" << name << " --help' for more.\n";
+  return kUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app("strandel: send requests to an Isaac Sim bridge (or strandel-mock-bridge) and show its answers.\n"
+               "HTTP requests print the answer's body, JSON pretty-printed; streams print JSON Lines.",
+               "strandel");
+  app.footer(kFooter);
+  app.require_subcommand(1);
+  app.fallthrough();  // the shared options may follow the subcommand too
+
+  BridgeOptions bridge;
+  addBridgeOptions(app, bridge);
+  Commands commands;
+  addHttpCommands(app, bridge, commands);
+  addStreamCommand(app, bridge, commands);
+  addCaptureCommand(app, bridge, commands);
+  addPingCommand(app, bridge, commands);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);
+    return usageError(app, e.what());
+  }
+
+  try {
+    return commands.at(&chosen(app))();
+  } catch (const UsageError& e) {
+    return usageError(app, e.what());
+  } catch (const Failure& e) {
+    std::cout.flush();
+    std::cerr << e.what() << "\n";
+    if (!e.detail().empty()) {
+      const std::string detail = formatBody(e.detail());
+      std::cerr << detail << (detail.back() == '\n' ? "" : "\n");
+    }
+    return e.status();
+  } catch (const std::exception& e) {
+    std::cerr << "strandel: " << e.what() << "\n";
+    return 1;
+  }
+}

@@ -1,0 +1,58 @@
+# bash completion for strandel, the command line of the Isaac Sim bridge client.
+
+_strandel() {
+  local cur prev words cword
+  _init_completion 2>/dev/null || {
+    cur=${COMP_WORDS[COMP_CWORD]}
+    prev=${COMP_WORDS[COMP_CWORD-1]}
+    words=("${COMP_WORDS[@]}")
+    cword=$COMP_CWORD
+  }
+  local commands="get post put patch delete stream capture ping"
+  local shared="--url --ws-url --timeout --retries --help"
+
+  case $prev in
+    --url | --ws-url | --timeout | --retries | --count | -n | --seconds | -s | --types)
+      return
+      ;;
+    --out | -o)
+      COMPREPLY=($(compgen -d -- "$cur"))
+      return
+      ;;
+  esac
+
+  local command="" i
+  for ((i = 1; i < cword; i++)); do
+    case ${words[i]} in
+      get | post | put | patch | delete | stream | capture | ping)
+        command=${words[i]}
+        break
+        ;;
+    esac
+  done
+
+  local options
+  case $command in
+    "") COMPREPLY=($(compgen -W "$commands $shared" -- "$cur")); return ;;
+    get | delete) options="-i --include" ;;
+    post | put | patch)
+      options="-i --include"
+      if [[ $cur == @* ]]; then
+        COMPREPLY=($(compgen -f -- "${cur#@}" | sed 's/^/@/'))
+        return
+      fi
+      ;;
+    stream)
+      options="-n --count -s --seconds --rate"
+      if [[ $cur != -* ]]; then
+        COMPREPLY=($(compgen -W "articulations/" -- "$cur"))
+        compopt -o nospace 2>/dev/null
+        return
+      fi
+      ;;
+    capture) options="--types --world-frame -o --out" ;;
+    ping) options="" ;;
+  esac
+  COMPREPLY=($(compgen -W "$options $shared" -- "$cur"))
+}
+complete -F _strandel strandel

@@ -1,0 +1,31 @@
+#pragma once
+
+// `strandel stream PATH`: the messages of one articulation stream, or their rate.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bridge_options.hpp"
+#include "command.hpp"
+
+namespace strandel_cli {
+
+/// The two stream paths the client's public openers reach.
+struct StreamPath {
+  enum class Kind { JointPositions, ArticulationState };
+  std::string articulation_id;
+  Kind kind = Kind::JointPositions;
+};
+
+/// "articulations/ID/stream_joint_positions" or "articulations/ID/stream_articulation_state"
+/// (leading slashes allowed; ID non-empty without '/'); an empty optional for any other path.
+std::optional<StreamPath> parseStreamPath(std::string_view path);
+
+/// Adds `stream`: prints each message as one line of compact JSON (or, with --rate, the messages
+/// per second and the largest gap once a second and a summary) until --count messages arrived,
+/// --seconds passed or SIGINT came; then closes the stream and returns kSuccess. A message that is
+/// not JSON throws Failure(kMalformed); the bridge closing the stream first, Failure(kTransport).
+void addStreamCommand(CLI::App& app, const BridgeOptions& bridge, Commands& commands);
+
+}  // namespace strandel_cli
