@@ -134,7 +134,7 @@ void download(benchmark::State& state, bool reserve) {
   Bridge& b = bridge();
   const std::string url = b.peer.baseUrl() + "cameras/cam0/capture";
   for (auto _ : state) {
-    strandel::detail::CurlEasyHandle handle = strandel::detail::makeEasyHandle();
+    strandel::detail::CurlHandle handle;
     Download target{handle.get(), {}, reserve};
     curl_easy_setopt(target.handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(target.handle, CURLOPT_POSTFIELDS, "{}");

@@ -5,7 +5,7 @@
 
 #include <strandel/isaacsim_client.hpp>
 
-#include "client/request_engine.hpp"
+#include "client/join_url.hpp"
 #include "support/test_helpers.hpp"
 
 namespace strandel {

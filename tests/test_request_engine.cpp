@@ -8,6 +8,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include <strandel/isaacsim_client.hpp>
 
 #include "client/backoff.hpp"
+#include "client/join_url.hpp"
 #include "client/request_engine.hpp"
 #include "support/backoff_recorder.hpp"
 #include "support/scripted_peer.hpp"
@@ -33,10 +35,22 @@ using testing_util::thrownText;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
+// Calls through IsaacSimClient sleep for real between attempts; tests that retry call the engine
+// with `backoff` as its sleeper instead.
 class RequestEngine : public ::testing::Test {
  protected:
   IsaacSimClient client(int max_retries, milliseconds timeout = milliseconds(5000)) {
     return IsaacSimClient("test", peer.baseUrl(), peer.wsBaseUrl(), timeout, max_retries);
+  }
+  HttpResponse perform(std::string_view method, std::string_view path, std::string_view body,
+                       int max_retries, milliseconds timeout = milliseconds(5000)) {
+    return performAt(peer.baseUrl(), method, path, body, max_retries, timeout);
+  }
+  HttpResponse performAt(const std::string& base_url, std::string_view method,
+                         std::string_view path, std::string_view body, int max_retries,
+                         milliseconds timeout = milliseconds(5000)) {
+    return detail::performRequest(method, detail::joinUrl(base_url, path), body,
+                                  {timeout, max_retries}, backoff.sleeper());
   }
   ScriptedPeer peer;
   BackoffRecorder backoff;
@@ -48,8 +62,7 @@ TEST_F(RequestEngine, NonRetryableStatusesAreAnsweredOnce) {
   for (int status : {200, 202, 301, 400, 404, 501}) {
     ScriptedPeer fresh;
     fresh.enqueue(ScriptedAnswer::status_only(status, "body" + std::to_string(status)));
-    IsaacSimClient c("", fresh.baseUrl(), fresh.wsBaseUrl(), milliseconds(5000), 3);
-    const HttpResponse response = c.get("/x");
+    const HttpResponse response = performAt(fresh.baseUrl(), "GET", "/x", {}, 3);
     EXPECT_EQ(response.status, status);
     EXPECT_EQ(response.body, "body" + std::to_string(status));
     EXPECT_EQ(fresh.requestCount(), 1u) << status;
@@ -61,8 +74,7 @@ TEST_F(RequestEngine, RetryableStatusesUseEveryAttemptAndReturnTheLast) {
   for (int status : {408, 409, 429, 500, 502, 503, 599}) {
     ScriptedPeer fresh;
     fresh.setDefault(ScriptedAnswer::status_only(status, "again"));
-    IsaacSimClient c("", fresh.baseUrl(), fresh.wsBaseUrl(), milliseconds(5000), 2);
-    const HttpResponse response = c.post("/cmd", "{}");
+    const HttpResponse response = performAt(fresh.baseUrl(), "POST", "/cmd", "{}", 2);
     EXPECT_EQ(response.status, status);
     EXPECT_EQ(fresh.requestCount(), 3u) << status;
   }
@@ -71,8 +83,7 @@ TEST_F(RequestEngine, RetryableStatusesUseEveryAttemptAndReturnTheLast) {
 
 TEST_F(RequestEngine, ZeroRetriesMakesOneAttemptAndNeverSleeps) {
   peer.setDefault(ScriptedAnswer::status_only(503));
-  auto c = client(0);
-  EXPECT_EQ(c.get("a").status, 503);
+  EXPECT_EQ(perform("GET", "a", {}, 0).status, 503);
   EXPECT_EQ(peer.requestCount(), 1u);
   EXPECT_TRUE(backoff.delays().empty());
 }
@@ -83,8 +94,7 @@ TEST_F(RequestEngine, OnlyTheLastAttemptSurvives) {
   ScriptedAnswer second = ScriptedAnswer::status_only(200, "last");
   second.header_lines = {"X-Both: second"};
   peer.enqueue({first, second});
-  auto c = client(3);
-  const HttpResponse response = c.put("/p", "{\"a\":1}");
+  const HttpResponse response = perform("PUT", "/p", "{\"a\":1}", 3);
   EXPECT_EQ(response.status, 200);
   EXPECT_EQ(response.body, "last");
   EXPECT_EQ(response.headers.count("X-First"), 0u);
@@ -98,9 +108,8 @@ TEST_F(RequestEngine, OnlyTheLastAttemptSurvives) {
 
 TEST_F(RequestEngine, RefusedConnectionFailsAfterEveryAttempt) {
   const std::string url = "http://127.0.0.1:" + std::to_string(testing_util::unusedPort()) + "/";
-  IsaacSimClient c("", url, "ws://127.0.0.1:1/", milliseconds(2000), 2);
   try {
-    c.get("x");
+    performAt(url, "GET", "x", {}, 2, milliseconds(2000));
     FAIL() << "no exception";
   } catch (const HTTPError&) {
     FAIL() << "transport failures are not HTTPError";
@@ -108,16 +117,20 @@ TEST_F(RequestEngine, RefusedConnectionFailsAfterEveryAttempt) {
     EXPECT_EQ(std::string(e.what()),
               std::string("HTTP request failed: ") + "Could not connect to server");
   }
-  EXPECT_EQ(backoff.delays().size(), 2u);
+  // The sleeper is handed the back-off of attempt 0, then of attempt 1.
+  ASSERT_EQ(backoff.delays().size(), 2u);
+  EXPECT_GE(backoff.delays()[0], milliseconds(375));
+  EXPECT_LE(backoff.delays()[0], milliseconds(500));
+  EXPECT_GE(backoff.delays()[1], milliseconds(750));
+  EXPECT_LE(backoff.delays()[1], milliseconds(1000));
 }
 
 TEST_F(RequestEngine, AStalledPeerEndsTheAttemptAtTheTimeout) {
   ScriptedAnswer stall;
   stall.action = ScriptedAnswer::Action::Stall;
   peer.setDefault(stall);
-  auto c = client(1, milliseconds(150));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_THAT([&] { c.get("slow"); },
+  EXPECT_THAT([&] { perform("GET", "slow", {}, 1, milliseconds(150)); },
               ::testing::ThrowsMessage<std::runtime_error>(
                   StartsWith("HTTP request failed: Timeout was reached")));
   const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -130,8 +143,7 @@ TEST_F(RequestEngine, AnswerCutOffWithoutResponseIsATransportFailure) {
   ScriptedAnswer close;
   close.action = ScriptedAnswer::Action::CloseWithoutAnswer;
   peer.setDefault(close);
-  auto c = client(1);
-  EXPECT_THAT([&] { c.deleteRequest("gone"); },
+  EXPECT_THAT([&] { perform("DELETE", "gone", {}, 1); },
               ::testing::ThrowsMessage<std::runtime_error>(StartsWith("HTTP request failed: ")));
   EXPECT_EQ(peer.requestCount(), 2u);
 }
@@ -232,7 +244,7 @@ TEST_F(RequestEngine, AnEmptyBodyNeverReadsStandardInput) {
 
 TEST_F(RequestEngine, UnsupportedMethodsFailBeforeAnyTransfer) {
   for (const char* method : {"post", "HEAD", "", "GET "}) {
-    EXPECT_THAT([&] { detail::performRequest(method, peer.baseUrl(), "", milliseconds(1000), 3); },
+    EXPECT_THAT([&] { perform(method, "", "", 3, milliseconds(1000)); },
                 ::testing::ThrowsMessage<std::invalid_argument>(
                     std::string("Unsupported HTTP method: ") + method));
   }
@@ -241,11 +253,12 @@ TEST_F(RequestEngine, UnsupportedMethodsFailBeforeAnyTransfer) {
 }
 
 TEST_F(RequestEngine, PathsWithSpacesOrLineBreaksNeverReachTheWire) {
-  auto c = client(2);
+  auto c = client(0);
   for (const char* path : {"/a b", "/a\r\nX-Injected: 1", "/a\nb"}) {
-    EXPECT_THAT([&] { c.get(path); },
-                ::testing::ThrowsMessage<std::runtime_error>(
-                    "HTTP request failed: URL using bad/illegal format or missing URL"));
+    const auto failure = ::testing::ThrowsMessage<std::runtime_error>(
+        "HTTP request failed: URL using bad/illegal format or missing URL");
+    EXPECT_THAT([&] { c.get(path); }, failure);
+    EXPECT_THAT([&] { perform("GET", path, {}, 2); }, failure);
   }
   EXPECT_EQ(peer.requestCount(), 0u);
   EXPECT_EQ(backoff.delays().size(), 6u);
@@ -289,7 +302,6 @@ TEST_F(RequestEngine, PathsWithNulOrFragmentFailBeforeAnythingIsSentOrRetried) {
     EXPECT_EQ(failure("x?q=1#"), "path contains '#'");
   }
   EXPECT_EQ(peer.requestCount(), 0u);
-  EXPECT_TRUE(backoff.delays().empty());
 }
 
 // --- headers ----------------------------------------------------------------------------------
@@ -393,8 +405,7 @@ TEST_F(RequestEngine, ResetInTheMiddleOfTheBodyIsATransportFailure) {
   answer.action = ScriptedAnswer::Action::ResetAfter;
   answer.reset_after = 300000;
   peer.setDefault(answer);
-  auto c = client(1);
-  EXPECT_THAT([&] { c.get("/"); },
+  EXPECT_THAT([&] { perform("GET", "/", {}, 1); },
               ::testing::ThrowsMessage<std::runtime_error>(StartsWith("HTTP request failed: ")));
   EXPECT_EQ(peer.requestCount(), 2u);
 }

@@ -1,7 +1,6 @@
 #include "backoff.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
@@ -12,13 +11,6 @@ namespace {
 constexpr std::int64_t kFirstDelayMs = 500;
 constexpr std::int64_t kDelayCapMs = 8000;
 constexpr double kRandomDivisor = 32767.0;
-
-void realSleep(std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); }
-
-std::atomic<SleepFunction>& installedSleep() {
-  static std::atomic<SleepFunction> sleep{&realSleep};
-  return sleep;
-}
 
 }  // namespace
 
@@ -32,10 +24,6 @@ std::chrono::milliseconds backoffDelay(int attempt) {
   return std::chrono::milliseconds(static_cast<std::int64_t>(factor * static_cast<double>(base)));
 }
 
-void backoffSleep(std::chrono::milliseconds delay) { installedSleep().load()(delay); }
-
-SleepFunction replaceBackoffSleep(SleepFunction replacement) noexcept {
-  return installedSleep().exchange(replacement ? replacement : &realSleep);
-}
+void sleepFor(std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); }
 
 }  // namespace strandel::detail

@@ -1,7 +1,7 @@
 #pragma once
 
-// RAII owners for libcurl handles and the one checked way to set an option. Shared by the request
-// engine and the WebSocket streams.
+// One libcurl easy handle with the header list it points at, and the one checked way to set its
+// options. The request engine takes one per attempt, a stream opener one per handshake.
 
 #include <memory>
 #include <stdexcept>
@@ -11,33 +11,66 @@
 
 namespace strandel::detail {
 
-struct CurlEasyDeleter {
-  void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
-};
-/// Owns one easy handle; released with curl_easy_cleanup on every path.
-using CurlEasyHandle = std::unique_ptr<CURL, CurlEasyDeleter>;
+/// Owns one easy handle and the header list set on it; both are released on every path, the
+/// handle before the list. Movable, not copyable. Not thread-safe: one thread at a time uses it.
+class CurlHandle {
+ public:
+  /// A new easy handle with the options every handle of the library carries: CURLOPT_NOSIGNAL
+  /// (libcurl leaves the process's signal dispositions alone, so concurrent transfers cannot lose
+  /// an application's SIGPIPE handler; sends on Linux use MSG_NOSIGNAL, so a reset peer is an error
+  /// code, never a signal) and CURLOPT_PATH_AS_IS (the path goes out as built, dot segments
+  /// unresolved). Throws std::runtime_error "Failed to initialize libcurl" when libcurl has none,
+  /// and the errors of setOption.
+  CurlHandle();
+  CurlHandle(CurlHandle&&) noexcept = default;
+  CurlHandle(const CurlHandle&) = delete;
+  CurlHandle& operator=(const CurlHandle&) = delete;
+  CurlHandle& operator=(CurlHandle&&) = delete;
+  ~CurlHandle() = default;
 
-struct CurlSlistDeleter {
-  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
-};
-/// Owns one header list; released with curl_slist_free_all on every path.
-using CurlHeaderList = std::unique_ptr<curl_slist, CurlSlistDeleter>;
-
-/// A new easy handle with the options every handle of the library carries: CURLOPT_NOSIGNAL
-/// (libcurl leaves the process's signal dispositions alone, so concurrent transfers cannot lose an
-/// application's SIGPIPE handler; sends on Linux use MSG_NOSIGNAL, so a reset peer is an error
-/// code, never a signal) and CURLOPT_PATH_AS_IS (the path goes out as built, dot segments
-/// unresolved). Throws std::runtime_error "Failed to initialize libcurl" when libcurl has none, and
-/// the errors of setOption.
-CurlEasyHandle makeEasyHandle();
-
-/// curl_easy_setopt that throws std::runtime_error "curl_easy_setopt failed: " + libcurl's text.
-template <typename Value>
-void setOption(CURL* handle, CURLoption option, Value value) {
-  const CURLcode code = curl_easy_setopt(handle, option, value);
-  if (code != CURLE_OK) {
-    throw std::runtime_error(std::string("curl_easy_setopt failed: ") + curl_easy_strerror(code));
+  /// curl_easy_setopt that throws std::runtime_error "curl_easy_setopt failed: " + libcurl's text.
+  template <typename Value>
+  void setOption(CURLoption option, Value value) {
+    const CURLcode code = curl_easy_setopt(handle_.get(), option, value);
+    if (code != CURLE_OK) {
+      throw std::runtime_error(std::string("curl_easy_setopt failed: ") + curl_easy_strerror(code));
+    }
   }
-}
+
+  /// Makes `line` (e.g. "Content-Type: application/json") the one extra request header line
+  /// (CURLOPT_HTTPHEADER), replacing a list set before; the list lives as long as this handle.
+  /// Throws std::runtime_error "curl_slist_append failed: out of memory", and the errors of
+  /// setOption.
+  void setHeaderLine(const char* line);
+
+  /// Installs `callback` as CURLOPT_SOCKOPTFUNCTION: libcurl calls it on every socket it creates,
+  /// before connecting. Throws the errors of setOption.
+  void setSocketOptions(curl_sockopt_callback callback);
+
+  /// Runs the transfer (curl_easy_perform) and returns libcurl's result.
+  CURLcode perform() noexcept;
+
+  /// The last response's HTTP status (CURLINFO_RESPONSE_CODE); 0 when there was none.
+  long responseCode() const noexcept;
+
+  /// The owned easy handle, for libcurl calls this type does not wrap.
+  CURL* get() const noexcept { return handle_.get(); }
+
+  /// Gives up ownership of the easy handle; the caller must curl_easy_cleanup it. A header list is
+  /// first detached from the handle and freed. Leaves this object empty.
+  CURL* release() noexcept;
+
+ private:
+  struct EasyDeleter {
+    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+  };
+  struct ListDeleter {
+    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+  };
+
+  // Declared before the handle, so that it is destroyed after it.
+  std::unique_ptr<curl_slist, ListDeleter> headers_;
+  std::unique_ptr<CURL, EasyDeleter> handle_;
+};
 
 }  // namespace strandel::detail

@@ -3,7 +3,7 @@
 
 #include <strandel/http.hpp>
 
-#include "request_engine.hpp"
+#include "ignore_case.hpp"
 
 namespace strandel {
 

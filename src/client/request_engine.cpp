@@ -1,26 +1,26 @@
 #include "request_engine.hpp"
 
-#include <cctype>
 #include <charconv>
 #include <stdexcept>
 #include <string>
 
 #include <curl/curl.h>
 
-#include <strandel/client.hpp>
-
 #include "backoff.hpp"
 #include "curl_handle.hpp"
+#include "ignore_case.hpp"
 
-namespace strandel {
-namespace detail {
+namespace strandel::detail {
 namespace {
 
-// A hostile Content-Length must not make us reserve an absurd amount up front; larger bodies
-// still arrive, they just grow the string as usual.
+// The most a Content-Length value reserves for the body up front; longer bodies still arrive whole,
+// growing the string as their bytes come.
 constexpr std::size_t kMaxBodyReservation = std::size_t{256} << 20;
 
 constexpr char kJsonContentType[] = "Content-Type: application/json";
+
+// libcurl reads standard input when POSTFIELDS is null, so an empty body points at this instead.
+constexpr char kEmptyBody[] = "";
 
 void reserveForContentLength(std::string& body, std::string_view value) {
   std::size_t length = 0;
@@ -34,15 +34,59 @@ void reserveForContentLength(std::string& body, std::string_view value) {
   if (body.capacity() < length) body.reserve(length);
 }
 
-}  // namespace
+enum class Method { Get, Post, Put, Patch, Delete };
 
-CurlEasyHandle makeEasyHandle() {
-  CurlEasyHandle handle(curl_easy_init());
-  if (!handle) throw std::runtime_error("Failed to initialize libcurl");
-  setOption(handle.get(), CURLOPT_NOSIGNAL, 1L);
-  setOption(handle.get(), CURLOPT_PATH_AS_IS, 1L);
-  return handle;
+Method parseMethod(std::string_view method) {
+  if (method == "GET") return Method::Get;
+  if (method == "POST") return Method::Post;
+  if (method == "PUT") return Method::Put;
+  if (method == "PATCH") return Method::Patch;
+  if (method == "DELETE") return Method::Delete;
+  throw std::invalid_argument("Unsupported HTTP method: " + std::string(method));
 }
+
+void setBody(CurlHandle& handle, std::string_view body) {
+  handle.setOption(CURLOPT_POSTFIELDS, body.data() ? body.data() : kEmptyBody);
+  handle.setOption(CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  handle.setHeaderLine(kJsonContentType);
+}
+
+// One attempt on a handle of its own: `response` receives the status (when the transfer
+// succeeded), headers and body. Returns libcurl's result; throws the set-up errors of CurlHandle.
+CURLcode transferOnce(Method method, const std::string& url, std::string_view body,
+                      const RequestSettings& settings, HttpResponse& response) {
+  CurlHandle handle;
+  handle.setOption(CURLOPT_URL, url.c_str());
+  handle.setOption(CURLOPT_TIMEOUT_MS, static_cast<long>(settings.timeout.count()));
+  handle.setOption(CURLOPT_WRITEFUNCTION, &appendBody);
+  handle.setOption(CURLOPT_WRITEDATA, static_cast<void*>(&response.body));
+  handle.setOption(CURLOPT_HEADERFUNCTION, &collectHeader);
+  handle.setOption(CURLOPT_HEADERDATA, static_cast<void*>(&response));
+  switch (method) {
+    case Method::Get:
+      break;
+    case Method::Post:
+      handle.setOption(CURLOPT_POST, 1L);
+      setBody(handle, body);
+      break;
+    case Method::Put:
+      handle.setOption(CURLOPT_CUSTOMREQUEST, "PUT");
+      setBody(handle, body);
+      break;
+    case Method::Patch:
+      handle.setOption(CURLOPT_CUSTOMREQUEST, "PATCH");
+      setBody(handle, body);
+      break;
+    case Method::Delete:
+      handle.setOption(CURLOPT_CUSTOMREQUEST, "DELETE");
+      break;
+  }
+  const CURLcode code = handle.perform();
+  if (code == CURLE_OK) response.status = handle.responseCode();
+  return code;
+}
+
+}  // namespace
 
 std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* user) {
   const std::size_t n = size * count;
@@ -70,126 +114,21 @@ bool isRetryableStatus(long status) noexcept {
   return status == 408 || status == 409 || status == 429 || status == 500 || status >= 502;
 }
 
-std::string joinUrl(std::string_view base, std::string_view path) {
-  const std::size_t first = path.find_first_not_of('/');
-  path.remove_prefix(first == std::string_view::npos ? path.size() : first);
-  std::string url;
-  url.reserve(base.size() + path.size());
-  url.append(base).append(path);
-  return url;
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const int x = std::tolower(static_cast<unsigned char>(a[i]));
-    const int y = std::tolower(static_cast<unsigned char>(b[i]));
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace detail
-
-namespace {
-
-enum class Method { Get, Post, Put, Patch, Delete };
-
-Method parseMethod(std::string_view method) {
-  if (method == "GET") return Method::Get;
-  if (method == "POST") return Method::Post;
-  if (method == "PUT") return Method::Put;
-  if (method == "PATCH") return Method::Patch;
-  if (method == "DELETE") return Method::Delete;
-  throw std::invalid_argument("Unsupported HTTP method: " + std::string(method));
-}
-
-// libcurl reads standard input when POSTFIELDS is null, so an empty body points at this instead.
-constexpr char kEmptyBody[] = "";
-
-void setBodyOptions(CURL* handle, std::string_view body, detail::CurlHeaderList& headers) {
-  using detail::setOption;
-  setOption(handle, CURLOPT_POSTFIELDS, body.data() ? body.data() : kEmptyBody);
-  setOption(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-  curl_slist* list = curl_slist_append(nullptr, detail::kJsonContentType);
-  if (!list) throw std::runtime_error("curl_slist_append failed: out of memory");
-  headers.reset(list);
-  setOption(handle, CURLOPT_HTTPHEADER, list);
-}
-
-}  // namespace
-
-HttpResponse detail::performRequest(std::string_view method, const std::string& url,
-                                    std::string_view body, std::chrono::milliseconds timeout,
-                                    int max_retries) {
-  using detail::setOption;
-  HttpResponse response;
+HttpResponse performRequest(std::string_view method, const std::string& url, std::string_view body,
+                            const RequestSettings& settings, const Sleeper& sleep) {
+  const Method parsed = parseMethod(method);
   for (int attempt = 0;; ++attempt) {
-    response = HttpResponse{};
-    detail::CurlEasyHandle handle = detail::makeEasyHandle();
-    detail::CurlHeaderList headers;
-    CURL* h = handle.get();
-    setOption(h, CURLOPT_URL, url.c_str());
-    setOption(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
-    setOption(h, CURLOPT_WRITEFUNCTION, &detail::appendBody);
-    setOption(h, CURLOPT_WRITEDATA, static_cast<void*>(&response.body));
-    setOption(h, CURLOPT_HEADERFUNCTION, &detail::collectHeader);
-    setOption(h, CURLOPT_HEADERDATA, static_cast<void*>(&response));
-    switch (parseMethod(method)) {
-      case Method::Get:
-        break;
-      case Method::Post:
-        setOption(h, CURLOPT_POST, 1L);
-        setBodyOptions(h, body, headers);
-        break;
-      case Method::Put:
-        setOption(h, CURLOPT_CUSTOMREQUEST, "PUT");
-        setBodyOptions(h, body, headers);
-        break;
-      case Method::Patch:
-        setOption(h, CURLOPT_CUSTOMREQUEST, "PATCH");
-        setBodyOptions(h, body, headers);
-        break;
-      case Method::Delete:
-        setOption(h, CURLOPT_CUSTOMREQUEST, "DELETE");
-        break;
-    }
-
-    const CURLcode code = curl_easy_perform(h);
-    if (code == CURLE_OK) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status);
-    const bool retry_candidate = code != CURLE_OK || detail::isRetryableStatus(response.status);
-    if (!retry_candidate || attempt >= max_retries) {
+    HttpResponse response;
+    const CURLcode code = transferOnce(parsed, url, body, settings, response);
+    const bool retry_candidate = code != CURLE_OK || isRetryableStatus(response.status);
+    if (!retry_candidate || attempt >= settings.max_retries) {
       if (code != CURLE_OK) {
         throw std::runtime_error(std::string("HTTP request failed: ") + curl_easy_strerror(code));
       }
       return response;
     }
-    // The handle and header list are still held while sleeping, and released right after.
-    detail::backoffSleep(detail::backoffDelay(attempt));
+    sleep(backoffDelay(attempt));
   }
 }
 
-HttpResponse IsaacSimClient::request_(std::string_view method, std::string_view path,
-                                      std::string_view body) {
-  return detail::performRequest(method, prepareUrl_(path), body, timeout_, maxRetries_);
-}
-
-HttpResponse IsaacSimClient::get(std::string_view path) { return request_("GET", path, {}); }
-
-HttpResponse IsaacSimClient::post(std::string_view path, std::string_view body) {
-  return request_("POST", path, body);
-}
-
-HttpResponse IsaacSimClient::put(std::string_view path, std::string_view body) {
-  return request_("PUT", path, body);
-}
-
-HttpResponse IsaacSimClient::patch(std::string_view path, std::string_view body) {
-  return request_("PATCH", path, body);
-}
-
-HttpResponse IsaacSimClient::deleteRequest(std::string_view path) {
-  return request_("DELETE", path, {});
-}
-
-}  // namespace strandel
+}  // namespace strandel::detail

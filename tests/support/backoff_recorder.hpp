@@ -1,50 +1,26 @@
 #pragma once
 
-// Replaces the request engine's back-off sleep for the lifetime of one object: the delays are
-// recorded instead of slept, so retry tests run at full speed. One recorder at a time.
-
 #include <chrono>
-#include <mutex>
 #include <vector>
 
-#include "client/backoff.hpp"
+#include "client/request_engine.hpp"
 
 namespace strandel::testing_util {
 
+/// A sleeper for detail::performRequest that records each back-off delay instead of waiting.
+/// Not thread-safe: feed it from one request at a time. Must outlive every use of sleeper().
 class BackoffRecorder {
  public:
-  BackoffRecorder() {
-    {
-      std::lock_guard<std::mutex> lock(mutex());
-      storage().clear();
-    }
-    previous_ = detail::replaceBackoffSleep(&record);
+  /// A sleeper that appends each delay it is given to delays().
+  detail::Sleeper sleeper() {
+    return [this](std::chrono::milliseconds delay) { delays_.push_back(delay); };
   }
-  ~BackoffRecorder() { detail::replaceBackoffSleep(previous_); }
-  BackoffRecorder(const BackoffRecorder&) = delete;
-  BackoffRecorder& operator=(const BackoffRecorder&) = delete;
 
-  /// The delays the engine asked to sleep, in order.
-  std::vector<std::chrono::milliseconds> delays() const {
-    std::lock_guard<std::mutex> lock(mutex());
-    return storage();
-  }
+  /// The delays recorded so far, in order.
+  const std::vector<std::chrono::milliseconds>& delays() const noexcept { return delays_; }
 
  private:
-  static void record(std::chrono::milliseconds delay) {
-    std::lock_guard<std::mutex> lock(mutex());
-    storage().push_back(delay);
-  }
-  static std::mutex& mutex() {
-    static std::mutex m;
-    return m;
-  }
-  static std::vector<std::chrono::milliseconds>& storage() {
-    static std::vector<std::chrono::milliseconds> s;
-    return s;
-  }
-
-  detail::SleepFunction previous_ = nullptr;
+  std::vector<std::chrono::milliseconds> delays_;
 };
 
 }  // namespace strandel::testing_util
