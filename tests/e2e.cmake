@@ -45,4 +45,19 @@ if(TARGET strandel-mock-bridge)
     gtest_discover_tests(strandel_e2e_examples_tests TEST_PREFIX "e2e." DISCOVERY_TIMEOUT 120
                          PROPERTIES TIMEOUT 300 LABELS e2e)
   endif()
+
+  # The strandel command line against the stand-in; the PNGs it writes are decoded with stb_image.
+  if(TARGET strandel)
+    find_library(STRANDEL_STB_LIBRARY NAMES stb REQUIRED)
+    find_path(STRANDEL_STB_INCLUDE_DIR NAMES stb/stb_image.h REQUIRED)
+    add_executable(strandel_e2e_cli_tests "${CMAKE_CURRENT_LIST_DIR}/e2e/e2e_cli_test.cpp")
+    target_link_libraries(strandel_e2e_cli_tests PRIVATE
+      strandel::isaacsim_client strandel_e2e_support "${STRANDEL_STB_LIBRARY}" GTest::gtest GTest::gtest_main)
+    target_include_directories(strandel_e2e_cli_tests PRIVATE "${STRANDEL_STB_INCLUDE_DIR}")
+    target_compile_definitions(strandel_e2e_cli_tests PRIVATE STRANDEL_CLI_EXECUTABLE="$<TARGET_FILE:strandel>")
+    add_dependencies(strandel_e2e_cli_tests strandel)
+    strandel_set_warnings(strandel_e2e_cli_tests)
+    gtest_discover_tests(strandel_e2e_cli_tests TEST_PREFIX "e2e.cli." DISCOVERY_TIMEOUT 120
+                         PROPERTIES TIMEOUT 300 LABELS e2e)
+  endif()
 endif()

@@ -43,10 +43,13 @@ struct Pipe {
 };
 
 /// Spawns `argv` with its stdout (and, when `both`, its stderr) on the pipe's write end, or its
-/// stderr into the file `stderr_path` when that is given.
-pid_t spawn(const std::vector<std::string>& argv, Pipe& pipe, bool both, const std::string& stderr_path = {}) {
+/// stderr into the file `stderr_path` when that is given, and its stdin on `stdin_fd` when that is
+/// not negative.
+pid_t spawn(const std::vector<std::string>& argv, Pipe& pipe, bool both, const std::string& stderr_path = {},
+            int stdin_fd = -1) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (stdin_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdin_fd, STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, pipe.fds[1], STDOUT_FILENO);
   if (both) posix_spawn_file_actions_adddup2(&actions, pipe.fds[1], STDERR_FILENO);
   if (!stderr_path.empty())
@@ -174,9 +177,19 @@ int BridgeProcess::stop() {
   return exitStatus_;
 }
 
-ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::seconds bound) {
+ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::seconds bound,
+                         const std::optional<std::string>& input) {
   Pipe out;
-  const pid_t pid = spawn(argv, out, true);
+  std::optional<Pipe> in;
+  if (input) {
+    // Written whole before the program starts: a pipe holds 64 KiB without a reader.
+    in.emplace();
+    if (::write(in->fds[1], input->data(), input->size()) != static_cast<ssize_t>(input->size()))
+      throw std::runtime_error("cannot write the program's input");
+    in->closeWrite();
+  }
+  const pid_t pid = spawn(argv, out, true, {}, in ? in->fds[0] : -1);
+  if (in) in->closeRead();
   ProgramResult result;
   const auto deadline = Clock::now() + bound;
   while (readSome(out.fds[0], result.output, deadline)) {

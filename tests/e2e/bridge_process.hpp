@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,8 +67,11 @@ struct ProgramResult {
   std::string output;
 };
 
-/// Runs `argv` (argv[0] is the executable's path) to completion, at most for `bound`.
-ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::seconds bound);
+/// Runs `argv` (argv[0] is the executable's path) to completion, at most for `bound`. With
+/// `input`, the program reads that text (at most 64 KiB) on its stdin, then end of file; without
+/// it, the program shares the test's stdin.
+ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::seconds bound,
+                         const std::optional<std::string>& input = std::nullopt);
 
 /// The path of the stand-in bridge executable this test binary was built with.
 std::string bridgeExecutable();
