@@ -4,8 +4,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
-#include <map>
 #include <sstream>
+
+#include <CLI/CLI.hpp>
 
 namespace strandel::mock_bridge {
 namespace {
@@ -37,85 +38,87 @@ std::uint64_t toInteger(const std::string& name, const std::string& text, std::u
   return value;
 }
 
+constexpr char kDescription[] =
+    "A local stand-in for the Isaac Sim bridge: HTTP and WebSocket on one port, an in-memory\n"
+    "world of articulations, surface grippers and cameras. Prints\n"
+    "\"listening on http://HOST:PORT/\" as its first line and serves until SIGINT or SIGTERM.";
+
+/// The command line's parser, writing into `options`. Each valued option takes "--name value" or
+/// "--name=value" (the last one given counts) and is converted by its setter, which throws
+/// UsageError with the option's name and the reason; an empty value "needs a value".
+std::unique_ptr<CLI::App> makeParser(Options& options) {
+  auto app = std::make_unique<CLI::App>(kDescription, "strandel-mock-bridge");
+  app->allow_extras();  // reported as "unknown option" after parsing
+  app->set_help_flag("-h,--help", "show this text");
+  app->get_formatter()->column_width(25);
+  using Setter = std::function<void(const std::string& name, const std::string& value)>;
+  const auto valued = [&app](const std::string& name, const std::string& type, const std::string& help,
+                             const Setter& set) {
+    app->add_option_function<std::string>(name,
+                                          [name, set](const std::string& value) {
+                                            if (value.empty()) throw UsageError(name + " needs a value");
+                                            set(name, value);
+                                          },
+                                          help)
+        ->type_name(type)
+        ->expected(0, 1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  };
+  valued("--host", "ADDR", "address to bind (default 127.0.0.1)",
+         [&](const std::string&, const std::string& v) { options.host = v; });
+  valued("--port", "N", "port to bind, 0 for a free one (default 8211)", [&](const std::string& n, const std::string& v) {
+    options.port = static_cast<std::uint16_t>(toInteger(n, v, 0, 65535));
+  });
+  valued("--stream-rate", "HZ", "messages per second on each stream (default 60)",
+         [&](const std::string& n, const std::string& v) { options.stream_rate = toNumber(n, v, 0.1, 1000); });
+  valued("--physics-rate", "HZ", "simulation steps per second (default 120)",
+         [&](const std::string& n, const std::string& v) { options.physics_rate = toNumber(n, v, 1, 1000); });
+  valued("--joint-speed", "V", "speed bound in rad/s or m/s for joints without one (default 1.5)",
+         [&](const std::string& n, const std::string& v) { options.joint_speed = toNumber(n, v, 0.001, 1000); });
+  valued("--gripper-time", "S", "simulated seconds to open or close a gripper (default 0.25)",
+         [&](const std::string& n, const std::string& v) { options.gripper_time = toNumber(n, v, 0, 60); });
+  valued("--fail-every", "N", "answer every Nth HTTP request with --fail-status (default 0: off)",
+         [&](const std::string& n, const std::string& v) {
+           options.fail_every = static_cast<std::uint32_t>(toInteger(n, v, 0, 1000000));
+         });
+  valued("--fail-status", "CODE", "status of those answers (default 503)", [&](const std::string& n, const std::string& v) {
+    options.fail_status = static_cast<int>(toInteger(n, v, 100, 599));
+  });
+  valued("--latency-ms", "MS", "delay added before every HTTP answer (default 0)",
+         [&](const std::string& n, const std::string& v) {
+           options.latency_ms = static_cast<std::uint32_t>(toInteger(n, v, 0, 60000));
+         });
+  valued("--max-body-bytes", "N", "largest request body accepted, larger gets 413 (default 8388608)",
+         [&](const std::string& n, const std::string& v) { options.max_body_bytes = toInteger(n, v, 1, 1024ull * 1024 * 1024); });
+  valued("--max-urdf-bytes", "N",
+         "largest URDF file an articulation is made from, larger gets 422 (default " +
+             std::to_string(kDefaultMaxUrdfBytes) + ")",
+         [&](const std::string& n, const std::string& v) { options.max_urdf_bytes = toInteger(n, v, 1, 1024ull * 1024 * 1024); });
+  app->add_flag("-v,--verbose", options.verbose, "log every request and its answer on stderr");
+  return app;
+}
+
 }  // namespace
 
 Options parseOptions(const std::vector<std::string>& args) {
   Options options;
-  using Setter = std::function<void(const std::string& name, const std::string& value)>;
-  const std::map<std::string, Setter> valued = {
-      {"--host", [&](const std::string& n, const std::string& v) {
-         if (v.empty()) throw UsageError(n + " expects an address");
-         options.host = v;
-       }},
-      {"--port", [&](const std::string& n, const std::string& v) {
-         options.port = static_cast<std::uint16_t>(toInteger(n, v, 0, 65535));
-       }},
-      {"--stream-rate", [&](const std::string& n, const std::string& v) { options.stream_rate = toNumber(n, v, 0.1, 1000); }},
-      {"--physics-rate", [&](const std::string& n, const std::string& v) { options.physics_rate = toNumber(n, v, 1, 1000); }},
-      {"--joint-speed", [&](const std::string& n, const std::string& v) { options.joint_speed = toNumber(n, v, 0.001, 1000); }},
-      {"--gripper-time", [&](const std::string& n, const std::string& v) { options.gripper_time = toNumber(n, v, 0, 60); }},
-      {"--fail-every", [&](const std::string& n, const std::string& v) {
-         options.fail_every = static_cast<std::uint32_t>(toInteger(n, v, 0, 1000000));
-       }},
-      {"--fail-status", [&](const std::string& n, const std::string& v) {
-         options.fail_status = static_cast<int>(toInteger(n, v, 100, 599));
-       }},
-      {"--latency-ms", [&](const std::string& n, const std::string& v) {
-         options.latency_ms = static_cast<std::uint32_t>(toInteger(n, v, 0, 60000));
-       }},
-      {"--max-body-bytes", [&](const std::string& n, const std::string& v) {
-         options.max_body_bytes = toInteger(n, v, 1, 1024ull * 1024 * 1024);
-       }},
-      {"--max-urdf-bytes", [&](const std::string& n, const std::string& v) {
-         options.max_urdf_bytes = toInteger(n, v, 1, 1024ull * 1024 * 1024);
-       }},
-  };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-      continue;
-    }
-    if (arg == "--verbose" || arg == "-v") {
-      options.verbose = true;
-      continue;
-    }
-    const std::size_t eq = arg.find('=');
-    const std::string name = arg.substr(0, eq);
-    const auto setter = valued.find(name);
-    if (setter == valued.end()) throw UsageError("unknown option '" + arg + "' (see --help)");
-    if (eq != std::string::npos) {
-      setter->second(name, arg.substr(eq + 1));
-    } else {
-      if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
-      setter->second(name, args[++i]);
-    }
+  const auto app = makeParser(options);
+  try {
+    app->parse(std::vector<std::string>(args.rbegin(), args.rend()));  // CLI11 takes them last first
+  } catch (const CLI::CallForHelp&) {
+    options.help = true;
+    return options;
+  } catch (const CLI::ParseError& e) {
+    throw UsageError(e.what());
   }
+  const std::vector<std::string> unknown = app->remaining();
+  if (!unknown.empty()) throw UsageError("unknown option '" + unknown.front() + "' (see --help)");
   return options;
 }
 
 std::string usageText() {
-  return "usage: strandel-mock-bridge [options]\n"
-         "\n"
-         "A local stand-in for the Isaac Sim bridge: HTTP and WebSocket on one port, an in-memory\n"
-         "world of articulations, surface grippers and cameras. Prints\n"
-         "\"listening on http://HOST:PORT/\" as its first line and serves until SIGINT or SIGTERM.\n"
-         "\n"
-         "options:\n"
-         "  --host ADDR            address to bind (default 127.0.0.1)\n"
-         "  --port N               port to bind, 0 for a free one (default 8211)\n"
-         "  --stream-rate HZ       messages per second on each stream (default 60)\n"
-         "  --physics-rate HZ      simulation steps per second (default 120)\n"
-         "  --joint-speed V        speed bound in rad/s or m/s for joints without one (default 1.5)\n"
-         "  --gripper-time S       simulated seconds to open or close a gripper (default 0.25)\n"
-         "  --fail-every N         answer every Nth HTTP request with --fail-status (default 0: off)\n"
-         "  --fail-status CODE     status of those answers (default 503)\n"
-         "  --latency-ms MS        delay added before every HTTP answer (default 0)\n"
-         "  --max-body-bytes N     largest request body accepted, larger gets 413 (default 8388608)\n"
-         "  --max-urdf-bytes N     largest URDF file an articulation is made from, larger gets 422\n"
-         "                         (default 16777216)\n"
-         "  --verbose, -v          log every request and its answer on stderr\n"
-         "  --help, -h             show this text\n";
+  Options unused;
+  return makeParser(unused)->help();
 }
 
 }  // namespace strandel::mock_bridge
