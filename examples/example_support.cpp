@@ -8,6 +8,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include <CLI/CLI.hpp>
 #include <stb/stb_image_write.h>
 
 namespace strandel_examples {
@@ -31,22 +32,30 @@ CommandLine::CommandLine(std::string program, std::string summary, std::vector<O
 }
 
 void CommandLine::parse(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::cout << help();
-      std::exit(0);
-    }
-    const std::size_t eq = arg.find('=');
-    const std::string name = arg.substr(0, eq);
-    if (values_.count(name) == 0) fail("unknown option '" + arg + "'");
-    if (eq != std::string::npos) {
-      values_[name] = arg.substr(eq + 1);
-    } else if (i + 1 < argc) {
-      values_[name] = argv[++i];
-    } else {
-      fail(name + " needs a value");
-    }
+  // CLI11 reads "--name value" and "--name=value" (the last one given counts); the values are
+  // checked here, so that every problem reads the same way.
+  CLI::App app(summary_, program_);
+  app.allow_extras();
+  app.set_help_flag("-h,--help", "show this text");
+  for (const Option& option : options_) {
+    app.add_option(option.name, values_[option.name],
+                   option.help + (option.value.empty() ? "" : " (default " + option.value + ")"))
+        ->type_name("VALUE")
+        ->expected(0, 1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    std::exit(0);
+  } catch (const CLI::ParseError& e) {
+    fail(e.what());
+  }
+  if (!app.remaining().empty()) fail("unknown option '" + app.remaining().front() + "'");
+  // An option given without a value is empty; that is its default only where the default is empty.
+  for (const Option& option : options_) {
+    if (!option.value.empty() && values_[option.name].empty()) fail(option.name + " needs a value");
   }
   std::string& ws = values_["--ws-url"];
   if (ws.empty()) {
@@ -86,17 +95,6 @@ std::unique_ptr<strandel::IsaacSimClient> CommandLine::makeClient() const {
 void CommandLine::fail(const std::string& message) const {
   std::cerr << program_ << ": " << message << " (see --help)\n";
   std::exit(2);
-}
-
-std::string CommandLine::help() const {
-  std::string text = "usage: " + program_ + " [options]\n\n" + summary_ + "\n\noptions:\n";
-  for (const Option& option : options_) {
-    std::string left = "  " + option.name + " VALUE";
-    left.resize(std::max<std::size_t>(left.size() + 2, 24), ' ');
-    text += left + option.help + (option.value.empty() ? "" : " (default " + option.value + ")") + "\n";
-  }
-  text += "  --help                show this text\n";
-  return text;
 }
 
 int runExample(const CommandLine& line, const std::function<void()>& body) {

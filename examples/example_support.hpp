@@ -1,8 +1,8 @@
 #pragma once
 
-// What the three examples share: a small command line with the bridge's URLs, the client built
-// from it, PNG writing with stb_image_write, and the one place that turns failures into a clear
-// message and an exit code. Copy it along with an example.
+// What the three examples share: a small command line (parsed by CLI11) with the bridge's URLs,
+// the client built from it, PNG writing with stb_image_write, and the one place that turns
+// failures into a clear message and an exit code. Copy it along with an example.
 
 #include <functional>
 #include <map>
@@ -28,8 +28,8 @@ class CommandLine {
  public:
   CommandLine(std::string program, std::string summary, std::vector<Option> options);
 
-  /// Reads "--name value" and "--name=value". Prints the help and exits 0 for --help; prints the
-  /// problem and exits 2 for an unknown option, a missing value or a malformed number.
+  /// Reads "--name value" and "--name=value" with CLI11. Prints the help and exits 0 for --help;
+  /// prints the problem and exits 2 for an unknown option, a missing value or a malformed number.
   void parse(int argc, char** argv);
 
   const std::string& text(const std::string& name) const;
@@ -42,7 +42,6 @@ class CommandLine {
 
  private:
   [[noreturn]] void fail(const std::string& message) const;
-  std::string help() const;
 
   std::string program_;
   std::string summary_;
