@@ -1,7 +1,8 @@
 # Install rules, the CMake package (installed and build-tree), the pkg-config file and, at top level,
 # the Debian packages. Included by the top-level CMakeLists.txt when STRANDEL_INSTALL is on.
 #
-# Components: "Runtime" holds the versioned shared library, its SONAME link and the license;
+# Components: "Runtime" holds the versioned shared library, its SONAME link, the license and (from
+# cli/) the strandel command line with its bash completion;
 # "Development" holds the headers, the unversioned link, the CMake package and the .pc file;
 # "MockBridge" (declared in mock_bridge/) holds the stand-in bridge, its protocol and the license.
 include(CMakePackageConfigHelpers)
@@ -134,6 +135,9 @@ endif()
 # A shlibs control file lets packages built against this one depend on it through dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The strandel command line in the runtime package links the library beside it: dpkg-shlibdeps
+# looks for it in the package's own library directory (relative to the packaging root).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "usr/${STRANDEL_INSTALL_LIBDIR}")
 
 # The library. dpkg-shlibdeps asks only for the libcurl that has the WebSocket symbols (7.86), but
 # the library needs STRANDEL_MIN_CURL_VERSION, at run time and for the headers and the CMake package

@@ -59,6 +59,9 @@ if(STRANDEL_INSTALL)
     "-DPACKAGE_NAME=${STRANDEL_LIBRARY_PACKAGE}"
     -DVERSION=${PROJECT_VERSION} -DMAJOR=${PROJECT_VERSION_MAJOR}
     "-DHEADERS_DIR=${PROJECT_SOURCE_DIR}/include/strandel")
+  if(TARGET strandel)
+    list(APPEND _strandel_pkg_layout -DWITH_CLI=ON)
+  endif()
 
   add_test(NAME packaging.install
     COMMAND "${CMAKE_COMMAND}" "-DBUILD_DIR=${PROJECT_BINARY_DIR}" "-DPREFIX=${_strandel_pkg_prefix}"

@@ -1,7 +1,7 @@
 # What an install of the library holds, as regular expressions over paths relative to the prefix.
 # Shared by the install check and the Debian package check. Reads INCLUDEDIR, LIBDIR, CMAKEDIR,
 # PCDIR, DATAROOTDIR, PACKAGE_NAME (the license goes to <DATAROOTDIR>/doc/<PACKAGE_NAME>/copyright),
-# VERSION, MAJOR and HEADERS_DIR (the source directory of the public headers).
+# VERSION, MAJOR, HEADERS_DIR (the source directory of the public headers) and WITH_CLI.
 
 function(_strandel_regex_escape out text)
   string(REGEX REPLACE "([.+])" "\\\\\\1" text "${text}")
@@ -24,6 +24,10 @@ function(strandel_expected_install_files out root)
   foreach(header IN LISTS headers)
     list(APPEND paths "${INCLUDEDIR}/strandel/${header}")
   endforeach()
+  # The strandel command line and its bash completion, when the tree builds it (WITH_CLI).
+  if(WITH_CLI)
+    list(APPEND paths "${BINDIR}/strandel" "${DATAROOTDIR}/bash-completion/completions/strandel")
+  endif()
   set(expressions "")
   foreach(path IN LISTS paths)
     _strandel_regex_escape(path "${root}${path}")
