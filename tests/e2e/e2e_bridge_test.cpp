@@ -363,9 +363,23 @@ std::string fileText(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+/// Files a test writes, removed when it ends however it ends.
+struct ScratchFiles {
+  std::vector<std::filesystem::path> paths;
+  ~ScratchFiles() {
+    std::error_code ignored;
+    for (const auto& path : paths) std::filesystem::remove(path, ignored);
+  }
+  std::filesystem::path add(const std::string& name) {
+    paths.push_back(std::filesystem::temp_directory_path() /
+                    ("strandel_e2e_" + std::to_string(::getpid()) + "_" + name));
+    return paths.back();
+  }
+};
+
 TEST(StandInLimits, OutOfDescriptorsItWaitsQuietlyAndServesAgainOnceSomeClose) {
-  const std::filesystem::path log = std::filesystem::temp_directory_path() /
-                                    ("strandel_e2e_descriptors_" + std::to_string(::getpid()) + ".log");
+  ScratchFiles scratch;
+  const std::filesystem::path log = scratch.add("descriptors.log");
   constexpr rlim_t kLimit = 64;
   constexpr int kIdle = 100;    // more than kLimit: the rest wait in the listen queue
   constexpr int kClosed = 60;   // enough that the queued ones and a probe fit again
@@ -397,7 +411,6 @@ TEST(StandInLimits, OutOfDescriptorsItWaitsQuietlyAndServesAgainOnceSomeClose) {
   EXPECT_EQ(answer->status, 200);
   idle.clear();
   EXPECT_EQ(bridge.stop(), 0);
-  std::filesystem::remove(log);
 }
 
 TEST(StandInLifecycle, StopsCleanlyOnSigtermWhileServing) {
