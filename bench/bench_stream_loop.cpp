@@ -43,7 +43,8 @@ constexpr auto kPeriod = std::chrono::microseconds(1000);
 constexpr std::size_t kPayload = 200;
 
 std::int64_t nowNanos() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
 }
 
 double threadCpuMillis() {
@@ -61,7 +62,8 @@ std::unique_ptr<WebSocketPeer> pacedPeer() {
     for (int i = 0; i < kMessages; ++i) {
       std::this_thread::sleep_until(start + kPeriod * (i + 1));
       std::uint64_t stamp = static_cast<std::uint64_t>(nowNanos());
-      for (int d = 19; d >= 0; --d, stamp /= 10) payload[static_cast<std::size_t>(d)] = static_cast<char>('0' + stamp % 10);
+      for (int d = 19; d >= 0; --d, stamp /= 10)
+        payload[static_cast<std::size_t>(d)] = static_cast<char>('0' + stamp % 10);
       if (!session.write(serverFrame(Opcode::Text, payload))) return;
     }
     session.recordUntilClosed();
@@ -74,48 +76,52 @@ struct LoopRecord {
   double cpu_start = threadCpuMillis();
 
   void onMessage(const char* payload) {
-    delays_us.push_back(static_cast<double>(nowNanos() - std::stoll(std::string(payload, 20))) / 1e3);
+    delays_us.push_back(static_cast<double>(nowNanos() - std::stoll(std::string(payload, 20))) /
+                        1e3);
   }
   void report(benchmark::State& state) {
     state.counters["messages"] = static_cast<double>(delays_us.size());
     state.counters["cpu_ms"] = threadCpuMillis() - cpu_start;
     if (delays_us.empty()) return;
     std::sort(delays_us.begin(), delays_us.end());
-    const auto at = [&](double q) { return delays_us[static_cast<std::size_t>(q * static_cast<double>(delays_us.size() - 1))]; };
+    const auto at = [&](double q) {
+      return delays_us[static_cast<std::size_t>(q * static_cast<double>(delays_us.size() - 1))];
+    };
     state.counters["delay_p50_us"] = at(0.50);
     state.counters["delay_p99_us"] = at(0.99);
   }
 };
 
 // Ends a loop that lost its peer: 3 s of messages plus generous slack.
-Clock::time_point loopDeadline() { return Clock::now() + kPeriod * kMessages + std::chrono::seconds(5); }
+Clock::time_point loopDeadline() {
+  return Clock::now() + kPeriod * kMessages + std::chrono::seconds(5);
+}
 
-void BM_WaitingReceive(benchmark::State& state) {
+// Reads the paced stream through the library, one `receive(stream)` call per loop turn.
+template <typename Receive>
+void libraryLoop(benchmark::State& state, Receive receive) {
   for (auto _ : state) {
     auto peer = pacedPeer();
-    strandel::IsaacSimClient client("bench", "http://127.0.0.1:1/", peer->wsBaseUrl(), std::chrono::seconds(10), 0);
+    strandel::IsaacSimClient client("bench", "http://127.0.0.1:1/", peer->wsBaseUrl(),
+                                    std::chrono::seconds(10), 0);
     strandel::WebSocketStream stream = client.openJointPositionStream("bench");
     LoopRecord record;
     const auto deadline = loopDeadline();
     while (static_cast<int>(record.delays_us.size()) < kMessages && Clock::now() < deadline) {
-      if (auto message = stream.receive(std::chrono::milliseconds(100))) record.onMessage(message->data());
+      if (auto message = receive(stream)) record.onMessage(message->data());
     }
     record.report(state);
   }
 }
 
+void BM_WaitingReceive(benchmark::State& state) {
+  libraryLoop(state, [](strandel::WebSocketStream& stream) {
+    return stream.receive(std::chrono::milliseconds(100));
+  });
+}
+
 void BM_BusyReceive(benchmark::State& state) {
-  for (auto _ : state) {
-    auto peer = pacedPeer();
-    strandel::IsaacSimClient client("bench", "http://127.0.0.1:1/", peer->wsBaseUrl(), std::chrono::seconds(10), 0);
-    strandel::WebSocketStream stream = client.openJointPositionStream("bench");
-    LoopRecord record;
-    const auto deadline = loopDeadline();
-    while (static_cast<int>(record.delays_us.size()) < kMessages && Clock::now() < deadline) {
-      if (auto message = stream.receive()) record.onMessage(message->data());
-    }
-    record.report(state);
-  }
+  libraryLoop(state, [](strandel::WebSocketStream& stream) { return stream.receive(); });
 }
 
 void BM_BarePollLoop(benchmark::State& state) {
