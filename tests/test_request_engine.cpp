@@ -1,3 +1,4 @@
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -6,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -28,12 +31,13 @@ namespace strandel {
 namespace {
 
 using std::chrono::milliseconds;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 using testing_util::BackoffRecorder;
 using testing_util::ScriptedAnswer;
 using testing_util::ScriptedPeer;
 using testing_util::thrownText;
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
+using testing_util::writeAll;
 
 // Calls through IsaacSimClient sleep for real between attempts; tests that retry call the engine
 // with `backoff` as its sleeper instead.
@@ -146,6 +150,316 @@ TEST_F(RequestEngine, AnswerCutOffWithoutResponseIsATransportFailure) {
   EXPECT_THAT([&] { perform("DELETE", "gone", {}, 1); },
               ::testing::ThrowsMessage<std::runtime_error>(StartsWith("HTTP request failed: ")));
   EXPECT_EQ(peer.requestCount(), 2u);
+}
+
+// --- client options -------------------------------------------------------------------------
+
+TEST(ClientOptionsTest, DefaultsAreTheConstructorsAndValidationKeepsItsTexts) {
+  const ClientOptions defaults;
+  EXPECT_EQ(defaults.timeout, milliseconds(10000));
+  EXPECT_EQ(defaults.max_retries, 3);
+  EXPECT_FALSE(defaults.reuse_connections);
+  EXPECT_FALSE(defaults.on_attempt);
+  EXPECT_EQ(defaults.max_response_bytes, 0u);
+  EXPECT_EQ(defaults.max_message_bytes, 0u);
+
+  const auto invalid = [](std::string base, std::string ws, milliseconds timeout, int retries) {
+    ClientOptions options;
+    options.timeout = timeout;
+    options.max_retries = retries;
+    options.reuse_connections = true;
+    return thrownText<std::invalid_argument>([&] { IsaacSimClient("x", base, ws, options); });
+  };
+  EXPECT_EQ(invalid("", "", milliseconds(0), -1), "base_url must not be empty");
+  EXPECT_EQ(invalid("http://h", "", milliseconds(0), -1), "websocket_base_url must not be empty");
+  EXPECT_EQ(invalid("http://h", "ws://h", milliseconds(0), -1), "timeout must be positive");
+  EXPECT_EQ(invalid("http://h", "ws://h", milliseconds(1), -1), "max_retries must not be negative");
+
+  ClientOptions options;
+  options.reuse_connections = true;
+  const IsaacSimClient c("x", "http://h:1", "ws://h:1/base", options);
+  EXPECT_EQ(c.baseUrl(), "http://h:1/");
+  EXPECT_EQ(c.websocketBaseUrl(), "ws://h:1/base/");
+}
+
+// --- connection reuse -----------------------------------------------------------------------
+
+ScriptedAnswer keptAlive(int status, std::string body) {
+  ScriptedAnswer answer = ScriptedAnswer::json(status, std::move(body));
+  answer.ending = ScriptedAnswer::Ending::KeepAlive;
+  return answer;
+}
+
+IsaacSimClient reusingClient(const ScriptedPeer& peer, int max_retries,
+                             std::function<void(const AttemptReport&)> hook = {}) {
+  ClientOptions options;
+  options.timeout = milliseconds(10000);
+  options.max_retries = max_retries;
+  options.reuse_connections = true;
+  options.on_attempt = std::move(hook);
+  return IsaacSimClient("reuse", peer.baseUrl(), peer.wsBaseUrl(), options);
+}
+
+void sendEveryVerb(IsaacSimClient& c) {
+  EXPECT_EQ(c.get("/a?x=1").body, "{}");
+  EXPECT_EQ(c.post("/b", "{\"p\":1}").status, 200);
+  EXPECT_EQ(c.put("/c", "").status, 200);
+  EXPECT_EQ(c.patch("/d", "{}").status, 200);
+  EXPECT_EQ(c.deleteRequest("/e").status, 200);
+  EXPECT_EQ(c.get("/f").status, 200);
+}
+
+TEST(ConnectionReuse, SequentialRequestsTravelOneConnectionWithTheSameBytes) {
+  ScriptedPeer reused;
+  ScriptedPeer fresh;
+  reused.setDefault(keptAlive(200, "{}"));
+  fresh.setDefault(keptAlive(200, "{}"));
+  auto with_reuse = reusingClient(reused, 0);
+  IsaacSimClient without_reuse("fresh", fresh.baseUrl(), fresh.wsBaseUrl(), milliseconds(10000), 0);
+  sendEveryVerb(with_reuse);
+  sendEveryVerb(without_reuse);
+
+  EXPECT_EQ(reused.acceptCount(), 1u);
+  EXPECT_EQ(fresh.acceptCount(), 6u);  // the default: a connection per request, kept-alive or not
+  const auto a = reused.requests();
+  const auto b = fresh.requests();
+  ASSERT_EQ(a.size(), 6u);
+  ASSERT_EQ(b.size(), 6u);
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(testing_util::wire(a[i]), testing_util::wire(b[i]));
+    auto host_free = [](std::vector<std::pair<std::string, std::string>> headers) {
+      for (auto& [name, value] : headers) {
+        if (name == "Host") value = "<host>";  // the two peers' ports differ
+      }
+      return headers;
+    };
+    EXPECT_EQ(host_free(a[i].headers), host_free(b[i].headers)) << i;
+  }
+}
+
+TEST(ConnectionReuse, APeerThatClosesOrResetsIdleConnectionsCostsNoError) {
+  ScriptedPeer closing;
+  ScriptedAnswer close_quietly = ScriptedAnswer::json(200, "{\"n\":1}");
+  close_quietly.ending = ScriptedAnswer::Ending::CloseQuietly;
+  closing.setDefault(close_quietly);
+  auto c = reusingClient(closing, 0);  // no retries: only libcurl's own recovery may help
+  for (int i = 0; i < 20; ++i) {
+    if (i % 2 == 1) std::this_thread::sleep_for(milliseconds(20));  // closed while idle
+    EXPECT_EQ(c.get("/n").body, "{\"n\":1}") << i;                  // or just before reuse
+  }
+  EXPECT_EQ(closing.acceptCount(), 20u);
+
+  ScriptedPeer resetting;
+  ScriptedAnswer reset_idle = ScriptedAnswer::json(200, "{}");
+  reset_idle.ending = ScriptedAnswer::Ending::ResetWhenIdle;
+  reset_idle.idle_reset = milliseconds(20);
+  resetting.setDefault(reset_idle);
+  auto r = reusingClient(resetting, 0);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(r.post("/x", "{}").status, 200) << i;
+    std::this_thread::sleep_for(milliseconds(300));  // generous: the reset comes after 20 ms
+  }
+  EXPECT_EQ(resetting.acceptCount(), 3u);
+  EXPECT_EQ(resetting.requestCount(), 3u);
+}
+
+TEST(ConnectionReuse, ATransportFailureDropsTheConnectionAndTheRetryOpensAFreshOne) {
+  ScriptedPeer peer;
+  ScriptedAnswer cut = ScriptedAnswer::status_only(200, std::string(100000, 'c'));
+  cut.action = ScriptedAnswer::Action::ResetAfter;
+  cut.reset_after = 1000;
+  peer.enqueue({keptAlive(200, "{\"first\":1}"), cut, keptAlive(200, "{\"third\":3}")});
+  std::vector<AttemptReport> reports;
+  auto c = reusingClient(peer, 1, [&](const AttemptReport& r) { reports.push_back(r); });
+  EXPECT_EQ(c.get("/one").body, "{\"first\":1}");
+  EXPECT_EQ(c.get("/two").body, "{\"third\":3}");  // after the real back-off of one retry
+  EXPECT_EQ(peer.acceptCount(), 2u);
+  ASSERT_EQ(reports.size(), 3u);
+  EXPECT_EQ(reports[1].status, 0);
+  EXPECT_FALSE(reports[1].error.empty());
+  EXPECT_EQ(reports[2].status, 200);
+}
+
+TEST(ConnectionReuse, EightThreadsShareOneClient) {
+  ScriptedPeer peer;
+  peer.setDefault(keptAlive(200, "{\"ok\":true}"));
+  auto c = reusingClient(peer, 0);
+  constexpr int kThreads = 8;
+  constexpr int kRequestsPerThread = 50;
+  std::atomic<int> answered{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRequestsPerThread; ++i) {
+        try {
+          const HttpResponse r = (i % 2 == 0) ? c.get("/t" + std::to_string(t))
+                                              : c.post("/t" + std::to_string(t), "{}");
+          if (r.status == 200 && r.body == "{\"ok\":true}") ++answered;
+        } catch (const std::exception&) {
+          // counted as not answered
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(answered.load(), kThreads * kRequestsPerThread);
+  // Never more connections than requests in flight at once.
+  EXPECT_GE(peer.acceptCount(), 1u);
+  EXPECT_LE(peer.acceptCount(), static_cast<std::size_t>(kThreads));
+}
+
+// --- attempt hook -----------------------------------------------------------------------------
+
+TEST_F(RequestEngine, TheAttemptHookSeesEveryAttemptItsStatusAndTheDelayAfterIt) {
+  peer.enqueue({ScriptedAnswer::status_only(503), ScriptedAnswer::status_only(503),
+                ScriptedAnswer::status_only(200, "done")});
+  std::vector<AttemptReport> reports;
+  const std::function<void(const AttemptReport&)> hook = [&](const AttemptReport& r) {
+    reports.push_back(r);
+  };
+  detail::RequestSettings settings{milliseconds(5000), 3};
+  settings.on_attempt = &hook;
+  const std::string url = peer.baseUrl() + "cmd";
+  const HttpResponse response =
+      detail::performRequest("POST", url, "{}", settings, backoff.sleeper());
+  EXPECT_EQ(response.body, "done");
+
+  ASSERT_EQ(reports.size(), 3u);
+  ASSERT_EQ(backoff.delays().size(), 2u);
+  const long statuses[] = {503, 503, 200};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(reports[i].method, "POST");
+    EXPECT_EQ(reports[i].url, url);
+    EXPECT_EQ(reports[i].attempt, static_cast<int>(i) + 1);
+    EXPECT_EQ(reports[i].status, statuses[i]);
+    EXPECT_EQ(reports[i].error, "");
+    EXPECT_LT(reports[i].duration, std::chrono::seconds(30));
+  }
+  // The delay reported is the one then slept.
+  EXPECT_EQ(reports[0].next_delay, backoff.delays()[0]);
+  EXPECT_EQ(reports[1].next_delay, backoff.delays()[1]);
+  EXPECT_EQ(reports[2].next_delay, std::nullopt);
+}
+
+TEST(AttemptHook, ReportsATransportFailuresTextThroughTheClient) {
+  const std::string base = "http://127.0.0.1:" + std::to_string(testing_util::unusedPort()) + "/";
+  std::vector<AttemptReport> reports;
+  ClientOptions options;
+  options.max_retries = 1;  // one real back-off of 375..500 ms
+  options.on_attempt = [&](const AttemptReport& r) { reports.push_back(r); };
+  IsaacSimClient c("hook", base, "ws://127.0.0.1:1/", options);
+  EXPECT_EQ(thrownText<std::runtime_error>([&] { c.deleteRequest("gone"); }),
+            "HTTP request failed: Could not connect to server");
+  ASSERT_EQ(reports.size(), 2u);
+  for (const AttemptReport& r : reports) {
+    EXPECT_EQ(r.method, "DELETE");
+    EXPECT_EQ(r.url, base + "gone");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.error, "Could not connect to server");
+  }
+  ASSERT_TRUE(reports[0].next_delay.has_value());
+  EXPECT_GE(*reports[0].next_delay, milliseconds(375));
+  EXPECT_LE(*reports[0].next_delay, milliseconds(500));
+  EXPECT_FALSE(reports[1].next_delay.has_value());
+}
+
+TEST_F(RequestEngine, AThrowingHookEndsTheCallWithItsExceptionAndNoFurtherAttempt) {
+  peer.setDefault(ScriptedAnswer::status_only(503));
+  const std::function<void(const AttemptReport&)> hook = [](const AttemptReport&) {
+    throw std::logic_error("hook refused");
+  };
+  detail::RequestSettings settings{milliseconds(5000), 3};
+  settings.on_attempt = &hook;
+  EXPECT_EQ(thrownText<std::logic_error>([&] {
+              detail::performRequest("GET", peer.baseUrl(), {}, settings, backoff.sleeper());
+            }),
+            "hook refused");
+  EXPECT_EQ(peer.requestCount(), 1u);
+  EXPECT_TRUE(backoff.delays().empty());
+}
+
+// --- response size cap --------------------------------------------------------------------------
+
+constexpr std::size_t kCap = 1u << 20;
+// What a hostile peer offers at most; far beyond anything the kernel buffers of one connection
+// hold.
+constexpr std::size_t kOffered = std::size_t{1} << 30;
+
+// Serves every connection with `head` and then body bytes (as 64 KiB chunks when `chunked`) until
+// kOffered bytes went out, the client goes away or the peer stops; records what it sent.
+struct EndlessBody {
+  std::atomic<std::size_t> sent{0};
+  std::atomic<bool> client_left{false};
+
+  void serveOn(ScriptedPeer& peer, std::string head, bool chunked) {
+    peer.setConnectionHandler([this, head, chunked, &peer](int fd, const auto&) {
+      if (!writeAll(fd, head)) return;
+      const std::string piece(64 * 1024, 'z');
+      const std::string framed = "10000\r\n" + piece + "\r\n";
+      while (sent < kOffered && !peer.stopping()) {
+        if (!writeAll(fd, chunked ? framed : piece)) {
+          client_left = true;
+          return;
+        }
+        sent += piece.size();
+      }
+    });
+  }
+};
+
+TEST(ResponseCap, AnEndlessChunkedBodyEndsAtTheCapWithoutARetry) {
+  ScriptedPeer peer;
+  EndlessBody body;
+  body.serveOn(peer, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", true);
+  std::vector<AttemptReport> reports;
+  ClientOptions options;
+  options.max_retries = 3;
+  options.max_response_bytes = kCap;
+  options.on_attempt = [&](const AttemptReport& r) { reports.push_back(r); };
+  IsaacSimClient c("cap", peer.baseUrl(), peer.wsBaseUrl(), options);
+  EXPECT_EQ(thrownText<std::runtime_error>([&] { c.get("/stream"); }),
+            "HTTP response exceeds 1048576 bytes");
+  EXPECT_EQ(peer.requestCount(), 1u);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].error, "HTTP response exceeds 1048576 bytes");
+  EXPECT_FALSE(reports[0].next_delay.has_value());
+  // The connection ended while the peer had sent little more than what the sockets buffer.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!body.client_left && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  EXPECT_TRUE(body.client_left);
+  EXPECT_LT(body.sent.load(), std::size_t{64} << 20);
+}
+
+TEST(ResponseCap, AnOversizedContentLengthEndsBeforeTheBodyAndABodyAtTheCapArrives) {
+  ScriptedPeer peer;
+  EndlessBody body;
+  body.serveOn(peer, "HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n", false);
+  ClientOptions options;
+  options.max_retries = 2;
+  options.max_response_bytes = kCap;
+  options.reuse_connections = true;
+  IsaacSimClient c("cap", peer.baseUrl(), peer.wsBaseUrl(), options);
+  EXPECT_EQ(thrownText<std::runtime_error>([&] { c.post("/big", "{}"); }),
+            "HTTP response exceeds 1048576 bytes");
+  EXPECT_EQ(peer.requestCount(), 1u);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!body.client_left && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  EXPECT_TRUE(body.client_left);
+  EXPECT_LT(body.sent.load(), std::size_t{64} << 20);
+
+  ScriptedPeer exact;
+  exact.setDefault(ScriptedAnswer::status_only(200, std::string(kCap, 'e')));
+  IsaacSimClient e("cap", exact.baseUrl(), exact.wsBaseUrl(), options);
+  EXPECT_EQ(e.get("/exact").body.size(), kCap);
+  ScriptedAnswer one_more = ScriptedAnswer::status_only(200, std::string(kCap + 1, 'e'));
+  one_more.content_length = false;  // no length announced: the write callback stops it
+  exact.setDefault(one_more);
+  EXPECT_EQ(thrownText<std::runtime_error>([&] { e.get("/one_more"); }),
+            "HTTP response exceeds 1048576 bytes");
 }
 
 // --- back-off ---------------------------------------------------------------------------------
@@ -308,7 +622,7 @@ TEST_F(RequestEngine, PathsWithNulOrFragmentFailBeforeAnythingIsSentOrRetried) {
 
 TEST_F(RequestEngine, HeadersKeepCaseLastDuplicateWinsAndLeadingSpacesGo) {
   ScriptedAnswer answer = ScriptedAnswer::status_only(200, "ok");
-  answer.header_lines = {"X-Case: upper", "x-case: lower", "Dup: 1", "Dup: 2",
+  answer.header_lines = {"X-Case: upper",     "x-case: lower", "Dup: 1", "Dup: 2",
                          "Spaced:   three  ", "Tabbed:\tkept", "Empty:"};
   peer.enqueue(answer);
   auto c = client(0);
@@ -473,7 +787,8 @@ TEST(RequestEngineSignals, AnApplicationsSigpipeHandlerSurvivesConcurrentRequest
 
 TEST_F(RequestEngine, HostileContentLengthDoesNotReserveAbsurdMemory) {
   ScriptedAnswer answer;
-  answer.raw = "HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551615\r\nConnection: close\r\n\r\nab";
+  answer.raw =
+      "HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551615\r\nConnection: close\r\n\r\nab";
   peer.enqueue(answer);
   auto c = client(0, milliseconds(1000));
   const HttpResponse r = c.get("/");

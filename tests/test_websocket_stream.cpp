@@ -39,12 +39,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kWait = 5s;
 
-IsaacSimClient clientFor(const std::string& ws_base_url, std::chrono::milliseconds timeout = 5000ms) {
+IsaacSimClient clientFor(const std::string& ws_base_url,
+                         std::chrono::milliseconds timeout = 5000ms) {
   return IsaacSimClient("test", "http://127.0.0.1:1/", ws_base_url, timeout, 0);
 }
 
 // Polls until a message arrives or `limit` passes.
-std::optional<std::string> receiveWithin(WebSocketStream& stream, std::chrono::milliseconds limit = kWait) {
+std::optional<std::string> receiveWithin(WebSocketStream& stream,
+                                         std::chrono::milliseconds limit = kWait) {
   const auto until = Clock::now() + limit;
   do {
     if (auto message = stream.receive()) return message;
@@ -136,7 +138,8 @@ TEST(WebSocketOpen, HandshakeFailuresNameTheFullUrlAndLibcurlsText) {
             "WebSocket handshake failed for " + plain.wsBaseUrl() +
                 "articulations/r1/stream_joint_positions: " + curlText(CURLE_HTTP_RETURNED_ERROR));
 
-  const std::string refused_base = "ws://127.0.0.1:" + std::to_string(testing_util::unusedPort()) + "/";
+  const std::string refused_base =
+      "ws://127.0.0.1:" + std::to_string(testing_util::unusedPort()) + "/";
   auto refused = clientFor(refused_base);
   EXPECT_EQ(errorOf([&] { refused.openArticulationStateStream("r2"); }),
             "WebSocket handshake failed for " + refused_base +
@@ -168,7 +171,8 @@ TEST(WebSocketReceive, NothingPendingReturnsAnEmptyOptionalAtOnce) {
   const auto start = Clock::now();
   EXPECT_EQ(stream.receive(), std::nullopt);
   EXPECT_EQ(stream.receive(), std::nullopt);
-  EXPECT_LT(millis(Clock::now() - start), 2000);  // far below the 10 s time-out a blocking read would take
+  EXPECT_LT(millis(Clock::now() - start),
+            2000);  // far below the 10 s time-out a blocking read would take
 }
 
 TEST(WebSocketReceive, PendingFramesComeBackWholeOnePerCall) {
@@ -247,7 +251,8 @@ TEST(WebSocketReceive, ControlFramesAloneGiveEmptyOptionals) {
   ASSERT_TRUE(peer.waitForFrames(0, 2, kWait));
   expectFrame(peer.frames(0)[0], Opcode::Pong, "x");
   expectFrame(peer.frames(0)[1], Opcode::Close, "");
-  EXPECT_EQ(errorOf([&] { stream.send("into a closed stream"); }), "WebSocket peer closed the stream");
+  EXPECT_EQ(errorOf([&] { stream.send("into a closed stream"); }),
+            "WebSocket peer closed the stream");
 }
 
 TEST(WebSocketReceive, PeerCloseIsRecordedAnsweredWithItsCodeAndEndsWaitsAtOnce) {
@@ -278,6 +283,70 @@ TEST(WebSocketReceive, PeerCloseIsRecordedAnsweredWithItsCodeAndEndsWaitsAtOnce)
   ASSERT_TRUE(peer.waitForDisconnect(0, kWait));
   EXPECT_EQ(peer.frames(0).size(), 1u);
   EXPECT_FALSE(peer.endedByReset(0));
+}
+
+// The text of the std::runtime_error that the first throwing receive() throws within kWait, or ""
+// when every call returned.
+std::string firstReceiveError(WebSocketStream& stream) {
+  const auto until = Clock::now() + kWait;
+  while (Clock::now() < until) {
+    const std::string error = errorOf([&] { stream.receive(); });
+    if (!error.empty()) return error;
+    std::this_thread::sleep_for(1ms);
+  }
+  return "";
+}
+
+IsaacSimClient clientWithMessageLimit(const std::string& ws_base_url, std::size_t limit) {
+  ClientOptions options;
+  options.max_retries = 0;
+  options.max_message_bytes = limit;
+  return IsaacSimClient("test", "http://127.0.0.1:1/", ws_base_url, options);
+}
+
+TEST(WebSocketReceive, AFrameOverTheLimitThrowsAndTheStreamGoesOnAfterIt) {
+  constexpr std::size_t kLimit = 16384;
+  WebSocketPeer peer([&](WebSocketSession& session) {
+    if (!session.write(serverFrame(Opcode::Text, patterned(kLimit)))) return;
+    if (!session.write(serverFrame(Opcode::Binary, patterned(kLimit + 1)))) return;
+    if (!session.write(serverFrame(Opcode::Text, patterned(3 << 20)))) return;
+    if (!session.write(serverFrame(Opcode::Text, "after"))) return;
+    session.recordUntilClosed();
+  });
+  auto client = clientWithMessageLimit(peer.wsBaseUrl(), kLimit);
+  WebSocketStream stream = client.openJointPositionStream("r1");
+
+  EXPECT_EQ(receiveWithin(stream), patterned(kLimit));  // exactly at the limit: whole
+  EXPECT_EQ(firstReceiveError(stream), "WebSocket message exceeds 16384 bytes");
+  EXPECT_EQ(firstReceiveError(stream), "WebSocket message exceeds 16384 bytes");
+  EXPECT_EQ(receiveWithin(stream), "after");  // the rest of the long frame was dropped
+  stream.send("still open");
+  ASSERT_TRUE(peer.waitForFrames(0, 1, kWait));
+  expectFrame(peer.frames(0)[0], Opcode::Text, "still open");
+}
+
+TEST(WebSocketReceive, AHugeAnnouncedFrameThrowsAtItsFirstBytes) {
+  // A text frame announcing 2 GiB (64-bit length form), whose payload the peer sends for as long
+  // as the client reads, up to 1 GiB.
+  std::string head("\x81\x7f", 2);
+  const std::uint64_t announced = std::uint64_t{2} << 30;
+  for (int shift = 56; shift >= 0; shift -= 8)
+    head.push_back(static_cast<char>(announced >> shift));
+  WebSocketPeer peer([&](WebSocketSession& session) {
+    if (!session.write(head)) return;
+    const std::string piece(64 * 1024, 'p');
+    for (int i = 0; i < (1 << 14) && session.write(piece); ++i) {}
+  });
+  auto client = clientWithMessageLimit(peer.wsBaseUrl(), 1 << 20);
+  WebSocketStream stream = client.openJointPositionStream("r1");
+  ASSERT_TRUE(peer.waitForConnections(1, kWait));
+  const auto until = Clock::now() + kWait;
+  while (peer.bytesWritten(0) == 0 && Clock::now() < until) std::this_thread::sleep_for(1ms);
+
+  EXPECT_EQ(firstReceiveError(stream), "WebSocket message exceeds 1048576 bytes");
+  // Thrown on the frame's head: far from all of its bytes had gone out.
+  EXPECT_LT(peer.bytesWritten(0), std::uint64_t{256} << 20);
+  EXPECT_EQ(stream.receive(), std::nullopt);  // later calls drop the rest, a bounded amount each
 }
 
 TEST(WebSocketReceive, FragmentsOfAMessageComeBackAsSeparateResults) {
@@ -332,10 +401,12 @@ TEST(WebSocketReceive, FloodingPeerKeepsEveryCallShortAndNothingPilesUp) {
     ::setsockopt(session.fd(), SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
     constexpr std::size_t kFramesPerBlock = 256;
     std::string block;
-    for (std::size_t i = 0; i < kFramesPerBlock; ++i) block += serverFrame(Opcode::Text, numbered(0));
+    for (std::size_t i = 0; i < kFramesPerBlock; ++i)
+      block += serverFrame(Opcode::Text, numbered(0));
     const auto until = Clock::now() + 6s;  // a bound, should the client never return
     for (std::uint64_t first = 0; Clock::now() < until; first += kFramesPerBlock) {
-      for (std::size_t i = 0; i < kFramesPerBlock; ++i) writeDigits(first + i, &block[i * kFrameBytes + 4]);
+      for (std::size_t i = 0; i < kFramesPerBlock; ++i)
+        writeDigits(first + i, &block[i * kFrameBytes + 4]);
       if (!session.write(block)) return;
     }
   });
@@ -478,7 +549,8 @@ TEST(WebSocketWait, DroppedConnectionDuringAWaitFailsWithLibcurlsText) {
   EXPECT_EQ(stream.receive(0ms), std::nullopt);
   peer.release();
   const auto start = Clock::now();
-  EXPECT_EQ(errorOf([&] { stream.receive(5000ms); }), "WebSocket receive failed: " + curlText(CURLE_GOT_NOTHING));
+  EXPECT_EQ(errorOf([&] { stream.receive(5000ms); }),
+            "WebSocket receive failed: " + curlText(CURLE_GOT_NOTHING));
   EXPECT_LT(millis(Clock::now() - start), 4000);
 }
 
@@ -486,7 +558,8 @@ TEST(WebSocketWait, WaitForAnyNamesTheStreamsWithSomethingToRead) {
   WebSocketPeer peer([&](WebSocketSession& session) {
     const std::string& target = session.request().target;
     if (target.find("/second/") != std::string::npos) {
-      if (!session.awaitRelease() || !session.write(serverFrame(Opcode::Text, "for second"))) return;
+      if (!session.awaitRelease() || !session.write(serverFrame(Opcode::Text, "for second")))
+        return;
     } else if (target.find("/third/") != std::string::npos) {
       // Closes once the client has asked for it with a text frame (the third connection).
       while (peer.frames(2).empty()) {
@@ -499,7 +572,8 @@ TEST(WebSocketWait, WaitForAnyNamesTheStreamsWithSomethingToRead) {
   });
   auto client = clientFor(peer.wsBaseUrl());
   std::vector<WebSocketStream> streams;
-  for (const char* name : {"first", "second", "third"}) streams.push_back(client.openJointPositionStream(name));
+  for (const char* name : {"first", "second", "third"})
+    streams.push_back(client.openJointPositionStream(name));
 
   // Newly opened streams may hold frames that came with the upgrade answer.
   EXPECT_EQ(waitForAny(streams, 0ms), (std::vector<std::size_t>{0, 1, 2}));
@@ -730,8 +804,8 @@ TEST(WebSocketLifecycle, StreamOutlivesTheClientThatOpenedIt) {
       session.recordUntilClosed();
     }
   });
-  auto client = std::make_unique<IsaacSimClient>("test", "http://127.0.0.1:1/", peer.wsBaseUrl(),
-                                                 5000ms, 0);
+  auto client =
+      std::make_unique<IsaacSimClient>("test", "http://127.0.0.1:1/", peer.wsBaseUrl(), 5000ms, 0);
   WebSocketStream stream = client->openArticulationStateStream("r1");
   client.reset();
 

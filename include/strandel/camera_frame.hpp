@@ -36,6 +36,11 @@ struct STRANDEL_API CameraFrame {
   ::strandel::json structure;
   /// The arrays, indexed as the placeholders count.
   std::vector<CameraOutput> outputs;
+  /// Storage reused by Camera::capture(camera_id, into, ...): the answer's body is received into
+  /// it, so that its memory serves the next capture. Empty after every capture (only its capacity
+  /// is kept), so copying a frame never copies a body; anything put into it is discarded by the
+  /// next such capture.
+  std::string body_buffer;
 
   /// The output whose placeholder is the top-level member `name` of structure, or nullptr when
   /// there is none or its index is out of range. Throws nlohmann::json::type_error (302) when the

@@ -1,12 +1,17 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <strandel/camera_frame.hpp>
+#include <strandel/client_options.hpp>
 #include <strandel/export.hpp>
 #include <strandel/gripper_limits.hpp>
 #include <strandel/http.hpp>
@@ -16,6 +21,10 @@
 namespace strandel {
 
 class IsaacSimClient;
+
+namespace detail {
+class ConnectionShare;
+}  // namespace detail
 
 /// Articulations (robots) on the bridge, under "/articulations". Reached through
 /// IsaacSimClient::articulations. Every HTTP member makes one request through the client (with its
@@ -49,7 +58,8 @@ class STRANDEL_API Articulation {
   json getJointsState(std::string_view articulation_id);
 
   /// POST /articulations/{id}/set_j with {"indices":[...] or null,"joint_positions":[...]}.
-  json setJointPositions(std::string_view articulation_id, const std::vector<double>& joint_positions,
+  json setJointPositions(std::string_view articulation_id,
+                         const std::vector<double>& joint_positions,
                          const std::optional<std::vector<int>>& indices = std::nullopt);
 
   /// POST /articulations/{id}/move_j with {"asynchronous":...,"indices":...,"joint_positions":...}.
@@ -60,7 +70,8 @@ class STRANDEL_API Articulation {
                           bool asynchronous = false);
 
   /// PUT /articulations/{id}/driven_joints with {"joint_names":[...]}.
-  json setDrivenJoints(std::string_view articulation_id, const std::vector<std::string>& joint_names);
+  json setDrivenJoints(std::string_view articulation_id,
+                       const std::vector<std::string>& joint_names);
 
   /// Opens the joint-position stream of the articulation (IsaacSimClient::openJointPositionStream).
   WebSocketStream streamJointPositions(std::string_view articulation_id);
@@ -140,6 +151,19 @@ class STRANDEL_API Camera {
                       const std::optional<std::vector<std::string>>& data_types = std::nullopt,
                       std::optional<bool> world_frame = std::nullopt);
 
+  /// The same request, checks and errors as capture(camera_id, data_types, world_frame), with the
+  /// frame decoded into `into`: its structure is replaced, and its outputs, their shapes, dtypes
+  /// and data, and into.body_buffer (which receives the answer's body) keep their memory and grow
+  /// only when the new frame needs more. A steady loop of frames of one layout therefore makes no
+  /// allocation that grows with the frame after its first capture, and an output whose new data
+  /// fits keeps its data pointer. body_buffer is left empty (its capacity kept). On any failure
+  /// `into` is left valid and empty: structure null, no outputs, body_buffer empty; the capacity
+  /// of the outputs vector and of body_buffer is kept. Not thread-safe with respect to `into`:
+  /// no other thread may use that frame during the call.
+  void capture(std::string_view camera_id, CameraFrame& into,
+               const std::optional<std::vector<std::string>>& data_types = std::nullopt,
+               std::optional<bool> world_frame = std::nullopt);
+
   /// DELETE /cameras/{id}; the answer is checked and dropped.
   void remove(std::string_view camera_id);
 
@@ -155,9 +179,11 @@ class STRANDEL_API Camera {
 ///
 /// Thread-safety: immutable after construction. Its verbs and facade calls may run concurrently
 /// from several threads; they share no mutable state inside the library apart from the standard
-/// random generator behind the back-off jitter. Every call runs synchronously on the caller's
-/// thread; the library's own code starts no threads and takes no locks (libcurl may resolve a host
-/// name on a short-lived thread of its own).
+/// random generator behind the back-off jitter, and, with ClientOptions::reuse_connections, the
+/// pool of kept connections (guarded by the client's own mutexes). Every call runs synchronously
+/// on the caller's thread; the library's own code starts no threads and takes no locks other than
+/// those of the connection pool (libcurl may resolve a host name on a short-lived thread of its
+/// own).
 ///
 /// Redirects are not followed: a 3xx answer is the final response of a verb, an HTTPError from a
 /// facade call, and a failed handshake for a stream opener.
@@ -177,6 +203,15 @@ class STRANDEL_API IsaacSimClient {
   IsaacSimClient(std::string label, std::string base_url, std::string websocket_base_url,
                  std::chrono::milliseconds timeout = std::chrono::milliseconds(10000),
                  int max_retries = 3);
+  /// The same client with the settings of `options`. Validates as the constructor above, with
+  /// the same texts and in the same order: "base_url must not be empty",
+  /// "websocket_base_url must not be empty", "timeout must be positive",
+  /// "max_retries must not be negative" (each a std::invalid_argument); the other options take
+  /// any value. With options.reuse_connections it also creates the connection pool and throws
+  /// std::runtime_error "Failed to initialize libcurl share" or "curl_share_setopt failed: " +
+  /// libcurl's text when libcurl cannot provide one. Makes no connection.
+  IsaacSimClient(std::string label, std::string base_url, std::string websocket_base_url,
+                 ClientOptions options);
   IsaacSimClient(const IsaacSimClient&) = delete;
   IsaacSimClient(IsaacSimClient&&) = delete;
   IsaacSimClient& operator=(const IsaacSimClient&) = delete;
@@ -189,7 +224,10 @@ class STRANDEL_API IsaacSimClient {
   const std::string& websocketBaseUrl() const noexcept;
 
   /// @name HTTP verbs
-  /// The verbs return the final response whatever its status; they never throw HTTPError.
+  /// The verbs return the final response whatever its status; they never throw HTTPError. The
+  /// ClientOptions a client was built with add to what is said here: reuse of connections, the
+  /// attempt hook (whose exception ends the call) and the response size cap ("HTTP response
+  /// exceeds N bytes", never retried).
   /// Transport failures and 408, 409, 429, 500 and 502+ are retried up to max_retries times with
   /// exponential back-off and jitter (375..500 ms before the first retry, doubling, capped at
   /// 6000..8000 ms). Throws std::runtime_error "HTTP request failed: ..." when the last attempt's
@@ -213,15 +251,20 @@ class STRANDEL_API IsaacSimClient {
   /// @}
 
   /// Opens websocket_base_url + "articulations/" + id + "/stream_joint_positions" (the identifier
-  /// verbatim). Throws std::runtime_error "WebSocket handshake failed for " + url + ": " + libcurl's
-  /// text when the connection or the upgrade fails within the client's time-out, and before
-  /// connecting std::invalid_argument for an identifier holding a NUL byte or '#', as the verbs do.
+  /// verbatim). Throws std::runtime_error "WebSocket handshake failed for " + url + ": " +
+  /// libcurl's text when the connection or the upgrade fails within the client's time-out, and
+  /// before connecting std::invalid_argument for an identifier holding a NUL byte or '#', as the
+  /// verbs do.
   WebSocketStream openJointPositionStream(std::string_view articulation_id);
   /// Opens websocket_base_url + "articulations/" + id + "/stream_articulation_state".
   WebSocketStream openArticulationStateStream(std::string_view articulation_id);
 
  private:
+  friend class Camera;
   HttpResponse request_(std::string_view method, std::string_view path, std::string_view body);
+  void requestInto_(std::string_view method, std::string_view path, std::string_view body,
+                    long& status, std::string& response_body,
+                    std::map<std::string, std::string>* headers);
   std::string prepareUrl_(std::string_view path) const;
   WebSocketStream openStream_(std::string_view path);
 
@@ -230,6 +273,10 @@ class STRANDEL_API IsaacSimClient {
   std::string websocketBaseUrl_;
   std::chrono::milliseconds timeout_;
   int maxRetries_;
+  std::function<void(const AttemptReport&)> onAttempt_;
+  std::size_t maxResponseBytes_ = 0;
+  std::size_t maxMessageBytes_ = 0;
+  std::unique_ptr<detail::ConnectionShare> connections_;  // null unless connections are reused
 };
 
 }  // namespace strandel

@@ -1,10 +1,11 @@
 #pragma once
 
-/// The one header an application includes: the client, its facades, responses and errors,
-/// WebSocket streams, gripper limits and camera frames.
+/// The one header an application includes: the client, its options, its facades, responses and
+/// errors, WebSocket streams, gripper limits and camera frames.
 
 #include <strandel/camera_frame.hpp>
 #include <strandel/client.hpp>
+#include <strandel/client_options.hpp>
 #include <strandel/export.hpp>
 #include <strandel/gripper_limits.hpp>
 #include <strandel/http.hpp>

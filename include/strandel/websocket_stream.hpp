@@ -65,6 +65,13 @@ class STRANDEL_API WebSocketStream {
   /// and answered); after a bounded number of them the call returns an empty optional even when
   /// more are pending, so a flood of control frames cannot hold it. Throws std::runtime_error on a
   /// closed stream and on a libcurl failure.
+  ///
+  /// On a stream opened by a client with ClientOptions::max_message_bytes N (not 0), a data frame
+  /// whose payload exceeds N bytes makes the call throw std::runtime_error
+  /// "WebSocket message exceeds N bytes" as soon as its length is known (from the frame's header,
+  /// or when its bytes pass N), holding at most N bytes plus one 4096-byte read chunk of it. The
+  /// stream stays open: later calls read and drop the rest of that frame (a bounded amount per
+  /// call, returning an empty optional while it lasts) and go on with the frames after it.
   std::optional<std::string> receive();
 
   /// The next complete data frame's payload as soon as it is complete, or an empty optional when
@@ -94,23 +101,26 @@ class STRANDEL_API WebSocketStream {
                                              std::chrono::milliseconds wait);
   enum class ReadResult { Message, Drained, Budget, PeerClosed };
 
-  WebSocketStream(void* handle, std::chrono::milliseconds send_timeout) noexcept;
+  WebSocketStream(void* handle, std::chrono::milliseconds send_timeout,
+                  std::size_t max_message_bytes) noexcept;
   void takeOver(WebSocketStream& other) noexcept;
   ReadResult readFrames(std::optional<std::string>& message, bool stop_at_peer_close);
   void onControlFrame(int flags);
   void sendControlFrame(std::string_view payload, unsigned flags) noexcept;
   void awaitPeerClose() noexcept;
 
-  void* handle_ = nullptr;  // libcurl easy handle; null when closed
-  std::string buffer_;      // bytes of the data frame being assembled
+  void* handle_ = nullptr;                    // libcurl easy handle; null when closed
+  std::string buffer_;                        // bytes of the data frame being assembled
   std::chrono::milliseconds sendTimeout_{0};  // bound of one send() while the peer is not reading
-  std::string control_;            // payload of the control frame being assembled
-  bool mayHoldFrames_ = true;      // the last read may have left whole frames inside libcurl
-  bool sendUnfinished_ = false;    // a send() ended mid-frame: no control frame may follow
-  bool closeSent_ = false;         // this side's close frame went out
-  bool peerClosed_ = false;        // the peer's close frame arrived
-  std::optional<int> closeCode_;   // its status code, when it carried one
-  std::string closeReason_;        // its reason, when it carried one
+  std::size_t maxMessageBytes_ = 0;  // largest data frame payload receive() keeps; 0: no limit
+  bool skipping_ = false;            // dropping the rest of a data frame that exceeded the limit
+  std::string control_;              // payload of the control frame being assembled
+  bool mayHoldFrames_ = true;        // the last read may have left whole frames inside libcurl
+  bool sendUnfinished_ = false;      // a send() ended mid-frame: no control frame may follow
+  bool closeSent_ = false;           // this side's close frame went out
+  bool peerClosed_ = false;          // the peer's close frame arrived
+  std::optional<int> closeCode_;     // its status code, when it carried one
+  std::string closeReason_;          // its reason, when it carried one
 };
 
 }  // namespace strandel

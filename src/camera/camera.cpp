@@ -48,6 +48,26 @@ CameraFrame Camera::capture(std::string_view camera_id,
       client_.post(cameraPath(camera_id, "/capture"), detail::writeJsonBody(body)));
 }
 
+void Camera::capture(std::string_view camera_id, CameraFrame& into,
+                     const std::optional<std::vector<std::string>>& data_types,
+                     std::optional<bool> world_frame) {
+  json body = json::object();
+  setIfPresent(body, "data_types", data_types);
+  setIfPresent(body, "world_frame", world_frame);
+  long status = 0;
+  try {
+    client_.requestInto_("POST", cameraPath(camera_id, "/capture"), detail::writeJsonBody(body),
+                         status, into.body_buffer, nullptr);
+    detail::decodeCameraFrame(status, into.body_buffer, into);
+  } catch (...) {
+    into.structure = nullptr;
+    into.outputs.clear();
+    into.body_buffer.clear();
+    throw;
+  }
+  into.body_buffer.clear();
+}
+
 void Camera::remove(std::string_view camera_id) {
   detail::parseJsonResponse(client_.deleteRequest(cameraPath(camera_id, "")));
 }

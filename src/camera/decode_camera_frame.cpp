@@ -17,7 +17,9 @@ constexpr std::string_view kMagic = "QXB1";
 constexpr std::size_t kHeaderSize = 8;
 
 std::uint32_t readLittleEndian32(const char* bytes) noexcept {
-  const auto byte = [bytes](int i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])); };
+  const auto byte = [bytes](int i) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]));
+  };
   return byte(0) | (byte(1) << 8) | (byte(2) << 16) | (byte(3) << 24);
 }
 
@@ -55,36 +57,36 @@ json parseManifest(std::string_view text) {
   return json::parse(text.data(), text.data() + text.size());
 }
 
-std::vector<std::uint64_t> readShape(const json& shape) {
+void readShape(const json& shape, std::vector<std::uint64_t>& extents) {
   if (!shape.is_array()) {
     throw json::type_error::create(
         302, std::string("type must be array, but is ") + shape.type_name(), &shape);
   }
-  std::vector<std::uint64_t> extents;
+  extents.clear();
   extents.reserve(shape.size());  // the entries are already present in the parsed manifest
   for (const json& extent : shape) extents.push_back(toUnsigned64(extent));
-  return extents;
 }
 
-std::string readDtype(json& dtype) {
-  if (dtype.is_string()) return std::move(dtype.get_ref<std::string&>());
-  return dtype.dump();
+void readDtype(const json& dtype, std::string& name) {
+  if (dtype.is_string()) {
+    name.assign(dtype.get_ref<const std::string&>());
+  } else {
+    name.assign(dtype.dump());
+  }
 }
 
 std::uint64_t copyBudgetFor(std::uint64_t body_length) noexcept {
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
   return body_length > kMax / kMaxCopiedBytesPerBodyByte ? kMax
-                                                          : body_length * kMaxCopiedBytesPerBodyByte;
+                                                         : body_length * kMaxCopiedBytesPerBodyByte;
 }
 
-}  // namespace
+// The decoding proper; on a throw `into` may hold a part of the new frame.
+void decodeInto(long status, std::string_view body, CameraFrame& into) {
+  requireSuccessStatus(status, body);
 
-CameraFrame decodeCameraFrame(const HttpResponse& response) {
-  requireSuccessStatus(response);
-
-  const std::string& body = response.body;
   const std::uint64_t body_length = body.size();
-  if (body_length < kHeaderSize || std::string_view(body).substr(0, kMagic.size()) != kMagic) {
+  if (body_length < kHeaderSize || body.substr(0, kMagic.size()) != kMagic) {
     throw std::runtime_error(
         "camera response is not a binary frame: expected it to start with \"QXB1\"");
   }
@@ -96,20 +98,21 @@ CameraFrame decodeCameraFrame(const HttpResponse& response) {
                              std::to_string(body_length));
   }
 
-  json manifest = parseManifest(std::string_view(body).substr(kHeaderSize, manifest_length));
+  json manifest = parseManifest(body.substr(kHeaderSize, manifest_length));
 
-  CameraFrame frame;
   // Taken by move: the manifest is discarded afterwards, and no deep copy is made.
-  frame.structure = std::move(manifest.at("structure"));
+  into.structure = std::move(manifest.at("structure"));
   json& arrays = manifest.at("arrays");
 
   const std::uint64_t region_length = body_length - data_start;
   const auto* region = reinterpret_cast<const std::uint8_t*>(body.data()) + data_start;
   std::uint64_t copy_budget = copyBudgetFor(body_length);
-  for (json& descriptor : arrays) {
-    CameraOutput output;
-    output.shape = readShape(descriptor.at("shape"));
-    output.dtype = readDtype(descriptor.at("dtype"));
+  std::size_t count = 0;
+  for (const json& descriptor : arrays) {
+    if (count == into.outputs.size()) into.outputs.emplace_back();
+    CameraOutput& output = into.outputs[count++];
+    readShape(descriptor.at("shape"), output.shape);
+    readDtype(descriptor.at("dtype"), output.dtype);
     const std::uint64_t offset = toUnsigned64(descriptor.at("offset"));
     const std::uint64_t nbytes = toUnsigned64(descriptor.at("nbytes"));
     // Subtracted form: no sum can wrap around.
@@ -125,9 +128,26 @@ CameraFrame decodeCameraFrame(const HttpResponse& response) {
     copy_budget -= nbytes;
     const std::uint8_t* first = region + offset;
     output.data.assign(first, first + nbytes);
-    frame.outputs.push_back(std::move(output));
   }
+  into.outputs.resize(count);
+}
+
+}  // namespace
+
+CameraFrame decodeCameraFrame(const HttpResponse& response) {
+  CameraFrame frame;
+  decodeInto(response.status, response.body, frame);
   return frame;
+}
+
+void decodeCameraFrame(long status, std::string_view body, CameraFrame& into) {
+  try {
+    decodeInto(status, body, into);
+  } catch (...) {
+    into.structure = nullptr;
+    into.outputs.clear();
+    throw;
+  }
 }
 
 }  // namespace strandel::detail

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include <strandel/camera_frame.hpp>
 #include <strandel/http.hpp>
@@ -43,5 +44,14 @@ inline constexpr std::uint64_t kMaxCopiedBytesPerBodyByte = 16;
 ///    std::runtime_error before the output's buffer is allocated.
 /// Thread-safe: a pure function of its argument.
 CameraFrame decodeCameraFrame(const HttpResponse& response);
+
+/// The same checks, in the same order and with the same errors, on an answer's status and body,
+/// decoded into `into`: its structure is replaced; its outputs vector and each output's shape,
+/// dtype and data are overwritten in place (assign), so they allocate only when the new frame
+/// needs more than they hold; outputs beyond the new count are removed. into.body_buffer is not
+/// touched (`body` may live there). On a throw `into` is left empty: structure null, no outputs
+/// (the vector's capacity kept). Thread-safe for distinct frames; `body` must not lie inside
+/// into's outputs.
+void decodeCameraFrame(long status, std::string_view body, CameraFrame& into);
 
 }  // namespace strandel::detail

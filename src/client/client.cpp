@@ -7,6 +7,7 @@
 #include <strandel/client.hpp>
 
 #include "backoff.hpp"
+#include "connection_share.hpp"
 #include "curl_handle.hpp"
 #include "join_url.hpp"
 #include "request_engine.hpp"
@@ -28,19 +29,34 @@ std::string articulationStreamPath(std::string_view articulation_id, std::string
   return path;
 }
 
+ClientOptions optionsWith(std::chrono::milliseconds timeout, int max_retries) {
+  ClientOptions options;
+  options.timeout = timeout;
+  options.max_retries = max_retries;
+  return options;
+}
+
 }  // namespace
 
 IsaacSimClient::IsaacSimClient(std::string label, std::string base_url,
                                std::string websocket_base_url, std::chrono::milliseconds timeout,
                                int max_retries)
+    : IsaacSimClient(std::move(label), std::move(base_url), std::move(websocket_base_url),
+                     optionsWith(timeout, max_retries)) {}
+
+IsaacSimClient::IsaacSimClient(std::string label, std::string base_url,
+                               std::string websocket_base_url, ClientOptions options)
     : articulations(*this),
       surfaceGrippers(*this),
       cameras(*this),
       label_(std::move(label)),
       baseUrl_(std::move(base_url)),
       websocketBaseUrl_(std::move(websocket_base_url)),
-      timeout_(timeout),
-      maxRetries_(max_retries) {
+      timeout_(options.timeout),
+      maxRetries_(options.max_retries),
+      onAttempt_(std::move(options.on_attempt)),
+      maxResponseBytes_(options.max_response_bytes),
+      maxMessageBytes_(options.max_message_bytes) {
   if (baseUrl_.empty()) throw std::invalid_argument("base_url must not be empty");
   if (websocketBaseUrl_.empty())
     throw std::invalid_argument("websocket_base_url must not be empty");
@@ -48,6 +64,7 @@ IsaacSimClient::IsaacSimClient(std::string label, std::string base_url,
   if (maxRetries_ < 0) throw std::invalid_argument("max_retries must not be negative");
   appendSlashIfMissing(baseUrl_);
   appendSlashIfMissing(websocketBaseUrl_);
+  if (options.reuse_connections) connections_ = std::make_unique<detail::ConnectionShare>();
 }
 
 IsaacSimClient::~IsaacSimClient() = default;
@@ -78,8 +95,18 @@ HttpResponse IsaacSimClient::deleteRequest(std::string_view path) {
 
 HttpResponse IsaacSimClient::request_(std::string_view method, std::string_view path,
                                       std::string_view body) {
-  const detail::RequestSettings settings{timeout_, maxRetries_};
-  return detail::performRequest(method, prepareUrl_(path), body, settings, &detail::sleepFor);
+  HttpResponse response;
+  requestInto_(method, path, body, response.status, response.body, &response.headers);
+  return response;
+}
+
+void IsaacSimClient::requestInto_(std::string_view method, std::string_view path,
+                                  std::string_view body, long& status, std::string& response_body,
+                                  std::map<std::string, std::string>* headers) {
+  const detail::ResponseTarget target{&status, &response_body, headers};
+  const detail::RequestSettings settings{timeout_, maxRetries_, &onAttempt_, maxResponseBytes_,
+                                         connections_ ? connections_->get() : nullptr};
+  detail::performRequest(method, prepareUrl_(path), body, settings, &detail::sleepFor, target);
 }
 
 std::string IsaacSimClient::prepareUrl_(std::string_view path) const {
@@ -116,7 +143,7 @@ WebSocketStream IsaacSimClient::openStream_(std::string_view path) {
     throw std::runtime_error("WebSocket handshake failed for " + url + ": " +
                              curl_easy_strerror(code));
   }
-  return WebSocketStream(handle.release(), timeout_);
+  return WebSocketStream(handle.release(), timeout_, maxMessageBytes_);
 }
 
 }  // namespace strandel

@@ -1,11 +1,15 @@
 #include "parse_json_response.hpp"
 
+#include <string>
+
 namespace strandel::detail {
 
+void requireSuccessStatus(long status, std::string_view body) {
+  if (status < 200 || status > 299) throw HTTPError(status, std::string(body));
+}
+
 void requireSuccessStatus(const HttpResponse& response) {
-  if (response.status < 200 || response.status > 299) {
-    throw HTTPError(response.status, response.body);
-  }
+  requireSuccessStatus(response.status, response.body);
 }
 
 json parseJsonResponse(const HttpResponse& response) {

@@ -1,14 +1,19 @@
 #pragma once
 
 // The HTTP request engine: the retry loop of one logical exchange and the transfer of one attempt.
-// Stateless; concurrent calls share nothing but the generator behind the back-off jitter.
+// Stateless; concurrent calls share nothing but the generator behind the back-off jitter and, when
+// a request names one, the connection pool of its client.
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 
+#include <curl/curl.h>
+
+#include <strandel/client_options.hpp>
 #include <strandel/http.hpp>
 
 namespace strandel::detail {
@@ -19,19 +24,44 @@ struct RequestSettings {
   std::chrono::milliseconds timeout;
   /// Retries after the first attempt; not negative.
   int max_retries;
+  /// Called after every attempt (see ClientOptions::on_attempt); null or empty for none.
+  const std::function<void(const AttemptReport&)>* on_attempt = nullptr;
+  /// The most bytes an answer's body may hold; 0 for no limit.
+  std::size_t max_response_bytes = 0;
+  /// The share object whose connection cache the attempts use; null for a connection per attempt.
+  CURLSH* connections = nullptr;
 };
 
 /// Waits out one back-off delay between two attempts; called on the thread running the request.
 using Sleeper = std::function<void(std::chrono::milliseconds)>;
+
+/// Where one exchange's answer goes. The body string's capacity is reused: each attempt clears it
+/// (keeping its memory) and a Content-Length reserves only when the capacity is short.
+struct ResponseTarget {
+  /// Receives the final attempt's status; never null.
+  long* status;
+  /// Receives the final attempt's body; never null.
+  std::string* body;
+  /// Receives the final attempt's headers as HttpResponse::headers does; null to keep none.
+  std::map<std::string, std::string>* headers = nullptr;
+};
 
 /// One logical exchange: up to settings.max_retries + 1 attempts, each with its own easy handle and
 /// settings.timeout, retrying transfer failures and retryable statuses after
 /// sleep(backoffDelay(attempt)). Returns the last attempt's response whatever its status. Throws
 /// std::invalid_argument "Unsupported HTTP method: " + method (before any transfer),
 /// std::runtime_error "HTTP request failed: " + libcurl's text when the last attempt's transfer
-/// fails, the set-up errors of CurlHandle, and whatever `sleep` throws.
+/// fails, "HTTP response exceeds N bytes" at once when a body passes settings.max_response_bytes,
+/// the set-up errors of CurlHandle, and whatever `sleep` or the attempt hook throws (which ends
+/// the exchange).
 HttpResponse performRequest(std::string_view method, const std::string& url, std::string_view body,
                             const RequestSettings& settings, const Sleeper& sleep);
+
+/// The same exchange with its answer written into `target` (the status, body and headers of the
+/// last attempt; on a throw, whatever the last attempt left there).
+void performRequest(std::string_view method, const std::string& url, std::string_view body,
+                    const RequestSettings& settings, const Sleeper& sleep,
+                    const ResponseTarget& target);
 
 /// libcurl write callback: appends size * count bytes to the std::string at `user`.
 std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* user);

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -23,6 +24,8 @@ constexpr int kControlFrameFlags = CURLWS_CLOSE | CURLWS_PING | CURLWS_PONG;
 // A frame's announced length reserves room up front only up to this many bytes; longer frames
 // grow the buffer as their bytes arrive, so a hostile length cannot claim memory by itself.
 constexpr curl_off_t kMaxFrameReservation = curl_off_t{16} << 20;
+// Bytes of an oversized frame one read drops before it hands control back to its caller.
+constexpr std::size_t kMaxSkippedBytesPerRead = std::size_t{4} << 20;
 // Control frames one read handles before it hands control back to its caller.
 constexpr int kControlFrameBudget = 64;
 // The largest control-frame payload the protocol allows; bytes beyond it are not kept.
@@ -83,10 +86,15 @@ void requireNonNegative(std::chrono::milliseconds wait) {
   }
 }
 
+std::runtime_error messageTooLarge(std::size_t limit) {
+  return std::runtime_error("WebSocket message exceeds " + std::to_string(limit) + " bytes");
+}
+
 }  // namespace
 
-WebSocketStream::WebSocketStream(void* handle, std::chrono::milliseconds send_timeout) noexcept
-    : handle_(handle), sendTimeout_(send_timeout) {}
+WebSocketStream::WebSocketStream(void* handle, std::chrono::milliseconds send_timeout,
+                                 std::size_t max_message_bytes) noexcept
+    : handle_(handle), sendTimeout_(send_timeout), maxMessageBytes_(max_message_bytes) {}
 
 WebSocketStream::WebSocketStream(WebSocketStream&& other) noexcept { takeOver(other); }
 
@@ -105,6 +113,8 @@ void WebSocketStream::takeOver(WebSocketStream& other) noexcept {
   buffer_ = std::move(other.buffer_);
   other.buffer_.clear();
   sendTimeout_ = other.sendTimeout_;
+  maxMessageBytes_ = other.maxMessageBytes_;
+  skipping_ = std::exchange(other.skipping_, false);
   control_ = std::move(other.control_);
   other.control_.clear();
   mayHoldFrames_ = std::exchange(other.mayHoldFrames_, true);
@@ -131,7 +141,8 @@ void WebSocketStream::send(std::string_view message) {
   sendUnfinished_ = true;
   for (;;) {
     std::size_t sent = 0;
-    const CURLcode code = curl_ws_send(handle, data + count, message.size() - count, &sent, 0, CURLWS_TEXT);
+    const CURLcode code =
+        curl_ws_send(handle, data + count, message.size() - count, &sent, 0, CURLWS_TEXT);
     count += sent;
     if (code == CURLE_OK && count == message.size()) {
       sendUnfinished_ = false;
@@ -141,8 +152,8 @@ void WebSocketStream::send(std::string_view message) {
     if (code == CURLE_OK && sent > 0) continue;
     // Nothing was taken: the peer is not reading fast enough. Wait for room, within the bound.
     if (Clock::now() >= deadline) {
-      throw std::runtime_error("WebSocket send timed out after " + std::to_string(sendTimeout_.count()) +
-                               " ms");
+      throw std::runtime_error("WebSocket send timed out after " +
+                               std::to_string(sendTimeout_.count()) + " ms");
     }
     awaitSocket(handle, POLLOUT, deadline);
   }
@@ -176,6 +187,7 @@ WebSocketStream::ReadResult WebSocketStream::readFrames(std::optional<std::strin
   CURL* const handle = curlOf(handle_);
   char chunk[kChunkBytes];
   mayHoldFrames_ = true;  // until libcurl reports that nothing is pending
+  std::size_t skipped = 0;
   for (int control_frames = 0; control_frames < kControlFrameBudget;) {
     std::size_t received = 0;
     const curl_ws_frame* meta = nullptr;
@@ -187,7 +199,8 @@ WebSocketStream::ReadResult WebSocketStream::readFrames(std::optional<std::strin
     if (code != CURLE_OK) throw curlFailure("WebSocket receive failed: ", code);
 
     if (meta != nullptr && (meta->flags & kControlFrameFlags) != 0) {
-      control_.append(chunk, std::min(received, kMaxControlPayload - std::min(control_.size(), kMaxControlPayload)));
+      control_.append(chunk, std::min(received, kMaxControlPayload -
+                                                    std::min(control_.size(), kMaxControlPayload)));
       if (meta->bytesleft > 0) continue;
       ++control_frames;
       const int flags = meta->flags;
@@ -196,13 +209,30 @@ WebSocketStream::ReadResult WebSocketStream::readFrames(std::optional<std::strin
       continue;
     }
 
+    const bool frame_ends = meta == nullptr || meta->bytesleft == 0;
+    if (skipping_) {
+      // The rest of a frame that exceeded the limit: dropped, a bounded amount per call.
+      skipping_ = !frame_ends;
+      skipped += received;
+      if (skipping_ && skipped >= kMaxSkippedBytesPerRead) return ReadResult::Budget;
+      continue;
+    }
+    if (maxMessageBytes_ != 0) {
+      const std::uint64_t announced = buffer_.size() + static_cast<std::uint64_t>(received) +
+                                      static_cast<std::uint64_t>(frame_ends ? 0 : meta->bytesleft);
+      if (announced > maxMessageBytes_) {
+        buffer_.clear();
+        skipping_ = !frame_ends;
+        throw messageTooLarge(maxMessageBytes_);
+      }
+    }
     if (meta != nullptr && meta->offset == 0 && meta->bytesleft > 0) {
       // The first chunk of a longer frame: make room for the whole frame at once.
       const curl_off_t announced = static_cast<curl_off_t>(received) + meta->bytesleft;
       buffer_.reserve(static_cast<std::size_t>(std::min(announced, kMaxFrameReservation)));
     }
     buffer_.append(chunk, received);
-    if (meta == nullptr || meta->bytesleft == 0) {
+    if (frame_ends) {
       message.emplace(std::move(buffer_));
       buffer_.clear();
       return ReadResult::Message;
@@ -217,7 +247,8 @@ void WebSocketStream::onControlFrame(int flags) {
   } else if ((flags & CURLWS_CLOSE) != 0 && !peerClosed_) {
     peerClosed_ = true;
     if (control_.size() >= 2) {
-      closeCode_ = (static_cast<unsigned char>(control_[0]) << 8) | static_cast<unsigned char>(control_[1]);
+      closeCode_ =
+          (static_cast<unsigned char>(control_[0]) << 8) | static_cast<unsigned char>(control_[1]);
       closeReason_.assign(control_, 2);
     }
     // The closing handshake: answer at once, echoing the status code.
@@ -231,7 +262,8 @@ void WebSocketStream::sendControlFrame(std::string_view payload, unsigned flags)
   CURL* const handle = curlOf(handle_);
   if (closeSent_ || sendUnfinished_ || !writableNow(handle)) return;
   std::size_t sent = 0;
-  const CURLcode code = curl_ws_send(handle, payload.empty() ? "" : payload.data(), payload.size(), &sent, 0, flags);
+  const CURLcode code =
+      curl_ws_send(handle, payload.empty() ? "" : payload.data(), payload.size(), &sent, 0, flags);
   if (code != CURLE_OK || sent != payload.size()) {
     sendUnfinished_ = true;  // libcurl may hold part of the frame
   } else if ((flags & CURLWS_CLOSE) != 0) {
@@ -294,7 +326,8 @@ std::vector<std::size_t> waitForAny(const std::vector<WebSocketStream*>& streams
     return ready;
   }
   // Streams already known to be ready turn the poll into a look at the others.
-  const timespec timeout = timespecOf(ready.empty() ? Clock::duration(wait) : Clock::duration::zero());
+  const timespec timeout =
+      timespecOf(ready.empty() ? Clock::duration(wait) : Clock::duration::zero());
   if (::ppoll(entries.data(), entries.size(), &timeout, nullptr) > 0) {
     for (std::size_t j = 0; j < entries.size(); ++j) {
       if (entries[j].revents != 0) ready.push_back(positions[j]);
@@ -304,7 +337,8 @@ std::vector<std::size_t> waitForAny(const std::vector<WebSocketStream*>& streams
   return ready;
 }
 
-std::vector<std::size_t> waitForAny(std::vector<WebSocketStream>& streams, std::chrono::milliseconds wait) {
+std::vector<std::size_t> waitForAny(std::vector<WebSocketStream>& streams,
+                                    std::chrono::milliseconds wait) {
   std::vector<WebSocketStream*> pointers;
   pointers.reserve(streams.size());
   for (WebSocketStream& stream : streams) pointers.push_back(&stream);

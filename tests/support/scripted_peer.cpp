@@ -19,8 +19,7 @@ namespace {
 constexpr auto kPollSlice = std::chrono::milliseconds(20);
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
@@ -55,7 +54,8 @@ RecordedRequest parseHead(std::string_view head) {
     pos = line_end + 2;
     if (line.empty()) break;
     const std::size_t colon = line.find(':');
-    std::string_view value = colon == std::string_view::npos ? std::string_view{} : line.substr(colon + 1);
+    std::string_view value =
+        colon == std::string_view::npos ? std::string_view{} : line.substr(colon + 1);
     while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
     request.headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
   }
@@ -66,8 +66,10 @@ std::string buildAnswer(const ScriptedAnswer& answer) {
   if (answer.raw) return *answer.raw;
   std::string out = "HTTP/1.1 " + std::to_string(answer.status) + " " + answer.reason + "\r\n";
   for (const auto& line : answer.header_lines) out += line + "\r\n";
-  if (answer.content_length) out += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
-  out += "Connection: close\r\n\r\n";
+  if (answer.content_length)
+    out += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
+  if (answer.ending == ScriptedAnswer::Ending::Close) out += "Connection: close\r\n";
+  out += "\r\n";
   out += answer.body;
   return out;
 }
@@ -172,9 +174,13 @@ ScriptedPeer::~ScriptedPeer() {
   for (auto& t : connections) t.join();
 }
 
-std::string ScriptedPeer::baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+std::string ScriptedPeer::baseUrl() const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/";
+}
 
-std::string ScriptedPeer::wsBaseUrl() const { return "ws://127.0.0.1:" + std::to_string(port_) + "/"; }
+std::string ScriptedPeer::wsBaseUrl() const {
+  return "ws://127.0.0.1:" + std::to_string(port_) + "/";
+}
 
 void ScriptedPeer::enqueue(ScriptedAnswer answer) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -199,6 +205,11 @@ void ScriptedPeer::setConnectionHandler(ConnectionHandler handler) {
 std::vector<RecordedRequest> ScriptedPeer::requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
+}
+
+std::size_t ScriptedPeer::acceptCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return accepted_;
 }
 
 std::size_t ScriptedPeer::requestCount() const {
@@ -236,6 +247,7 @@ void ScriptedPeer::acceptLoop() {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       return;
     }
+    ++accepted_;
     connections_.emplace_back([this, fd] {
       serve(fd);
       ::close(fd);
@@ -247,74 +259,98 @@ void ScriptedPeer::serve(int fd) {
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   std::string buffer;
-  std::size_t head_end = 0;
-  if (!readHead(fd, buffer, head_end, *this)) return;
-  RecordedRequest request = parseHead(std::string_view(buffer).substr(0, head_end));
-  ConnectionHandler handler;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    handler = handler_;
-  }
-  // The answer is taken once the head is in, since it may cut the body short.
-  const ScriptedAnswer answer = handler ? ScriptedAnswer{} : nextAnswer();
-
-  std::size_t length = 0;
-  if (auto value = request.header("Content-Length")) length = std::stoull(*value);
-  if (auto expect = request.header("Expect"); expect && equalsIgnoreCase(*expect, "100-continue")) {
-    writeAll(fd, "HTTP/1.1 100 Continue\r\n\r\n");
-  }
-  if (answer.action == ScriptedAnswer::Action::ResetWhileReceiving) {
-    length = std::min(length, answer.reset_after);
-  }
-  request.body = buffer.substr(head_end);
-  char chunk[65536];
-  while (request.body.size() < length) {
-    if (stopping()) return;
-    if (!waitReadable(fd, kPollSlice)) continue;
-    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    request.body.append(chunk, static_cast<std::size_t>(n));
-  }
-
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.push_back(request);
-  }
-  arrived_.notify_all();
-  if (handler) {
-    handler(fd, request);
-    return;
-  }
-
-  const auto until = std::chrono::steady_clock::now() + answer.delay;
-  while (std::chrono::steady_clock::now() < until && !stopping()) std::this_thread::sleep_for(kPollSlice);
-
-  switch (answer.action) {
-    case ScriptedAnswer::Action::Respond:
-      writeAll(fd, buildAnswer(answer));
-      ::shutdown(fd, SHUT_WR);
-      // Drain until the client closes so that the answer is not cut short by a reset.
-      while (!stopping() && waitReadable(fd, std::chrono::milliseconds(200))) {
-        if (::recv(fd, chunk, sizeof chunk, 0) <= 0) break;
-      }
-      break;
-    case ScriptedAnswer::Action::CloseWithoutAnswer:
-      break;
-    case ScriptedAnswer::Action::Stall:
-      while (!stopping()) {
-        if (waitReadable(fd, kPollSlice) && ::recv(fd, chunk, sizeof chunk, 0) <= 0) break;
-      }
-      break;
-    case ScriptedAnswer::Action::ResetAfter: {
-      const std::string bytes = buildAnswer(answer);
-      writeAll(fd, std::string_view(bytes).substr(0, std::min(answer.reset_after, bytes.size())));
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      resetConnection(fd);
-      break;
+  // One request per turn; only a kept-alive answer leads to another turn.
+  for (;;) {
+    std::size_t head_end = 0;
+    if (!readHead(fd, buffer, head_end, *this)) return;
+    RecordedRequest request = parseHead(std::string_view(buffer).substr(0, head_end));
+    ConnectionHandler handler;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      handler = handler_;
     }
-    case ScriptedAnswer::Action::ResetWhileReceiving:
-      resetConnection(fd);
-      break;
+    // The answer is taken once the head is in, since it may cut the body short.
+    const ScriptedAnswer answer = handler ? ScriptedAnswer{} : nextAnswer();
+
+    std::size_t length = 0;
+    if (auto value = request.header("Content-Length")) length = std::stoull(*value);
+    if (auto expect = request.header("Expect");
+        expect && equalsIgnoreCase(*expect, "100-continue")) {
+      writeAll(fd, "HTTP/1.1 100 Continue\r\n\r\n");
+    }
+    if (answer.action == ScriptedAnswer::Action::ResetWhileReceiving) {
+      length = std::min(length, answer.reset_after);
+    }
+    request.body = buffer.substr(head_end);
+    char chunk[65536];
+    while (request.body.size() < length) {
+      if (stopping()) return;
+      if (!waitReadable(fd, kPollSlice)) continue;
+      const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      request.body.append(chunk, static_cast<std::size_t>(n));
+    }
+    // Bytes past this request's body belong to the next request on the connection.
+    buffer = request.body.size() > length ? request.body.substr(length) : std::string();
+
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back(request);
+    }
+    arrived_.notify_all();
+    if (handler) {
+      handler(fd, request);
+      return;
+    }
+
+    const auto until = std::chrono::steady_clock::now() + answer.delay;
+    while (std::chrono::steady_clock::now() < until && !stopping())
+      std::this_thread::sleep_for(kPollSlice);
+
+    switch (answer.action) {
+      case ScriptedAnswer::Action::Respond:
+        writeAll(fd, buildAnswer(answer));
+        switch (answer.ending) {
+          case ScriptedAnswer::Ending::Close:
+            ::shutdown(fd, SHUT_WR);
+            // Drain until the client closes so that the answer is not cut short by a reset.
+            while (!stopping() && waitReadable(fd, std::chrono::milliseconds(200))) {
+              if (::recv(fd, chunk, sizeof chunk, 0) <= 0) break;
+            }
+            return;
+          case ScriptedAnswer::Ending::KeepAlive:
+            continue;
+          case ScriptedAnswer::Ending::CloseQuietly:
+            return;
+          case ScriptedAnswer::Ending::ResetWhenIdle: {
+            const auto reset_at = std::chrono::steady_clock::now() + answer.idle_reset;
+            while (std::chrono::steady_clock::now() < reset_at && !stopping()) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            resetConnection(fd);
+            return;
+          }
+        }
+        return;
+      case ScriptedAnswer::Action::CloseWithoutAnswer:
+        return;
+      case ScriptedAnswer::Action::Stall:
+        while (!stopping()) {
+          if (waitReadable(fd, kPollSlice) && ::recv(fd, chunk, sizeof chunk, 0) <= 0) break;
+        }
+        return;
+      case ScriptedAnswer::Action::ResetAfter: {
+        const std::string bytes = buildAnswer(answer);
+        writeAll(fd, std::string_view(bytes).substr(0, std::min(answer.reset_after, bytes.size())));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        resetConnection(fd);
+        return;
+      }
+      case ScriptedAnswer::Action::ResetWhileReceiving:
+        resetConnection(fd);
+        return;
+    }
+    return;
   }
 }
 

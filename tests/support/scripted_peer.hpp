@@ -35,13 +35,21 @@ struct RecordedRequest {
 /// What the peer does with one request.
 struct ScriptedAnswer {
   enum class Action {
-    Respond,          // write the answer built below (or `raw`), then close
+    Respond,             // write the answer built below (or `raw`), then close
     CloseWithoutAnswer,  // read the request, close the connection without writing anything
-    Stall,            // read the request and never answer (until the client gives up)
-    ResetAfter,       // write the first `reset_after` bytes of the answer, then reset the connection
+    Stall,               // read the request and never answer (until the client gives up)
+    ResetAfter,  // write the first `reset_after` bytes of the answer, then reset the connection
     ResetWhileReceiving,  // read the head and at least `reset_after` body bytes (after a 100
                           // Continue when asked for one), then reset the connection while the
                           // client is still sending its body
+  };
+
+  /// What becomes of the connection after a Respond answer.
+  enum class Ending {
+    Close,          // "Connection: close" in the answer; the peer closes once the client has
+    KeepAlive,      // no "Connection: close"; the next request is read on the same connection
+    CloseQuietly,   // no "Connection: close", yet the peer closes right after the answer
+    ResetWhenIdle,  // no "Connection: close"; the peer resets the connection `idle_reset` later
   };
 
   int status = 200;
@@ -57,6 +65,8 @@ struct ScriptedAnswer {
   std::chrono::milliseconds delay{0};
   Action action = Action::Respond;
   std::size_t reset_after = 0;
+  Ending ending = Ending::Close;
+  std::chrono::milliseconds idle_reset{50};
 
   static ScriptedAnswer status_only(int status, std::string body = {});
   static ScriptedAnswer json(int status, std::string body);
@@ -91,6 +101,8 @@ class ScriptedPeer {
   /// Requests received so far, in order of arrival.
   std::vector<RecordedRequest> requests() const;
   std::size_t requestCount() const;
+  /// Connections accepted so far.
+  std::size_t acceptCount() const;
   /// Waits until at least `n` requests arrived or the timeout passed; returns whether they did.
   bool waitForRequests(std::size_t n, std::chrono::milliseconds timeout) const;
 
@@ -111,6 +123,7 @@ class ScriptedPeer {
   ConnectionHandler handler_;
   std::vector<RecordedRequest> requests_;
   std::vector<std::thread> connections_;
+  std::size_t accepted_ = 0;
   bool stopping_ = false;
   std::thread acceptor_;
 };

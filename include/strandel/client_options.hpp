@@ -1,0 +1,86 @@
+#pragma once
+
+/// Options of an IsaacSimClient beyond its URLs: the time-out and retry budget of the HTTP verbs,
+/// connection reuse, a hook called after every attempt, and caps on what one answer or one stream
+/// message may hold. Every default gives the behaviour of the five-argument constructor.
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <strandel/export.hpp>
+
+namespace strandel {
+
+/// What one HTTP attempt of a client's call did, as handed to ClientOptions::on_attempt.
+///
+/// Thread-safety: a plain value; each report belongs to the one call that made it.
+struct STRANDEL_API AttemptReport {
+  /// "GET", "POST", "PUT", "PATCH" or "DELETE".
+  std::string method;
+  /// The full URL of the request.
+  std::string url;
+  /// 1 for the first attempt of a call, 2 for the first retry, and so on.
+  int attempt = 0;
+  /// The HTTP status of the answer; 0 when the attempt got no complete answer.
+  long status = 0;
+  /// Empty when the attempt got a complete answer; otherwise the error that ended it: libcurl's
+  /// text (e.g. "Couldn't connect to server"), or "HTTP response exceeds N bytes".
+  std::string error;
+  /// Wall-clock time the attempt took, from setting up its transfer to its end.
+  std::chrono::microseconds duration{0};
+  /// The back-off the call waits before its next attempt; empty when this attempt is the last.
+  std::optional<std::chrono::milliseconds> next_delay;
+};
+
+/// Settings of an IsaacSimClient (see IsaacSimClient's constructor taking ClientOptions). A
+/// default-constructed value gives exactly the behaviour of the constructor without options.
+///
+/// Thread-safety: a plain value, read once by the client's constructor, which copies it.
+struct STRANDEL_API ClientOptions {
+  /// Time-out of one transfer attempt (and of a stream's handshake and of one send); positive.
+  std::chrono::milliseconds timeout{10000};
+
+  /// Retries after the first attempt of an HTTP verb; not negative.
+  int max_retries = 3;
+
+  /// When true, the HTTP verbs (and the facade calls built on them) keep connections to the
+  /// bridge open after an answer and send later requests over them, from every thread using the
+  /// client. Each attempt still runs on an easy handle of its own; the connections live in one
+  /// libcurl share object (CURL_LOCK_DATA_CONNECT) that the client owns, guarded by one mutex per
+  /// kind of shared data, so that calls on several threads take and return connections safely
+  /// without holding a lock during a transfer. The requests, retries, answers and errors are the
+  /// same as without reuse; only the connection a request travels on differs. A connection on
+  /// which an attempt fails is closed, so a retry opens a fresh one, and a kept connection that
+  /// the bridge has closed or reset meanwhile is replaced without an error reaching the caller.
+  /// The pool holds up to 64 connections, in use or idle; past that, the oldest idle one is closed
+  /// when a transfer ends. Idle connections stay open until the client is destroyed or the bridge
+  /// closes them.
+  /// WebSocket streams always open connections of their own. False (the default): every attempt
+  /// opens and closes its own connection.
+  bool reuse_connections = false;
+
+  /// Called on the calling thread after every HTTP attempt of a verb or facade call whose
+  /// transfer ran (set-up failures and refused arguments are not attempts), before the back-off
+  /// that follows it. Runs inside the call, so the call takes as long as the hook does. Called
+  /// concurrently from every thread using the client: it must be safe to run on several threads
+  /// at once. It must not throw; if it does, the exception propagates out of the call unchanged,
+  /// and no further attempt is made. Empty (the default): nothing is called.
+  std::function<void(const AttemptReport&)> on_attempt;
+
+  /// The most bytes one HTTP answer's body may hold; 0 (the default) for no limit. An answer that
+  /// announces a longer body (Content-Length) ends its transfer as soon as that header arrives,
+  /// and one whose body grows beyond the cap (e.g. an endless chunked body) ends it as soon as the
+  /// byte past the cap arrives; either way the call throws std::runtime_error
+  /// "HTTP response exceeds N bytes" (N the cap) without further attempts.
+  std::size_t max_response_bytes = 0;
+
+  /// The most bytes the payload of one data frame (what one WebSocketStream::receive returns) of
+  /// a stream opened by the client may hold; 0 (the default) for no limit. See
+  /// WebSocketStream::receive for what happens to a longer frame.
+  std::size_t max_message_bytes = 0;
+};
+
+}  // namespace strandel
