@@ -28,7 +28,8 @@ Scene armScene() {
   Figure figure;
   for (const Transform& pose : poses) figure.points.push_back(pose.translation);
   for (std::size_t i = 0; i < arm.links.size(); ++i)
-    if (arm.links[i].parent && norm(poses[i].translation - poses[*arm.links[i].parent].translation) > 1e-6)
+    if (arm.links[i].parent &&
+        norm(poses[i].translation - poses[*arm.links[i].parent].translation) > 1e-6)
       figure.bones.emplace_back(*arm.links[i].parent, i);
   figure.gripper = poses[*arm.linkIndex("tool0")];
   figure.gripper_closed = true;
@@ -52,16 +53,16 @@ void RenderFrame(benchmark::State& state) {
 
 void CaptureFrame(benchmark::State& state) {
   World world;
-  world.createArticulation(json{{"prim_path", "/World/arm"}, {"urdf_path", nullptr}});
-  world.createGripper(json{{"prim_path", "/World/arm/tool0/gripper"}});
-  world.assembleRobot("arm", json{{"gripper_id", "gripper"}, {"arm_mount_link", "tool0"}, {"mask_collisions", true}});
-  world.setJointPositions("arm", json{{"joint_positions", {0.6, 0.8, 1.1, -0.5, 0.3, 0.0}}});
+  world.createArticulation(CreateArticulation{"/World/arm", std::nullopt});
+  world.createGripper(CreateGripper{"/World/arm/tool0/gripper"});
+  world.assembleRobot("arm", AssembleRobot{"gripper", "tool0", std::nullopt, std::nullopt, true});
+  world.setJointPositions("arm", JointTargets{{0.6, 0.8, 1.1, -0.5, 0.3, 0.0}, std::nullopt});
   const double frequency = 30.0;
-  world.createCamera(json{{"prim_path", "/World/cam"}, {"resolution", {state.range(0), state.range(1)}},
-                          {"frequency", frequency}});
-  const json body = json::object();
+  world.createCamera(CreateCamera{
+      "/World/cam", Resolution{static_cast<int>(state.range(0)), static_cast<int>(state.range(1))},
+      frequency});
   for (auto _ : state) {
-    std::string frame = world.capture("cam", body);
+    std::string frame = world.capture("cam", Capture{});
     benchmark::DoNotOptimize(frame.data());
     state.PauseTiming();
     world.step(1.0 / frequency);
@@ -71,7 +72,15 @@ void CaptureFrame(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(RenderFrame)->Args({1280, 720})->Args({1920, 1080})->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(CaptureFrame)->Args({1280, 720})->Args({1920, 1080})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(RenderFrame)
+    ->Args({1280, 720})
+    ->Args({1920, 1080})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(CaptureFrame)
+    ->Args({1280, 720})
+    ->Args({1920, 1080})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 BENCHMARK_MAIN();

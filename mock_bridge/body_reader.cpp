@@ -1,5 +1,6 @@
 #include "body_reader.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace strandel::mock_bridge {
@@ -23,6 +24,20 @@ std::vector<T> requireArray(const json& value, const std::string& what, const ch
 }
 
 }  // namespace
+
+json parseRequestBody(const std::string& text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  if (std::all_of(text.begin(), text.end(), blank)) return json::object();
+  return parseMessage(text);
+}
+
+json parseMessage(const std::string& text) {
+  try {
+    return json::parse(text);
+  } catch (const json::parse_error& e) {
+    throw ApiError(400, std::string("malformed JSON: ") + e.what());
+  }
+}
 
 const json& requireObject(const json& body) {
   if (!body.is_object()) throw unprocessable("the request body must be a JSON object");
@@ -68,22 +83,24 @@ double requireFinite(const json& value, const std::string& what) {
 std::vector<double> requireNumberArray(const json& value, const std::string& what) {
   return requireArray<double>(value, what, "numbers", "a finite number",
                               [](const json& v) -> std::optional<double> {
-                                if (!v.is_number() || !std::isfinite(v.get<double>())) return std::nullopt;
+                                if (!v.is_number() || !std::isfinite(v.get<double>()))
+                                  return std::nullopt;
                                 return v.get<double>();
                               });
 }
 
 std::vector<std::int64_t> requireIntegerArray(const json& value, const std::string& what) {
-  return requireArray<std::int64_t>(
-      value, what, "integers", "an integer", [](const json& v) -> std::optional<std::int64_t> {
-        if (v.is_number_unsigned()) {
-          const auto u = v.get<std::uint64_t>();
-          if (u > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
-          return static_cast<std::int64_t>(u);
-        }
-        if (!v.is_number_integer()) return std::nullopt;
-        return v.get<std::int64_t>();
-      });
+  return requireArray<std::int64_t>(value, what, "integers", "an integer",
+                                    [](const json& v) -> std::optional<std::int64_t> {
+                                      if (v.is_number_unsigned()) {
+                                        const auto u = v.get<std::uint64_t>();
+                                        if (u > static_cast<std::uint64_t>(INT64_MAX))
+                                          return std::nullopt;
+                                        return static_cast<std::int64_t>(u);
+                                      }
+                                      if (!v.is_number_integer()) return std::nullopt;
+                                      return v.get<std::int64_t>();
+                                    });
 }
 
 std::vector<std::string> requireStringArray(const json& value, const std::string& what) {

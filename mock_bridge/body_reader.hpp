@@ -1,7 +1,8 @@
 #pragma once
 
-// Reading request bodies: each function either returns the typed value or throws ApiError 422
-// with a message naming the offending key. Pure functions of their arguments.
+// Reading request bodies: the text as JSON (400 when it is not), then each field either as its
+// typed value or as ApiError 422 with a message naming the offending key. Pure functions of their
+// arguments.
 
 #include <cstdint>
 #include <optional>
@@ -12,6 +13,13 @@
 #include "api_error.hpp"
 
 namespace strandel::mock_bridge {
+
+/// An HTTP request body as JSON: an empty body (or one of only whitespace) counts as {}; 400
+/// "malformed JSON: <parser's reason>" for any other text that is not JSON.
+json parseRequestBody(const std::string& text);
+/// A WebSocket text message as JSON; 400 "malformed JSON: <parser's reason>" when it is not JSON
+/// (an empty message included).
+json parseMessage(const std::string& text);
 
 /// `body` itself when it is a JSON object; otherwise 422 "the request body must be a JSON object".
 const json& requireObject(const json& body);

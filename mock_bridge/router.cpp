@@ -1,64 +1,182 @@
 #include "router.hpp"
 
-#include <algorithm>
+#include <utility>
+
+#include "body_reader.hpp"
+#include "command_reader.hpp"
 
 namespace strandel::mock_bridge {
 namespace {
 
-/// The path segments of `target` after its one leading '/', without query or fragment. Empty
-/// segments are kept, so "/articulations//x" does not reach the same endpoint as
-/// "/articulations/x".
-std::vector<std::string> splitPath(std::string_view target) {
-  target = target.substr(0, target.find_first_of("?#"));
-  if (!target.empty() && target.front() == '/') target.remove_prefix(1);
-  std::vector<std::string> segments;
-  if (target.empty()) return segments;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t slash = target.find('/', start);
-    segments.emplace_back(target.substr(start, slash - start));
-    if (slash == std::string_view::npos) break;
-    start = slash + 1;
-  }
-  return segments;
+/// A world check that throws ApiError 404 for an unknown identifier.
+using Require = void (World::*)(const std::string& id) const;
+
+void answer(const Call& call, const json& body) { call.respond(jsonReply(200, body)); }
+void answer(const Call& call, const Answer& created) {
+  call.respond(jsonReply(created.status, created.body));
 }
 
-/// The request body as JSON; an empty body (or one of only whitespace) counts as {}.
-json parseBody(const std::string& body) {
-  if (std::all_of(body.begin(), body.end(), [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }))
-    return json::object();
-  try {
-    return json::parse(body);
-  } catch (const json::parse_error& e) {
-    throw ApiError(400, std::string("malformed JSON: ") + e.what());
-  }
+/// {"<key>": id, "removed": true}.
+void answerRemoved(const Call& call, const char* key) {
+  answer(call, json{{key, call.param("id")}, {"removed", true}});
 }
 
-struct Endpoint {
-  std::string_view method;
-  std::function<void()> run;
-};
+/// Answers `started` at once, or, when the caller waits for the end, through the completion that
+/// `waitFor` is given.
+template <typename WaitFor>
+void answerWhenDone(const Call& call, const Started& started, WaitFor waitFor) {
+  if (!started.wait) {
+    answer(call, started.answer);
+    return;
+  }
+  Respond later = call.respond;
+  waitFor([later](int status, const json& body) { later(jsonReply(status, body)); });
+}
+
+/// The body of a create, read by `read`: 400 when it is not JSON, then what `read` refuses.
+template <typename Read>
+auto readBody(const Call& call, Read read) {
+  return read(parseRequestBody(call.request.body));
+}
+
+/// The body of a call on the resource named by the path's {id}, read by `read`: 400 when it is
+/// not JSON, then 404 when `require` finds no such resource, then what `read` refuses.
+template <typename Read>
+auto readBodyFor(const Call& call, const World& world, Require require, Read read) {
+  const json body = parseRequestBody(call.request.body);
+  (world.*require)(call.param("id"));
+  return read(body);
+}
 
 }  // namespace
 
-Reply jsonReply(int status, const json& body) {
-  Reply reply;
-  reply.status = status;
-  reply.body = body.dump();
-  return reply;
+std::optional<StreamRoute> matchStreamRoute(std::string_view target) {
+  static const PathPattern kJointPositions("/articulations/{id}/stream_joint_positions");
+  static const PathPattern kArticulationState("/articulations/{id}/stream_articulation_state");
+  const std::vector<std::string> segments = splitPath(target);
+  if (auto params = kJointPositions.match(segments))
+    return StreamRoute{params->at("id"), StreamKind::JointPositions};
+  if (auto params = kArticulationState.match(segments))
+    return StreamRoute{params->at("id"), StreamKind::ArticulationState};
+  return std::nullopt;
 }
 
-std::optional<StreamRoute> matchStreamRoute(std::string_view target) {
-  const std::vector<std::string> segments = splitPath(target);
-  if (segments.size() != 3 || segments[0] != "articulations") return std::nullopt;
-  if (segments[2] == "stream_joint_positions") return StreamRoute{segments[1], StreamKind::JointPositions};
-  if (segments[2] == "stream_articulation_state") return StreamRoute{segments[1], StreamKind::ArticulationState};
-  return std::nullopt;
+Router::Router(World& world) : world_(world) {
+  routes_.add("GET", "/", [&w = world_](const Call& c) { answer(c, w.overview()); });
+  addArticulationRoutes();
+  addGripperRoutes();
+  addCameraRoutes();
+}
+
+void Router::addArticulationRoutes() {
+  routes_.add("PUT", "/articulations", [&w = world_](const Call& c) {
+    answer(c, w.createArticulation(readBody(c, readCreateArticulation)));
+  });
+  routes_.add("GET", "/articulations/{id}",
+              [&w = world_](const Call& c) { answer(c, w.describeArticulation(c.param("id"))); });
+  routes_.add("DELETE", "/articulations/{id}", [&w = world_](const Call& c) {
+    w.removeArticulation(c.param("id"));
+    answerRemoved(c, "articulation_id");
+  });
+  routes_.add("POST", "/articulations/{id}/assemble_robot", [&w = world_](const Call& c) {
+    const std::string& id = c.param("id");
+    const MountChecks checks{[&w](const std::string& gripper_id) { w.requireGripper(gripper_id); },
+                             [&w, &id](const std::string& link) { w.requireLink(id, link); }};
+    const AssembleRobot command =
+        readBodyFor(c, w, &World::requireArticulation,
+                    [&](const json& body) { return readAssembleRobot(body, checks); });
+    answer(c, w.assembleRobot(id, command));
+  });
+  routes_.add("GET", "/articulations/{id}/dof_limits",
+              [&w = world_](const Call& c) { answer(c, w.dofLimits(c.param("id"))); });
+  routes_.add("GET", "/articulations/{id}/driver_joint",
+              [&w = world_](const Call& c) { answer(c, w.driverJoint(c.param("id"))); });
+  routes_.add("GET", "/articulations/{id}/joints_state",
+              [&w = world_](const Call& c) { answer(c, w.jointsState(c.param("id"))); });
+  routes_.add("POST", "/articulations/{id}/set_j", [&w = world_](const Call& c) {
+    const JointTargets command = readBodyFor(c, w, &World::requireArticulation, readJointTargets);
+    answer(c, w.setJointPositions(c.param("id"), command));
+  });
+  routes_.add("POST", "/articulations/{id}/move_j", [&w = world_](const Call& c) {
+    const std::string& id = c.param("id");
+    const MoveJoints command = readBodyFor(c, w, &World::requireArticulation, readMoveJoints);
+    answerWhenDone(c, w.moveJointPositions(id, command),
+                   [&](Completion done) { w.whenArticulationSettled(id, std::move(done)); });
+  });
+  routes_.add("PUT", "/articulations/{id}/driven_joints", [&w = world_](const Call& c) {
+    const DrivenJoints command = readBodyFor(c, w, &World::requireArticulation, readDrivenJoints);
+    answer(c, w.setDrivenJoints(c.param("id"), command));
+  });
+  for (const char* stream : {"/articulations/{id}/stream_joint_positions",
+                             "/articulations/{id}/stream_articulation_state"}) {
+    routes_.add("GET", stream, [&w = world_](const Call& c) {
+      w.requireArticulation(c.param("id"));
+      throw ApiError(426, "this endpoint is a WebSocket stream; send an upgrade request");
+    });
+  }
+}
+
+void Router::addGripperRoutes() {
+  routes_.add("PUT", "/surface_grippers", [&w = world_](const Call& c) {
+    answer(c, w.createGripper(readBody(c, readCreateGripper)));
+  });
+  routes_.add("GET", "/surface_grippers/{id}",
+              [&w = world_](const Call& c) { answer(c, w.gripper(c.param("id"))); });
+  routes_.add("DELETE", "/surface_grippers/{id}", [&w = world_](const Call& c) {
+    w.removeGripper(c.param("id"));
+    answerRemoved(c, "surface_gripper_id");
+  });
+  routes_.add("GET", "/surface_grippers/{id}/status",
+              [&w = world_](const Call& c) { answer(c, w.gripperStatus(c.param("id"))); });
+  routes_.add("GET", "/surface_grippers/{id}/properties",
+              [&w = world_](const Call& c) { answer(c, w.gripperProperties(c.param("id"))); });
+  routes_.add("PATCH", "/surface_grippers/{id}/properties", [&w = world_](const Call& c) {
+    const GripperPropertiesPatch patch =
+        readBodyFor(c, w, &World::requireGripper, readGripperPropertiesPatch);
+    answer(c, w.patchGripperProperties(c.param("id"), patch));
+  });
+  routes_.add("GET", "/surface_grippers/{id}/attachment_points",
+              [&w = world_](const Call& c) { answer(c, w.attachmentPoints(c.param("id"))); });
+  routes_.add("PATCH", "/surface_grippers/{id}/attachment_points", [&w = world_](const Call& c) {
+    const AttachmentPointsPatch patch =
+        readBodyFor(c, w, &World::requireGripper, readAttachmentPointsPatch);
+    answer(c, w.patchAttachmentPoints(c.param("id"), patch));
+  });
+  for (const bool close : {false, true}) {
+    routes_.add("POST", close ? "/surface_grippers/{id}/close" : "/surface_grippers/{id}/open",
+                [&w = world_, close](const Call& c) {
+                  const std::string& id = c.param("id");
+                  const GripperMotion command =
+                      readBodyFor(c, w, &World::requireGripper, readGripperMotion);
+                  answerWhenDone(
+                      c, close ? w.closeGripper(id, command) : w.openGripper(id, command),
+                      [&](Completion done) { w.whenGripperSettled(id, std::move(done)); });
+                });
+  }
+}
+
+void Router::addCameraRoutes() {
+  routes_.add("PUT", "/cameras", [&w = world_](const Call& c) {
+    answer(c, w.createCamera(readBody(c, readCreateCamera)));
+  });
+  routes_.add("GET", "/cameras/{id}",
+              [&w = world_](const Call& c) { answer(c, w.describeCamera(c.param("id"))); });
+  routes_.add("DELETE", "/cameras/{id}", [&w = world_](const Call& c) {
+    w.removeCamera(c.param("id"));
+    answerRemoved(c, "camera_id");
+  });
+  routes_.add("POST", "/cameras/{id}/capture", [&w = world_](const Call& c) {
+    const Capture command = readBodyFor(c, w, &World::requireCamera, readCapture);
+    Reply reply;
+    reply.content_type = "application/octet-stream";
+    reply.body = w.capture(c.param("id"), command);
+    c.respond(std::move(reply));
+  });
 }
 
 void Router::handle(const Request& request, const Respond& respond) {
   try {
-    route(request, respond);
+    routes_.dispatch(request, respond);
   } catch (const ApiError& e) {
     respond(jsonReply(e.status(), errorBody(e.status(), e.what())));
   } catch (const std::exception& e) {
@@ -66,126 +184,10 @@ void Router::handle(const Request& request, const Respond& respond) {
   }
 }
 
-void Router::route(const Request& request, const Respond& respond) {
-  const std::vector<std::string> segments = splitPath(request.target);
-  const auto body = [&] { return parseBody(request.body); };
-  const auto ok = [&](const json& answer) { respond(jsonReply(200, answer)); };
-  const auto created = [&](const Answer& answer) { respond(jsonReply(answer.status, answer.body)); };
-  const auto removed = [&](const char* key, const std::string& id) {
-    ok(json{{key, id}, {"removed", true}});
-  };
-  const auto finish = [&](const Started& started, auto&& waitFor) {
-    if (!started.wait) {
-      ok(started.answer);
-      return;
-    }
-    Respond later = respond;
-    waitFor([later](int status, const json& answer) { later(jsonReply(status, answer)); });
-  };
-
-  std::vector<Endpoint> endpoints;
-  const std::size_t n = segments.size();
-  const std::string collection = n > 0 ? segments[0] : std::string();
-  const std::string id = n > 1 ? segments[1] : std::string();
-  const std::string action = n > 2 ? segments[2] : std::string();
-  World& w = world_;
-
-  if (n == 0) {
-    endpoints.push_back({"GET", [&] { ok(w.overview()); }});
-  } else if (collection == "articulations") {
-    if (n == 1) {
-      endpoints.push_back({"PUT", [&] { created(w.createArticulation(body())); }});
-    } else if (n == 2) {
-      endpoints.push_back({"GET", [&] { ok(w.describeArticulation(id)); }});
-      endpoints.push_back({"DELETE", [&] {
-                             w.removeArticulation(id);
-                             removed("articulation_id", id);
-                           }});
-    } else if (n == 3) {
-      if (action == "assemble_robot") {
-        endpoints.push_back({"POST", [&] { ok(w.assembleRobot(id, body())); }});
-      } else if (action == "dof_limits") {
-        endpoints.push_back({"GET", [&] { ok(w.dofLimits(id)); }});
-      } else if (action == "driver_joint") {
-        endpoints.push_back({"GET", [&] { ok(w.driverJoint(id)); }});
-      } else if (action == "joints_state") {
-        endpoints.push_back({"GET", [&] { ok(w.jointsState(id)); }});
-      } else if (action == "set_j") {
-        endpoints.push_back({"POST", [&] { ok(w.setJointPositions(id, body())); }});
-      } else if (action == "move_j") {
-        endpoints.push_back({"POST", [&] {
-                               finish(w.moveJointPositions(id, body()),
-                                      [&](Completion done) { w.whenArticulationSettled(id, std::move(done)); });
-                             }});
-      } else if (action == "driven_joints") {
-        endpoints.push_back({"PUT", [&] { ok(w.setDrivenJoints(id, body())); }});
-      } else if (action == "stream_joint_positions" || action == "stream_articulation_state") {
-        endpoints.push_back({"GET", [&] {
-                               w.describeArticulation(id);
-                               throw ApiError(426, "this endpoint is a WebSocket stream; send an upgrade request");
-                             }});
-      }
-    }
-  } else if (collection == "surface_grippers") {
-    if (n == 1) {
-      endpoints.push_back({"PUT", [&] { created(w.createGripper(body())); }});
-    } else if (n == 2) {
-      endpoints.push_back({"GET", [&] { ok(w.gripper(id)); }});
-      endpoints.push_back({"DELETE", [&] {
-                             w.removeGripper(id);
-                             removed("surface_gripper_id", id);
-                           }});
-    } else if (n == 3) {
-      if (action == "status") {
-        endpoints.push_back({"GET", [&] { ok(w.gripperStatus(id)); }});
-      } else if (action == "properties") {
-        endpoints.push_back({"GET", [&] { ok(w.gripperProperties(id)); }});
-        endpoints.push_back({"PATCH", [&] { ok(w.patchGripperProperties(id, body())); }});
-      } else if (action == "attachment_points") {
-        endpoints.push_back({"GET", [&] { ok(w.attachmentPoints(id)); }});
-        endpoints.push_back({"PATCH", [&] { ok(w.patchAttachmentPoints(id, body())); }});
-      } else if (action == "open" || action == "close") {
-        endpoints.push_back({"POST", [&] {
-                               const json b = body();
-                               finish(action == "open" ? w.openGripper(id, b) : w.closeGripper(id, b),
-                                      [&](Completion done) { w.whenGripperSettled(id, std::move(done)); });
-                             }});
-      }
-    }
-  } else if (collection == "cameras") {
-    if (n == 1) {
-      endpoints.push_back({"PUT", [&] { created(w.createCamera(body())); }});
-    } else if (n == 2) {
-      endpoints.push_back({"GET", [&] { ok(w.describeCamera(id)); }});
-      endpoints.push_back({"DELETE", [&] {
-                             w.removeCamera(id);
-                             removed("camera_id", id);
-                           }});
-    } else if (n == 3 && action == "capture") {
-      endpoints.push_back({"POST", [&] {
-                             Reply reply;
-                             reply.content_type = "application/octet-stream";
-                             reply.body = w.capture(id, body());
-                             respond(std::move(reply));
-                           }});
-    }
-  }
-
-  if (endpoints.empty()) {
-    const std::string path = request.target.substr(0, request.target.find_first_of("?#"));
-    throw ApiError(404, "no endpoint at " + path);
-  }
-  for (const Endpoint& endpoint : endpoints) {
-    if (endpoint.method == request.method) {
-      endpoint.run();
-      return;
-    }
-  }
-  std::string allow;
-  for (const Endpoint& endpoint : endpoints) allow += (allow.empty() ? "" : ", ") + std::string(endpoint.method);
-  Reply reply = jsonReply(405, errorBody(405, "method " + request.method + " is not allowed here; use " + allow));
-  reply.headers.emplace_back("Allow", allow);
-  respond(std::move(reply));
+void Router::applyStreamMessage(const std::string& articulation_id, const std::string& text) {
+  world_.requireArticulation(articulation_id);
+  const JointTargets targets = readJointTargets(parseMessage(text));
+  world_.applyStreamTargets(articulation_id, targets);
 }
 
 }  // namespace strandel::mock_bridge

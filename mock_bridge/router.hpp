@@ -1,41 +1,19 @@
 #pragma once
 
-// Maps one HTTP request (method, target, body) onto the world and produces its answer. Knows every
-// endpoint of the stand-in; transport concerns (sockets, latency, fault injection, WebSocket
-// upgrades) belong to the server. Not thread-safe: used from the server's one thread.
+// The stand-in's endpoints: a route table, registered once, that maps each HTTP request (method,
+// path, body) onto the world and produces its answer, and the reading of the text messages
+// clients send on streams. Every body is read into its typed command here, before the world sees
+// it. Transport concerns (sockets, latency, fault injection, WebSocket upgrades) belong to the
+// server. Not thread-safe: used from the server's one thread.
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
+#include "route_table.hpp"
 #include "world.hpp"
 
 namespace strandel::mock_bridge {
-
-struct Request {
-  std::string method;
-  /// The request target as received, e.g. "/articulations/arm/joints_state?x=1".
-  std::string target;
-  std::string body;
-};
-
-struct Reply {
-  int status = 200;
-  std::string content_type = "application/json";
-  std::string body;
-  /// Further header lines as name and value.
-  std::vector<std::pair<std::string, std::string>> headers;
-};
-
-/// Receives the reply of one request exactly once, possibly after handle() has returned (for a
-/// synchronous motion, when it ends).
-using Respond = std::function<void(Reply)>;
-
-/// A JSON reply with `status`.
-Reply jsonReply(int status, const json& body);
 
 /// The identifier and kind of a stream endpoint path
 /// "/articulations/<id>/stream_joint_positions" or ".../stream_articulation_state".
@@ -47,16 +25,31 @@ std::optional<StreamRoute> matchStreamRoute(std::string_view target);
 
 class Router {
  public:
-  explicit Router(World& world) : world_(world) {}
+  /// Registers every endpoint; `world` must outlive the router.
+  explicit Router(World& world);
+  Router(const Router&) = delete;
+  Router& operator=(const Router&) = delete;
 
   /// Answers `request` through `respond`: 2xx with the answer, 400 for a body that is not JSON,
   /// 404 for an unknown path or identifier, 405 (with Allow) for a known path and another
-  /// method, 409 and 422 as the world decides, 500 if something unforeseen throws.
+  /// method, 409 and 422 as the body and the world decide, 500 if something unforeseen throws.
+  /// A request with a body and an identifier is refused in this order: 400 for a body that is
+  /// not JSON, 404 for an unknown identifier, 422 for a body of the wrong shape, then whatever
+  /// the world refuses.
   void handle(const Request& request, const Respond& respond);
 
+  /// Applies a text message received on a stream of the articulation `articulation_id`: joint
+  /// targets, taken like an asynchronous move_j. Throws ApiError 404 for an unknown articulation,
+  /// then 400 for text that is not JSON, 422 for targets that break the move_j rules.
+  void applyStreamMessage(const std::string& articulation_id, const std::string& text);
+
  private:
-  void route(const Request& request, const Respond& respond);
+  void addArticulationRoutes();
+  void addGripperRoutes();
+  void addCameraRoutes();
+
   World& world_;
+  RouteTable routes_;
 };
 
 }  // namespace strandel::mock_bridge

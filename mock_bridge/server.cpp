@@ -51,7 +51,8 @@ class Closable {
 };
 
 std::chrono::nanoseconds periodOf(double rate) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(1.0 / rate));
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(1.0 / rate));
 }
 
 }  // namespace
@@ -111,7 +112,8 @@ namespace {
 
 class StreamSession : public Closable, public std::enable_shared_from_this<StreamSession> {
  public:
-  StreamSession(tcp::socket socket, std::shared_ptr<ServerState> server, StreamRoute route, std::uint64_t serial)
+  StreamSession(tcp::socket socket, std::shared_ptr<ServerState> server, StreamRoute route,
+                std::uint64_t serial)
       : ws_(std::move(socket)),
         server_(std::move(server)),
         route_(std::move(route)),
@@ -122,9 +124,11 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
   void run(http::request<http::string_body> request) {
     websocket::stream_base::timeout timeout{std::chrono::seconds(30), kIdleTimeout, true};
     ws_.set_option(timeout);
-    ws_.set_option(websocket::stream_base::decorator(
-        [](websocket::response_type& response) { response.set(http::field::server, kServerName); }));
-    ws_.async_accept(request, beast::bind_front_handler(&StreamSession::onAccept, shared_from_this()));
+    ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
+      response.set(http::field::server, kServerName);
+    }));
+    ws_.async_accept(request,
+                     beast::bind_front_handler(&StreamSession::onAccept, shared_from_this()));
   }
 
   void shutdown() override {
@@ -152,7 +156,8 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
       return;
     }
     if (outbox_.size() < kMaxQueuedMessages)
-      enqueue(server_->world.streamMessage(route_.articulation_id, route_.kind, sequence_++).dump());
+      enqueue(
+          server_->world.streamMessage(route_.articulation_id, route_.kind, sequence_++).dump());
     nextTick_ += period_;
     const auto now = Clock::now();
     if (nextTick_ + period_ < now) nextTick_ = now;  // fell behind: drop the missed ticks
@@ -198,7 +203,7 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
     const std::string text = beast::buffers_to_string(input_.data());
     input_.consume(input_.size());
     try {
-      server_->world.applyStreamCommand(route_.articulation_id, text);
+      server_->router.applyStreamMessage(route_.articulation_id, text);
     } catch (const ApiError& e) {
       if (!closed_) enqueue(errorBody(e.status(), e.what()).dump());
     }
@@ -255,18 +260,21 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     parser_->body_limit(server_->options.max_body_bytes);
     parser_->header_limit(kHeaderLimit);
     stream_.expires_after(kIdleTimeout);
-    http::async_read(stream_, buffer_, *parser_, beast::bind_front_handler(&HttpSession::onRead, shared_from_this()));
+    http::async_read(stream_, buffer_, *parser_,
+                     beast::bind_front_handler(&HttpSession::onRead, shared_from_this()));
   }
 
   void onRead(beast::error_code ec, std::size_t) {
-    if (ec == http::error::end_of_stream || ec == asio::error::operation_aborted || ec == beast::error::timeout ||
-        ec == asio::error::connection_reset || ec == asio::error::eof) {
+    if (ec == http::error::end_of_stream || ec == asio::error::operation_aborted ||
+        ec == beast::error::timeout || ec == asio::error::connection_reset ||
+        ec == asio::error::eof) {
       close();
       return;
     }
     if (ec == http::error::body_limit) {
       write(jsonReply(413, errorBody(413, "request body larger than " +
-                                              std::to_string(server_->options.max_body_bytes) + " bytes")),
+                                              std::to_string(server_->options.max_body_bytes) +
+                                              " bytes")),
             false, 11);
       return;
     }
@@ -281,7 +289,8 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
       return;
     }
     const std::optional<int> fault = server_->faults.next();
-    Request req{std::string(request.method_string()), std::string(request.target()), std::move(request.body())};
+    Request req{std::string(request.method_string()), std::string(request.target()),
+                std::move(request.body())};
     const bool keepAlive = request.keep_alive();
     const unsigned version = request.version();
     if (server_->options.latency_ms == 0) {
@@ -289,8 +298,8 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
       return;
     }
     delay_.expires_after(std::chrono::milliseconds(server_->options.latency_ms));
-    delay_.async_wait([self = shared_from_this(), req = std::move(req), fault, keepAlive, version](
-                          beast::error_code waitError) mutable {
+    delay_.async_wait([self = shared_from_this(), req = std::move(req), fault, keepAlive,
+                       version](beast::error_code waitError) mutable {
       if (!waitError) self->dispatch(std::move(req), fault, keepAlive, version);
     });
   }
@@ -299,8 +308,10 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     const std::string line = request.method + " " + request.target;
     if (fault) {
       server_->log(line + " -> " + std::to_string(*fault) + " (injected)");
-      write(jsonReply(*fault, errorBody(*fault, "injected fault: every " + std::to_string(server_->options.fail_every) +
-                                                   "th request is answered " + std::to_string(*fault))),
+      write(jsonReply(*fault,
+                      errorBody(*fault, "injected fault: every " +
+                                            std::to_string(server_->options.fail_every) +
+                                            "th request is answered " + std::to_string(*fault))),
             keepAlive, version);
       return;
     }
@@ -312,20 +323,23 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
   }
 
   void upgrade(http::request<http::string_body> request) {
-    const std::optional<StreamRoute> route = matchStreamRoute(std::string_view(request.target().data(), request.target().size()));
+    const std::optional<StreamRoute> route =
+        matchStreamRoute(std::string_view(request.target().data(), request.target().size()));
     std::optional<std::uint64_t> serial;
     if (route) serial = server_->world.serial(route->articulation_id);
     if (!route || !serial) {
       const std::string message = route ? "articulation '" + route->articulation_id + "' not found"
-                                         : "no stream at " + std::string(request.target());
+                                        : "no stream at " + std::string(request.target());
       write(jsonReply(404, errorBody(404, message)), false, request.version());
       return;
     }
-    std::make_shared<StreamSession>(stream_.release_socket(), server_, *route, *serial)->run(std::move(request));
+    std::make_shared<StreamSession>(stream_.release_socket(), server_, *route, *serial)
+        ->run(std::move(request));
   }
 
   void write(Reply reply, bool keepAlive, unsigned version) {
-    auto response = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(reply.status), version);
+    auto response = std::make_shared<http::response<http::string_body>>(
+        static_cast<http::status>(reply.status), version);
     response->set(http::field::server, kServerName);
     response->set(http::field::content_type, reply.content_type);
     for (const auto& [name, value] : reply.headers) response->set(name, value);
@@ -363,14 +377,15 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
   }
 
   void drain() {
-    stream_.async_read_some(asio::buffer(scratch_), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
-      self->drained_ += n;
-      if (ec || self->drained_ > kLingerBytes || self->server_->stopped) {
-        self->stream_.close();
-        return;
-      }
-      self->drain();
-    });
+    stream_.async_read_some(asio::buffer(scratch_),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                              self->drained_ += n;
+                              if (ec || self->drained_ > kLingerBytes || self->server_->stopped) {
+                                self->stream_.close();
+                                return;
+                              }
+                              self->drain();
+                            });
   }
 
   beast::tcp_stream stream_;
@@ -396,7 +411,8 @@ namespace {
 /// Failures that last until something else releases descriptors or memory, as opposed to a
 /// failure of the one connection being accepted.
 bool outOfResources(const beast::error_code& ec) {
-  return ec == asio::error::no_descriptors || ec == boost::system::errc::too_many_files_open_in_system ||
+  return ec == asio::error::no_descriptors ||
+         ec == boost::system::errc::too_many_files_open_in_system ||
          ec == asio::error::no_buffer_space || ec == asio::error::no_memory;
 }
 
@@ -432,7 +448,8 @@ void ServerState::reportAcceptFailure(const beast::error_code& ec, bool pausing)
   std::string line = "strandel-mock-bridge: accept failed: " + ec.message();
   if (pausing) line += "; accepting again in " + std::to_string(kAcceptPause.count()) + " ms";
   if (unreportedAcceptFailures > 0)
-    line += " (" + std::to_string(unreportedAcceptFailures) + " more failures since the last report)";
+    line +=
+        " (" + std::to_string(unreportedAcceptFailures) + " more failures since the last report)";
   std::cerr << line << std::endl;
   unreportedAcceptFailures = 0;
   nextAcceptReport = now + kAcceptReportInterval;
@@ -451,7 +468,8 @@ void ServerState::scheduleStep() {
   });
 }
 
-Server::Server(asio::io_context& ioc, const Options& options) : impl_(std::make_shared<ServerState>(ioc, options)) {
+Server::Server(asio::io_context& ioc, const Options& options)
+    : impl_(std::make_shared<ServerState>(ioc, options)) {
   const tcp::endpoint endpoint(asio::ip::make_address(options.host), options.port);
   impl_->acceptor.open(endpoint.protocol());
   impl_->acceptor.set_option(asio::socket_base::reuse_address(true));
