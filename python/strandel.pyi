@@ -148,10 +148,14 @@ class Cameras:
 
 class IsaacSimClient:
     """One bridge. `timeout` is the time-out of one transfer attempt in seconds, `max_retries`
-    the number of retries after the first attempt. Safe to use from several threads at once."""
+    the number of retries after the first attempt. Safe to use from several threads at once.
+    `reuse_connections` keeps connections to the bridge open between calls; `max_response_bytes`
+    and `max_message_bytes` cap an HTTP body and a stream message (0: no limit; a longer one
+    raises RuntimeError)."""
 
     def __init__(self, label: str, base_url: str, websocket_base_url: str, timeout: float = 10.0,
-                 max_retries: int = 3) -> None: ...
+                 max_retries: int = 3, *, reuse_connections: bool = False,
+                 max_response_bytes: int = 0, max_message_bytes: int = 0) -> None: ...
     @property
     def base_url(self) -> str: ...
     @property

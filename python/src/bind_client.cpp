@@ -1,5 +1,6 @@
 // strandel.IsaacSimClient, its raw verbs and strandel.Response.
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -47,10 +48,17 @@ HttpResponse withBody(IsaacSimClient& client, const std::string& path, const std
 
 std::unique_ptr<IsaacSimClient> makeClient(std::string label, std::string base_url,
                                            std::string websocket_base_url, double timeout,
-                                           int max_retries) {
+                                           int max_retries, bool reuse_connections,
+                                           std::size_t max_response_bytes,
+                                           std::size_t max_message_bytes) {
+  ClientOptions options;
+  options.timeout = toMilliseconds(timeout, "timeout");
+  options.max_retries = max_retries;
+  options.reuse_connections = reuse_connections;
+  options.max_response_bytes = max_response_bytes;
+  options.max_message_bytes = max_message_bytes;
   return std::make_unique<IsaacSimClient>(std::move(label), std::move(base_url),
-                                          std::move(websocket_base_url),
-                                          toMilliseconds(timeout, "timeout"), max_retries);
+                                          std::move(websocket_base_url), std::move(options));
 }
 
 }  // namespace
@@ -82,9 +90,13 @@ void bindClient(py::module_& module) {
       "One bridge: its HTTP and WebSocket base URLs, the time-out of one transfer attempt "
       "(seconds) "
       "and the number of retries after the first attempt. Makes no connection until used. Its "
-      "calls may run from several threads at once; each releases the GIL while it waits.")
+      "calls may run from several threads at once; each releases the GIL while it waits. "
+      "Keyword-only: reuse_connections keeps connections to the bridge open between calls; "
+      "max_response_bytes and max_message_bytes cap an HTTP body and a stream message (0: no "
+      "limit; a longer one raises RuntimeError).")
       .def(py::init(&makeClient), "label"_a, "base_url"_a, "websocket_base_url"_a,
-           "timeout"_a = 10.0, "max_retries"_a = 3)
+           "timeout"_a = 10.0, "max_retries"_a = 3, py::kw_only(), "reuse_connections"_a = false,
+           "max_response_bytes"_a = 0, "max_message_bytes"_a = 0)
       .def_property_readonly("base_url", &IsaacSimClient::baseUrl,
                              "The HTTP base URL, ending in '/'.")
       .def_property_readonly("websocket_base_url", &IsaacSimClient::websocketBaseUrl,

@@ -110,3 +110,14 @@ def test_calls_release_the_gil():
         assert elapsed < 1.5 * latency
     finally:
         assert slow.stop() == 0
+
+
+def test_keyword_options_reuse_connections_and_cap_bodies(bridge):
+    reusing = bridge.client(timeout=10.0, max_retries=0, reuse_connections=True)
+    for _ in range(3):
+        assert reusing.get("/").json()["service"] == "strandel-mock-bridge"
+    capped = bridge.client(max_retries=0, max_response_bytes=16)
+    with pytest.raises(RuntimeError, match="^HTTP response exceeds 16 bytes$"):
+        capped.get("/")
+    with pytest.raises(TypeError):
+        strandel.IsaacSimClient("x", bridge.http_url, bridge.ws_url, 10.0, 0, True)  # keyword-only
