@@ -5,7 +5,9 @@
                call; a requests.Session; the C++ library (bench_bridge_round_trip, when built)
   capture      client CPU (time.process_time) per capture of a 1280x720 rgb + depth frame: the
                module (numpy views of the decoded frame) against a requests.Session download
-               followed by numpy.frombuffer views of the raw body
+               followed by numpy.frombuffer views of the raw body, and the C++ library's
+               Camera::capture, new frames and one reused frame (bench_bridge_round_trip, when
+               built; CPU and minor page faults per capture from getrusage)
   stream       client CPU per message of a 1 kHz joint-position stream: the module (receive with
                a timeout, and iteration with JSON decoding) against websocket-client's recv()
                (and recv() + json.loads)
@@ -55,14 +57,22 @@ def timed_calls(call, count):
     return samples
 
 
-def cpp_round_trip(build_dir, http_url):
+def cpp_benchmarks(build_dir, http_url, pattern, *options):
+    """Runs the C++ benchmarks matching `pattern` against the bridge: {name: result}, or None."""
     binary = build_dir / "bench" / "bench_bridge_round_trip"
     if not binary.exists():
         return None
-    done = subprocess.run([str(binary), "--benchmark_format=json", "--benchmark_min_time=2"],
+    done = subprocess.run([str(binary), "--benchmark_format=json", "--benchmark_filter=" + pattern, *options],
                           env=dict(os.environ, STRANDEL_BENCH_BRIDGE_URL=http_url),
                           capture_output=True, text=True, check=True)
-    return json.loads(done.stdout)["benchmarks"][0]["p50_us"]
+    return {b["name"].split("/iterations")[0]: b for b in json.loads(done.stdout)["benchmarks"]}
+
+
+def cpp_round_trip(build_dir, http_url):
+    results = cpp_benchmarks(build_dir, http_url, "^BM_GetJointsState/", "--benchmark_min_time=2")
+    if results is None:
+        return None
+    return {name: result["p50_us"] for name, result in results.items()}
 
 
 def round_trips(strandel, requests, build_dir, http_url, ws_url, count):
@@ -86,11 +96,13 @@ def round_trips(strandel, requests, build_dir, http_url, ws_url, count):
     client.articulations.remove(ident)
     result = {name: (percentile(s, 0.5), percentile(s, 0.9)) for name, s in samples.items()}
     if cpp[0] is not None:
-        result["C++ library: Articulation::getJointsState"] = (cpp[0], None)
+        result["C++ library: Articulation::getJointsState"] = (cpp[0]["BM_GetJointsState/fresh"], None)
+        result["C++ library, reuse_connections: Articulation::getJointsState"] = (
+            cpp[0]["BM_GetJointsState/reused"], None)
     return result
 
 
-def capture_cpu(strandel, requests, np, http_url, ws_url, count):
+def capture_cpu(strandel, requests, np, build_dir, http_url, ws_url, count):
     client = strandel.IsaacSimClient("bench", http_url, ws_url, timeout=30.0, max_retries=0)
     camera = client.cameras.create("/World/bench_capture", resolution=[1280, 720])["camera_id"]
     url = http_url + "cameras/%s/capture" % camera
@@ -121,7 +133,10 @@ def capture_cpu(strandel, requests, np, http_url, ws_url, count):
     wall = {name: [] for name in sides}
     for name, call in sides.items():
         call()  # warm up: first connection, allocator
-    for _ in range(count):
+    cpp = None
+    for index in range(count):
+        if index == count // 2:
+            cpp = cpp_benchmarks(build_dir, http_url, "^BM_Capture/")
         for name, call in sides.items():
             cpu_started, wall_started = time.process_time(), time.perf_counter()
             rgb, depth = call()[:2]
@@ -129,7 +144,13 @@ def capture_cpu(strandel, requests, np, http_url, ws_url, count):
             cpu[name].append((time.process_time() - cpu_started) * 1000.0)
             wall[name].append((time.perf_counter() - wall_started) * 1000.0)
     client.cameras.remove(camera)
-    return {name: (statistics.median(cpu[name]), statistics.median(wall[name])) for name in sides}
+    result = {name: (statistics.median(cpu[name]), statistics.median(wall[name]), None) for name in sides}
+    if cpp is not None:
+        for name, label in (("BM_Capture/fresh", "C++ library: Camera::capture, a new frame each"),
+                            ("BM_Capture/into", "C++ library: Camera::capture(id, into), one reused frame"),
+                            ("BM_Capture/into_reused", "C++ library: capture(id, into) + reuse_connections")):
+            result[label] = (cpp[name]["cpu_ms"], cpp[name]["real_time"], cpp[name]["minflt"])
+    return result
 
 
 def stream_cpu(strandel, websocket, http_url, ws_url, seconds):
@@ -215,12 +236,21 @@ def main():
             module / session, "; module / C++ = %.2f (goal <= 1.3)" % (module / cpp) if cpp else
             "; C++ side not built (cmake --build %s --target bench_bridge_round_trip)" % build_dir))
 
-        captures = capture_cpu(strandel, requests, np, http_url, ws_url, args.captures)
-        print("| 1280x720 rgb + depth capture | CPU per capture | wall per capture |\n|---|---|---|")
-        for name, (cpu, wall) in captures.items():
-            print("| %s | %.2f ms | %.2f ms |" % (name, cpu, wall))
-        module_cpu, requests_cpu = (c for c, _ in captures.values())
-        print("\nmodule / requests + numpy.frombuffer CPU = %.2f (goal <= 1.0)\n" % (module_cpu / requests_cpu))
+        captures = capture_cpu(strandel, requests, np, build_dir, http_url, ws_url, args.captures)
+        print("| 1280x720 rgb + depth capture | CPU per capture | wall per capture | minor faults |\n"
+              "|---|---|---|---|")
+        for name, (cpu, wall, faults) in captures.items():
+            print("| %s | %.2f ms | %.2f ms | %s |" % (name, cpu, wall, "-" if faults is None else "%.1f" % faults))
+        module_cpu = captures["module: cameras.capture + output()"][0]
+        requests_cpu = captures["requests.Session post + numpy.frombuffer"][0]
+        print("\nmodule / requests + numpy.frombuffer CPU = %.2f (goal <= 1.0)" % (module_cpu / requests_cpu))
+        into = captures.get("C++ library: Camera::capture(id, into), one reused frame")
+        if into is not None:
+            print("C++ capture(id, into) / requests + numpy.frombuffer CPU = %.2f (goal <= 0.6)" % (into[0] / requests_cpu))
+            reused = captures["C++ library: capture(id, into) + reuse_connections"]
+            print("C++ capture(id, into) + reuse_connections / requests + numpy.frombuffer CPU = %.2f"
+                  % (reused[0] / requests_cpu))
+        print()
 
         streams = stream_cpu(strandel, websocket, http_url, ws_url, args.stream_seconds)
         print("| 1 kHz stream | CPU per message | messages per second |\n|---|---|---|")
