@@ -19,7 +19,7 @@
 
 #include <strandel/isaacsim_client.hpp>
 
-#include "camera/camera_frame_writer.hpp"
+#include "camera_frame_writer.hpp"
 #include "client/curl_handle.hpp"
 #include "support/scripted_peer.hpp"
 

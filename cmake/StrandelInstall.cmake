@@ -32,8 +32,6 @@ set(STRANDEL_INSTALL_PKGCONFIGDIR "${STRANDEL_INSTALL_LIBDIR}/pkgconfig")
 unset(STRANDEL_INSTALL_CMAKEDIR CACHE)
 unset(STRANDEL_INSTALL_PKGCONFIGDIR CACHE)
 
-# Consumers write strandel::isaacsim_client, in the build tree (the ALIAS) and when installed.
-set_target_properties(strandel_isaacsim_client PROPERTIES EXPORT_NAME isaacsim_client)
 
 install(TARGETS strandel_isaacsim_client
   EXPORT strandel_isaacsim_client_targets

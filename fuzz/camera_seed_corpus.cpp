@@ -14,7 +14,7 @@
 
 #include <strandel/json.hpp>
 
-#include "camera/camera_frame_writer.hpp"
+#include "camera_frame_writer.hpp"
 
 namespace {
 

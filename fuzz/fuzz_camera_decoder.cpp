@@ -18,7 +18,7 @@
 #include <strandel/camera_frame.hpp>
 #include <strandel/http.hpp>
 
-#include "camera/camera_frame_writer.hpp"
+#include "camera_frame_writer.hpp"
 #include "camera/decode_camera_frame.hpp"
 
 extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t max_size);

@@ -1,14 +1,14 @@
 #pragma once
 
 // The capture answer: a binary camera frame written with the project's one frame writer
-// (camera/camera_frame_writer.hpp): arrays back to back in the data region, each named in
+// (camera_frame_writer.hpp): arrays back to back in the data region, each named in
 // "structure" by a {"__ndarray__": position} placeholder. Pure functions; safe on any thread.
 
 #include <string>
 #include <vector>
 
 #include "api_error.hpp"
-#include "camera/camera_frame_writer.hpp"
+#include "camera_frame_writer.hpp"
 
 namespace strandel::mock_bridge {
 

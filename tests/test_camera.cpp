@@ -9,7 +9,7 @@
 
 #include <strandel/isaacsim_client.hpp>
 
-#include "camera/camera_frame_writer.hpp"
+#include "camera_frame_writer.hpp"
 #include "support/scripted_peer.hpp"
 #include "support/test_helpers.hpp"
 

@@ -11,7 +11,7 @@
 #include <strandel/camera_frame.hpp>
 #include <strandel/http.hpp>
 
-#include "camera/camera_frame_writer.hpp"
+#include "camera_frame_writer.hpp"
 #include "camera/decode_camera_frame.hpp"
 #include "support/test_helpers.hpp"
 

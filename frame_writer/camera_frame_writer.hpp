@@ -1,8 +1,8 @@
 #pragma once
 
-// The writing side of the binary camera frame, for programs that must produce frames: the tests,
-// the benchmarks and the fuzzer's seed corpus. Header-only and not part of the library, which only
-// reads frames (decode_camera_frame.hpp describes the layout).
+// The writing side of the binary camera frame, for programs that must produce frames: the stand-in
+// bridge, the tests, the benchmarks and the fuzzer's seed corpus. Header-only and not part of the
+// library, which only reads frames (src/camera/decode_camera_frame.hpp describes the layout).
 
 #include <cstdint>
 #include <string>

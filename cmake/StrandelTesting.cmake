@@ -1,0 +1,31 @@
+# GoogleTest suites: `strandel_add_test(name ...)` builds one suite and registers its tests with
+# ctest. Included by the top-level CMakeLists.txt when STRANDEL_BUILD_TESTS is on.
+#
+#   strandel_add_test(<name> [SOURCES <files>...]       (default: <name>.cpp)
+#                     [LIBRARIES <targets>...] [DEFINITIONS <definitions>...]
+#                     [PREFIX <test-name prefix>] [LABELS <labels>...] [TIMEOUT <seconds>])
+find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+include(GoogleTest)
+enable_testing()
+
+function(strandel_add_test name)
+  cmake_parse_arguments(arg "" "PREFIX;TIMEOUT" "SOURCES;LIBRARIES;DEFINITIONS;LABELS" ${ARGN})
+  if(NOT arg_SOURCES)
+    set(arg_SOURCES ${name}.cpp)
+  endif()
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${arg_SOURCES})
+  target_link_libraries(${name} PRIVATE ${arg_LIBRARIES} GTest::gmock GTest::gtest_main Threads::Threads)
+  if(arg_DEFINITIONS)
+    target_compile_definitions(${name} PRIVATE ${arg_DEFINITIONS})
+  endif()
+  strandel_set_warnings(${name})
+  set(properties TIMEOUT ${arg_TIMEOUT})
+  if(arg_LABELS)
+    list(APPEND properties LABELS "${arg_LABELS}")
+  endif()
+  gtest_discover_tests(${name} TEST_PREFIX "${arg_PREFIX}" DISCOVERY_TIMEOUT 120 PROPERTIES ${properties})
+endfunction()
