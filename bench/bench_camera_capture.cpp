@@ -1,9 +1,10 @@
 // A capture end to end over loopback: the scripted peer answers every POST with the same
 // 1920x1080 frame (rgb uint8 [1080,1920,3] and depth float32 [1080,1920], about 14 MB). Compare
 // Capture (request engine, decoder, frame) with BareDownload (one libcurl transfer of the same body
-// into a std::string) and BareDownloadReserved (the same, the string sized from Content-Length). Capture also reports its peak heap use against the frame's size: the bytes
-// allocated with operator new on the capturing thread (the body, the manifest, the arrays, the
-// headers), counted at their usable size; libcurl's own malloc'd buffers are not included.
+// into a std::string) and BareDownloadReserved (the same, the string sized from Content-Length).
+// Capture also reports its peak heap use against the frame's size: the bytes allocated with
+// operator new on the capturing thread (the body, the manifest, the arrays, the headers), counted
+// at their usable size; libcurl's own malloc'd buffers are not included.
 
 #include <malloc.h>
 

@@ -14,8 +14,8 @@
 #include <strandel/camera_frame.hpp>
 #include <strandel/http.hpp>
 
-#include "camera_frame_writer.hpp"
 #include "camera/decode_camera_frame.hpp"
+#include "camera_frame_writer.hpp"
 
 namespace {
 

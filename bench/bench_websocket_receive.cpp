@@ -49,7 +49,8 @@ std::unique_ptr<WebSocketPeer> floodingPeer(std::size_t payload, std::int64_t fr
     std::int64_t left = frames;
     while (left > 0) {
       const auto now = std::min<std::int64_t>(left, static_cast<std::int64_t>(per_block));
-      if (!session.write(std::string_view(block).substr(0, static_cast<std::size_t>(now) * frame.size()))) {
+      if (!session.write(
+              std::string_view(block).substr(0, static_cast<std::size_t>(now) * frame.size()))) {
         return;
       }
       left -= now;
@@ -72,8 +73,7 @@ void BM_StreamReceive(benchmark::State& state) {
 
   for (auto _ : state) {
     std::optional<std::string> message;
-    while (!(message = stream.receive())) {
-    }
+    while (!(message = stream.receive())) {}
     benchmark::DoNotOptimize(message->data());
   }
   reportThroughput(state, payload);

@@ -14,8 +14,10 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 }
 
 bool isTransportFailure(std::string_view what) {
-  return startsWith(what, "HTTP request failed") || startsWith(what, "WebSocket handshake failed") ||
-         startsWith(what, "curl_easy_setopt failed") || startsWith(what, "Failed to initialize libcurl");
+  return startsWith(what, "HTTP request failed") ||
+         startsWith(what, "WebSocket handshake failed") ||
+         startsWith(what, "curl_easy_setopt failed") ||
+         startsWith(what, "Failed to initialize libcurl");
 }
 
 }  // namespace
@@ -24,12 +26,15 @@ void addBridgeOptions(CLI::App& app, BridgeOptions& options) {
   app.add_option("--url", options.url, "the bridge's HTTP base URL")
       ->envname("STRANDEL_URL")
       ->capture_default_str();
-  app.add_option("--ws-url", options.ws_url,
-                 "the bridge's WebSocket base URL (default: --url with http replaced by ws, https by wss)");
-  app.add_option("--timeout", options.timeout_seconds, "time-out of one transfer attempt, in seconds")
+  app.add_option(
+      "--ws-url", options.ws_url,
+      "the bridge's WebSocket base URL (default: --url with http replaced by ws, https by wss)");
+  app.add_option("--timeout", options.timeout_seconds,
+                 "time-out of one transfer attempt, in seconds")
       ->check(CLI::Range(0.001, 86400.0))
       ->capture_default_str();
-  app.add_option("--retries", options.retries, "retries of a failed transfer or of a transient status (408, 429, 5xx)")
+  app.add_option("--retries", options.retries,
+                 "retries of a failed transfer or of a transient status (408, 429, 5xx)")
       ->check(CLI::Range(0, 100))
       ->capture_default_str();
 }
@@ -42,9 +47,11 @@ std::string websocketUrlFor(const std::string& http_url) {
 
 std::unique_ptr<strandel::IsaacSimClient> makeClient(const BridgeOptions& options) {
   const std::string ws_url = options.ws_url.empty() ? websocketUrlFor(options.url) : options.ws_url;
-  const auto timeout = std::chrono::milliseconds(std::max(1LL, std::llround(options.timeout_seconds * 1000.0)));
+  const auto timeout =
+      std::chrono::milliseconds(std::max(1LL, std::llround(options.timeout_seconds * 1000.0)));
   try {
-    return std::make_unique<strandel::IsaacSimClient>("strandel", options.url, ws_url, timeout, options.retries);
+    return std::make_unique<strandel::IsaacSimClient>("strandel", options.url, ws_url, timeout,
+                                                      options.retries);
   } catch (const std::invalid_argument& e) {
     throw Failure(kUsage, e.what());
   }
@@ -52,7 +59,8 @@ std::unique_ptr<strandel::IsaacSimClient> makeClient(const BridgeOptions& option
 
 std::string requestUrl(const strandel::IsaacSimClient& client, std::string_view path) {
   const std::size_t first = path.find_first_not_of('/');
-  return client.baseUrl() + std::string(first == std::string_view::npos ? std::string_view() : path.substr(first));
+  return client.baseUrl() +
+         std::string(first == std::string_view::npos ? std::string_view() : path.substr(first));
 }
 
 void rethrowAsFailure(const std::string& label, ExitStatus otherwise) {

@@ -12,8 +12,9 @@ namespace strandel_cli {
 /// frame's structure named NAME (its path in the structure, joined with '_'):
 ///   uint8 [h,w,3], [h,w,4], [h,w] or [h,w,1]     NAME.png (8-bit RGB, RGBA or grey)
 ///   float32/float64 [h,w] whose name has "depth"   NAME.png (16-bit grey, millimetres, 0 where not
-///                                                  finite or out of range), NAME_preview.png (false
-///                                                  colour) and NAME.npy (the values in metres)
+///                                                  finite or out of range), NAME_preview.png
+///                                                  (false colour) and NAME.npy (the values in
+///                                                  metres)
 ///   anything else                                  NAME.npy
 /// arrays no placeholder names as output_N.npy, and frame.json: the structure with each
 /// placeholder replaced by {"dtype", "shape", "file" (the exact values), "pictures" (if any)}.

@@ -13,7 +13,8 @@ std::vector<double> littleEndianValues(const std::vector<std::uint8_t>& data) {
   std::vector<double> values(data.size() / sizeof(Float));
   for (std::size_t i = 0; i < values.size(); ++i) {
     Bits bits = 0;
-    for (std::size_t b = 0; b < sizeof(Float); ++b) bits |= static_cast<Bits>(data[i * sizeof(Float) + b]) << (8 * b);
+    for (std::size_t b = 0; b < sizeof(Float); ++b)
+      bits |= static_cast<Bits>(data[i * sizeof(Float) + b]) << (8 * b);
     Float value;
     std::memcpy(&value, &bits, sizeof value);
     values[i] = static_cast<double>(value);
@@ -36,7 +37,8 @@ std::array<std::uint8_t, 3> colourAt(double t) {
   const double mix = scaled - static_cast<double>(low);
   std::array<std::uint8_t, 3> rgb{};
   for (std::size_t c = 0; c < 3; ++c) {
-    rgb[c] = static_cast<std::uint8_t>(std::lround(kStops[low][c] + (kStops[low + 1][c] - kStops[low][c]) * mix));
+    rgb[c] = static_cast<std::uint8_t>(
+        std::lround(kStops[low][c] + (kStops[low + 1][c] - kStops[low][c]) * mix));
   }
   return rgb;
 }
@@ -58,7 +60,8 @@ std::vector<std::uint16_t> depthMillimetres(const std::vector<double>& metres) {
   std::vector<std::uint16_t> millimetres(metres.size(), 0);
   for (std::size_t i = 0; i < metres.size(); ++i) {
     const double mm = std::round(metres[i] * 1000.0);
-    if (std::isfinite(mm) && mm >= 0.0 && mm <= 65535.0) millimetres[i] = static_cast<std::uint16_t>(mm);
+    if (std::isfinite(mm) && mm >= 0.0 && mm <= 65535.0)
+      millimetres[i] = static_cast<std::uint16_t>(mm);
   }
   return millimetres;
 }

@@ -94,7 +94,8 @@ int runRequest(const Verb& verb, const Request& request, const BridgeOptions& br
   }
   if (request.include_head) std::cout << headText(response) << std::flush;
   if (response.status < 200 || response.status > 299) {
-    throw Failure(kRefused, label + ": " + strandel::HTTPError(response.status, {}).what(), response.body);
+    throw Failure(kRefused, label + ": " + strandel::HTTPError(response.status, {}).what(),
+                  response.body);
   }
   std::cout << formatBody(response.body) << std::flush;
   return kSuccess;
@@ -106,12 +107,15 @@ void addHttpCommands(CLI::App& app, const BridgeOptions& bridge, Commands& comma
   for (const Verb& verb : kVerbs) {
     CLI::App* sub = app.add_subcommand(verb.name, verb.description);
     auto request = std::make_shared<Request>();
-    sub->add_option("PATH", request->path, "path below the bridge's URL, e.g. articulations/arm")->required();
+    sub->add_option("PATH", request->path, "path below the bridge's URL, e.g. articulations/arm")
+        ->required();
     if (verb.takes_body) {
-      sub->add_option("BODY", request->body, "JSON text, @FILE for a file's content, or - for standard input "
-                                             "(default: empty, which the bridge reads as {})");
+      sub->add_option("BODY", request->body,
+                      "JSON text, @FILE for a file's content, or - for standard input "
+                      "(default: empty, which the bridge reads as {})");
     }
-    sub->add_flag("-i,--include", request->include_head, "print the status line and headers before the body");
+    sub->add_flag("-i,--include", request->include_head,
+                  "print the status line and headers before the body");
     sub->footer(std::string("Example:\n  ") + verb.example);
     commands[sub] = [&verb, request, &bridge] { return runRequest(verb, *request, bridge); };
   }

@@ -45,17 +45,19 @@ int usageError(const CLI::App& app, const std::string& message) {
   const std::string name = &command == &app ? "strandel" : "strandel " + command.get_name();
   const auto formatter = std::dynamic_pointer_cast<CLI::Formatter>(app.get_formatter());
   std::cerr << "strandel: " << message << "\n"
-            << (formatter ? formatter->make_usage(&command, name) : std::string())
-            << "Run '" << name << " --help' for more.\n";
+            << (formatter ? formatter->make_usage(&command, name) : std::string()) << "Run '"
+            << name << " --help' for more.\n";
   return kUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app("strandel: send requests to an Isaac Sim bridge (or strandel-mock-bridge) and show its answers.\n"
-               "HTTP requests print the answer's body, JSON pretty-printed; streams print JSON Lines.",
-               "strandel");
+  CLI::App app(
+      "strandel: send requests to an Isaac Sim bridge (or strandel-mock-bridge) and show its "
+      "answers.\n"
+      "HTTP requests print the answer's body, JSON pretty-printed; streams print JSON Lines.",
+      "strandel");
   app.footer(kFooter);
   app.require_subcommand(1);
   app.fallthrough();  // the shared options may follow the subcommand too

@@ -12,7 +12,8 @@ namespace {
 constexpr std::uint32_t kMaxExtent = 1u << 16;
 
 void appendBigEndian32(std::string& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((value >> shift) & 0xFFu));
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<char>((value >> shift) & 0xFFu));
 }
 
 /// One chunk: length, type, data, CRC-32 over type and data.
@@ -22,15 +23,17 @@ void appendChunk(std::string& out, const char (&type)[5], const std::string& dat
   out.append(type, 4);
   out.append(data);
   uLong crc = crc32(0L, Z_NULL, 0);
-  crc = crc32(crc, reinterpret_cast<const Bytef*>(out.data() + crc_start), static_cast<uInt>(out.size() - crc_start));
+  crc = crc32(crc, reinterpret_cast<const Bytef*>(out.data() + crc_start),
+              static_cast<uInt>(out.size() - crc_start));
   appendBigEndian32(out, static_cast<std::uint32_t>(crc));
 }
 
 /// The whole file for raw rows of `row_bytes` bytes each (samples already big-endian).
-std::string encodePng(std::uint32_t width, std::uint32_t height, std::uint8_t bit_depth, std::uint8_t colour_type,
-                      const std::uint8_t* rows, std::size_t row_bytes) {
+std::string encodePng(std::uint32_t width, std::uint32_t height, std::uint8_t bit_depth,
+                      std::uint8_t colour_type, const std::uint8_t* rows, std::size_t row_bytes) {
   if (width == 0 || height == 0 || width > kMaxExtent || height > kMaxExtent) {
-    throw std::invalid_argument("a PNG needs a width and a height between 1 and " + std::to_string(kMaxExtent));
+    throw std::invalid_argument("a PNG needs a width and a height between 1 and " +
+                                std::to_string(kMaxExtent));
   }
   std::string header;
   appendBigEndian32(header, width);
@@ -50,8 +53,8 @@ std::string encodePng(std::uint32_t width, std::uint32_t height, std::uint8_t bi
   uLongf compressed_size = compressBound(static_cast<uLong>(filtered.size()));
   std::string compressed(compressed_size, '\0');
   if (compress2(reinterpret_cast<Bytef*>(compressed.data()), &compressed_size,
-                reinterpret_cast<const Bytef*>(filtered.data()), static_cast<uLong>(filtered.size()),
-                Z_DEFAULT_COMPRESSION) != Z_OK) {
+                reinterpret_cast<const Bytef*>(filtered.data()),
+                static_cast<uLong>(filtered.size()), Z_DEFAULT_COMPRESSION) != Z_OK) {
     throw std::runtime_error("zlib could not compress the picture");
   }
   compressed.resize(compressed_size);
@@ -76,8 +79,10 @@ void writePng8(const std::string& path, std::uint32_t width, std::uint32_t heigh
                const std::vector<std::uint8_t>& samples) {
   const std::size_t channels = colour == PngColour::Grey ? 1 : colour == PngColour::Rgb ? 3 : 4;
   const std::size_t row_bytes = static_cast<std::size_t>(width) * channels;
-  if (samples.size() != row_bytes * height) throw std::invalid_argument("the samples do not fill the picture");
-  writeFile(path, encodePng(width, height, 8, static_cast<std::uint8_t>(colour), samples.data(), row_bytes));
+  if (samples.size() != row_bytes * height)
+    throw std::invalid_argument("the samples do not fill the picture");
+  writeFile(path, encodePng(width, height, 8, static_cast<std::uint8_t>(colour), samples.data(),
+                            row_bytes));
 }
 
 void writePng16Grey(const std::string& path, std::uint32_t width, std::uint32_t height,
@@ -91,7 +96,8 @@ void writePng16Grey(const std::string& path, std::uint32_t width, std::uint32_t 
     bytes[2 * i] = static_cast<std::uint8_t>(values[i] >> 8);
     bytes[2 * i + 1] = static_cast<std::uint8_t>(values[i] & 0xFFu);
   }
-  writeFile(path, encodePng(width, height, 16, 0, bytes.data(), static_cast<std::size_t>(width) * 2));
+  writeFile(path,
+            encodePng(width, height, 16, 0, bytes.data(), static_cast<std::size_t>(width) * 2));
 }
 
 }  // namespace strandel_cli

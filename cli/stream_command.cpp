@@ -49,7 +49,9 @@ struct StreamRequest {
   bool rate = false;
 };
 
-double millisecondsOf(Clock::duration elapsed) { return std::chrono::duration<double, std::milli>(elapsed).count(); }
+double millisecondsOf(Clock::duration elapsed) {
+  return std::chrono::duration<double, std::milli>(elapsed).count();
+}
 
 /// Message counts and arrival gaps for --rate: one line per second and a summary.
 class RateMeter {
@@ -73,7 +75,8 @@ class RateMeter {
   void reportIfDue(Clock::time_point now) {
     if (now < windowEnd()) return;
     const double seconds = std::chrono::duration<double>(now - windowStart_).count();
-    std::printf("%.1f msg/s, largest gap %s\n", static_cast<double>(windowCount_) / seconds, gapText(windowGap_).c_str());
+    std::printf("%.1f msg/s, largest gap %s\n", static_cast<double>(windowCount_) / seconds,
+                gapText(windowGap_).c_str());
     std::fflush(stdout);
     windowStart_ = now;
     windowCount_ = 0;
@@ -83,7 +86,8 @@ class RateMeter {
   void summary(Clock::time_point now) const {
     const double seconds = std::chrono::duration<double>(now - start_).count();
     std::printf("%lld messages in %.2f s: average %.1f msg/s, largest gap %s\n", total_, seconds,
-                seconds > 0 ? static_cast<double>(total_) / seconds : 0.0, gapText(largestGap_).c_str());
+                seconds > 0 ? static_cast<double>(total_) / seconds : 0.0,
+                gapText(largestGap_).c_str());
     std::fflush(stdout);
   }
 
@@ -114,18 +118,21 @@ std::string closeText(const strandel::WebSocketStream& stream) {
 int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
   const std::optional<StreamPath> path = parseStreamPath(request.path);
   if (!path) {
-    throw UsageError("cannot open the stream '" + request.path + "': the path must be articulations/ID/" +
-                     kJointPositions + " or articulations/ID/" + kArticulationState);
+    throw UsageError("cannot open the stream '" + request.path +
+                     "': the path must be articulations/ID/" + kJointPositions +
+                     " or articulations/ID/" + kArticulationState);
   }
   const auto client = makeClient(bridge);
   const bool positions = path->kind == StreamPath::Kind::JointPositions;
-  const std::string label = "STREAM " + client->websocketBaseUrl() + "articulations/" + path->articulation_id + "/" +
+  const std::string label = "STREAM " + client->websocketBaseUrl() + "articulations/" +
+                            path->articulation_id + "/" +
                             (positions ? kJointPositions : kArticulationState);
 
   InterruptGuard interrupt;
   try {
-    strandel::WebSocketStream stream = positions ? client->openJointPositionStream(path->articulation_id)
-                                                 : client->openArticulationStateStream(path->articulation_id);
+    strandel::WebSocketStream stream =
+        positions ? client->openJointPositionStream(path->articulation_id)
+                  : client->openArticulationStateStream(path->articulation_id);
     const auto start = Clock::now();
     const auto deadline = request.seconds > 0
                               ? start + std::chrono::duration_cast<Clock::duration>(
@@ -137,26 +144,29 @@ int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
       const auto now = Clock::now();
       if (now >= deadline) break;
       if (request.rate) meter.reportIfDue(now);
-      const auto until = std::min(deadline, request.rate ? meter.windowEnd() : Clock::time_point::max());
+      const auto until =
+          std::min(deadline, request.rate ? meter.windowEnd() : Clock::time_point::max());
       const auto wait = std::min<Clock::duration>(until - now, kInterruptCheck);
       const std::optional<std::string> message =
           stream.receive(std::chrono::ceil<std::chrono::milliseconds>(wait));
       if (!message) {
         if (stream.peerClosed()) {
-          throw Failure(kTransport, label + ": the bridge closed the stream after " + std::to_string(received) +
-                                        " messages" + closeText(stream));
+          throw Failure(kTransport, label + ": the bridge closed the stream after " +
+                                        std::to_string(received) + " messages" + closeText(stream));
         }
         continue;
       }
       ++received;
       const strandel::json value = strandel::json::parse(*message, nullptr, false);
       if (value.is_discarded()) {
-        throw Failure(kMalformed, label + ": message " + std::to_string(received) + " is not JSON: " + *message);
+        throw Failure(kMalformed, label + ": message " + std::to_string(received) +
+                                      " is not JSON: " + *message);
       }
       if (request.rate) {
         meter.onMessage(Clock::now());
       } else {
-        std::cout << value.dump(-1, ' ', false, strandel::json::error_handler_t::replace) << std::endl;
+        std::cout << value.dump(-1, ' ', false, strandel::json::error_handler_t::replace)
+                  << std::endl;
       }
     }
     stream.close();
@@ -193,20 +203,26 @@ std::optional<StreamPath> parseStreamPath(std::string_view path) {
 
 void addStreamCommand(CLI::App& app, const BridgeOptions& bridge, Commands& commands) {
   CLI::App* sub = app.add_subcommand(
-      "stream", std::string("Print the messages of an articulation stream, one compact JSON text per line, until\n"
-                            "--count messages arrived, --seconds passed or Ctrl-C. PATH is articulations/ID/") +
-                    kJointPositions + "\nor articulations/ID/" + kArticulationState + ", below the WebSocket URL.");
+      "stream",
+      std::string(
+          "Print the messages of an articulation stream, one compact JSON text per line, until\n"
+          "--count messages arrived, --seconds passed or Ctrl-C. PATH is articulations/ID/") +
+          kJointPositions + "\nor articulations/ID/" + kArticulationState +
+          ", below the WebSocket URL.");
   auto request = std::make_shared<StreamRequest>();
   sub->add_option("PATH", request->path, "the stream's path")->required();
   sub->add_option("-n,--count", request->count, "stop after this many messages (default: no limit)")
       ->check(CLI::Range(1LL, static_cast<long long>(1) << 62));
-  sub->add_option("-s,--seconds", request->seconds, "stop after this many seconds (default: no limit)")
+  sub->add_option("-s,--seconds", request->seconds,
+                  "stop after this many seconds (default: no limit)")
       ->check(CLI::Range(0.001, 1e9));
-  sub->add_flag("--rate", request->rate,
-                "print messages per second and the largest gap between messages once a second, and a summary "
-                "at the end, instead of the messages");
-  sub->footer("Examples:\n  strandel stream articulations/arm/stream_joint_positions --count 5\n"
-              "  strandel stream articulations/arm/stream_articulation_state --rate --seconds 10");
+  sub->add_flag(
+      "--rate", request->rate,
+      "print messages per second and the largest gap between messages once a second, and a summary "
+      "at the end, instead of the messages");
+  sub->footer(
+      "Examples:\n  strandel stream articulations/arm/stream_joint_positions --count 5\n"
+      "  strandel stream articulations/arm/stream_articulation_state --rate --seconds 10");
   commands[sub] = [request, &bridge] { return runStream(*request, bridge); };
 }
 

@@ -21,9 +21,10 @@ void run(const strandel_examples::CommandLine& line) {
   const int height = line.integer("--height");
   const std::string depthPath = line.text("--depth-output");
 
-  std::cout << "camera_to_png: creating a " << width << "x" << height << " camera at " << line.text("--prim-path")
-            << " on " << client->baseUrl() << "\n";
-  const json camera = client->cameras.create(line.text("--prim-path"), std::vector<int>{width, height});
+  std::cout << "camera_to_png: creating a " << width << "x" << height << " camera at "
+            << line.text("--prim-path") << " on " << client->baseUrl() << "\n";
+  const json camera =
+      client->cameras.create(line.text("--prim-path"), std::vector<int>{width, height});
   const std::string cameraId = camera.at("camera_id");
   cleanup.add([&client, cameraId] { client->cameras.remove(cameraId); });
 
@@ -33,8 +34,8 @@ void run(const strandel_examples::CommandLine& line) {
   const strandel::CameraFrame frame = client->cameras.capture(cameraId, types);
   for (const auto& [name, value] : frame.structure.items()) {
     if (const strandel::CameraOutput* output = value.is_object() ? frame.output(name) : nullptr) {
-      std::cout << "  " << name << ": " << output->dtype << " " << json(output->shape).dump() << ", "
-                << output->data.size() << " bytes\n";
+      std::cout << "  " << name << ": " << output->dtype << " " << json(output->shape).dump()
+                << ", " << output->data.size() << " bytes\n";
     } else {
       std::cout << "  " << name << " = " << value.dump() << "\n";
     }

@@ -8,15 +8,16 @@
 #include <limits>
 #include <stdexcept>
 
-#include <CLI/CLI.hpp>
 #include <stb/stb_image_write.h>
+#include <CLI/CLI.hpp>
 
 namespace strandel_examples {
 namespace {
 
 const std::vector<Option> kBridgeOptions = {
     {"--http-url", "http://127.0.0.1:8211/", "the bridge's HTTP base URL"},
-    {"--ws-url", "", "the bridge's WebSocket base URL (default: the HTTP URL with ws instead of http)"},
+    {"--ws-url", "",
+     "the bridge's WebSocket base URL (default: the HTTP URL with ws instead of http)"},
     {"--timeout-ms", "10000", "time-out of one transfer attempt in milliseconds"},
     {"--retries", "3", "retries of a failed transfer or of a transient status"},
 };
@@ -60,7 +61,9 @@ void CommandLine::parse(int argc, char** argv) {
   std::string& ws = values_["--ws-url"];
   if (ws.empty()) {
     const std::string& http = values_["--http-url"];
-    ws = startsWith(http, "https") ? "wss" + http.substr(5) : startsWith(http, "http") ? "ws" + http.substr(4) : http;
+    ws = startsWith(http, "https")  ? "wss" + http.substr(5)
+         : startsWith(http, "http") ? "ws" + http.substr(4)
+                                    : http;
   }
   integer("--timeout-ms");
   integer("--retries");
@@ -82,14 +85,15 @@ double CommandLine::number(const std::string& name) const {
   const std::string& value = text(name);
   char* end = nullptr;
   const double number = std::strtod(value.c_str(), &end);
-  if (value.empty() || *end != '\0' || !std::isfinite(number)) fail(name + " expects a number, not '" + value + "'");
+  if (value.empty() || *end != '\0' || !std::isfinite(number))
+    fail(name + " expects a number, not '" + value + "'");
   return number;
 }
 
 std::unique_ptr<strandel::IsaacSimClient> CommandLine::makeClient() const {
-  return std::make_unique<strandel::IsaacSimClient>(program_, text("--http-url"), text("--ws-url"),
-                                                    std::chrono::milliseconds(integer("--timeout-ms")),
-                                                    integer("--retries"));
+  return std::make_unique<strandel::IsaacSimClient>(
+      program_, text("--http-url"), text("--ws-url"),
+      std::chrono::milliseconds(integer("--timeout-ms")), integer("--retries"));
 }
 
 void CommandLine::fail(const std::string& message) const {
@@ -102,14 +106,16 @@ int runExample(const CommandLine& line, const std::function<void()>& body) {
     body();
     return 0;
   } catch (const strandel::HTTPError& e) {
-    std::cerr << line.program() << ": the bridge refused a request: " << e.what() << ": " << e.body() << "\n";
+    std::cerr << line.program() << ": the bridge refused a request: " << e.what() << ": "
+              << e.body() << "\n";
     return 1;
   } catch (const std::exception& e) {
     const std::string what = e.what();
     if (startsWith(what, "HTTP request failed") || startsWith(what, "WebSocket handshake failed")) {
-      std::cerr << line.program() << ": cannot reach the bridge at " << line.text("--http-url") << " (" << what
-                << ")\n"
-                << "  Is it running? A local stand-in starts with: strandel-mock-bridge --port 8211\n";
+      std::cerr
+          << line.program() << ": cannot reach the bridge at " << line.text("--http-url") << " ("
+          << what << ")\n"
+          << "  Is it running? A local stand-in starts with: strandel-mock-bridge --port 8211\n";
       return 2;
     }
     std::cerr << line.program() << ": " << what << "\n";
@@ -127,9 +133,11 @@ void writeRgbPng(const std::string& path, const strandel::CameraOutput& rgb) {
     throw std::runtime_error("cannot write PNG to '" + path + "'");
 }
 
-std::pair<float, float> writeDepthPng(const std::string& path, const strandel::CameraOutput& depth) {
-  if (depth.dtype != "float32" || depth.shape.size() != 2 || depth.data.size() != depth.elementCount() * 4 ||
-      depth.shape[0] > 65535 || depth.shape[1] > 65535)
+std::pair<float, float> writeDepthPng(const std::string& path,
+                                      const strandel::CameraOutput& depth) {
+  if (depth.dtype != "float32" || depth.shape.size() != 2 ||
+      depth.data.size() != depth.elementCount() * 4 || depth.shape[0] > 65535 ||
+      depth.shape[1] > 65535)
     throw std::runtime_error("the depth output is not an [height, width] float32 image");
   std::vector<float> values(depth.elementCount());
   std::memcpy(values.data(), depth.data.data(), depth.data.size());
@@ -150,7 +158,8 @@ std::pair<float, float> writeDepthPng(const std::string& path, const strandel::C
   const float span = farthest > nearest ? farthest - nearest : 1.0f;
   for (std::size_t i = 0; i < values.size(); ++i)
     if (std::isfinite(values[i]))
-      grey[i] = static_cast<unsigned char>(255.0f - 215.0f * std::min(1.0f, (values[i] - nearest) / span));
+      grey[i] = static_cast<unsigned char>(255.0f -
+                                           215.0f * std::min(1.0f, (values[i] - nearest) / span));
   const int height = static_cast<int>(depth.shape[0]);
   const int width = static_cast<int>(depth.shape[1]);
   if (stbi_write_png(path.c_str(), width, height, 1, grey.data(), width) == 0)

@@ -55,7 +55,8 @@ std::string listed(const json& values) {
 void run(const strandel_examples::CommandLine& line) {
   auto client = line.makeClient();
   strandel_examples::Cleanup cleanup;
-  std::cout << "quickstart: bridge " << client->baseUrl() << " (streams " << client->websocketBaseUrl() << ")\n";
+  std::cout << "quickstart: bridge " << client->baseUrl() << " (streams "
+            << client->websocketBaseUrl() << ")\n";
 
   // 1. The arm and its gripper.
   const std::string urdf = std::filesystem::absolute(line.text("--urdf")).string();
@@ -69,9 +70,10 @@ void run(const strandel_examples::CommandLine& line) {
   const json gripper = client->surfaceGrippers.create(kGripperPrim);
   const std::string gripperId = gripper.at("surface_gripper_id");
   cleanup.add([&client, gripperId] { client->surfaceGrippers.remove(gripperId); });
-  const json mounted =
-      client->articulations.assembleRobot(armId, gripperId, "tool0", std::nullopt, json::array({0.0, 0.0, 0.02}), true);
-  std::cout << "   surface gripper '" << gripperId << "' mounted on link " << mounted.at("arm_mount_link") << "\n";
+  const json mounted = client->articulations.assembleRobot(armId, gripperId, "tool0", std::nullopt,
+                                                           json::array({0.0, 0.0, 0.02}), true);
+  std::cout << "   surface gripper '" << gripperId << "' mounted on link "
+            << mounted.at("arm_mount_link") << "\n";
   client->surfaceGrippers.setProperties(gripperId, std::nullopt, std::nullopt, 0.05);
   std::cout << "   gripper max_grip_distance set to 0.05 m\n";
 
@@ -79,12 +81,15 @@ void run(const strandel_examples::CommandLine& line) {
   std::cout << "\n2. Joint limits, driver joint and state\n";
   const json limits = client->articulations.getDofLimits(armId).at("dof_limits");
   for (const json& joint : limits) {
-    std::cout << "   " << joint.at("joint").get<std::string>() << " (" << joint.at("type").get<std::string>()
-              << "): " << joint.at("lower").dump() << " .. " << joint.at("upper").dump()
-              << ", max velocity " << joint.at("max_velocity").dump() << "\n";
+    std::cout << "   " << joint.at("joint").get<std::string>() << " ("
+              << joint.at("type").get<std::string>() << "): " << joint.at("lower").dump() << " .. "
+              << joint.at("upper").dump() << ", max velocity " << joint.at("max_velocity").dump()
+              << "\n";
   }
-  std::cout << "   driver joint: " << client->articulations.getDriverJoint(armId).at("driver_joint").dump() << "\n";
-  std::cout << "   positions: " << listed(client->articulations.getJointsState(armId).at("joint_positions")) << "\n";
+  std::cout << "   driver joint: "
+            << client->articulations.getDriverJoint(armId).at("driver_joint").dump() << "\n";
+  std::cout << "   positions: "
+            << listed(client->articulations.getJointsState(armId).at("joint_positions")) << "\n";
 
   // 3. Move, then stream while moving again.
   const std::vector<double> reach = fitToLimits({0.5, 0.6, 0.9, 0.0, 0.8, 0.0}, limits);
@@ -94,8 +99,8 @@ void run(const strandel_examples::CommandLine& line) {
   std::cout << "   positions: " << listed(reached.at("joint_positions")) << "\n";
 
   const auto seconds = std::chrono::duration<double>(line.number("--stream-seconds"));
-  std::cout << "   streaming joint positions for " << seconds.count() << " s while moving to " << listed(wave)
-            << "\n";
+  std::cout << "   streaming joint positions for " << seconds.count() << " s while moving to "
+            << listed(wave) << "\n";
   strandel::WebSocketStream stream = client->articulations.streamJointPositions(armId);
   client->articulations.moveJointPositions(armId, wave, std::nullopt, true);
   int received = 0;
@@ -108,7 +113,8 @@ void run(const strandel_examples::CommandLine& line) {
     if (!message) continue;
     const json update = json::parse(*message);
     if (received++ % 12 == 0) {
-      std::printf("   t=%5.2f s  #%-5llu %s\n", std::chrono::duration<double>(Clock::now() - start).count(),
+      std::printf("   t=%5.2f s  #%-5llu %s\n",
+                  std::chrono::duration<double>(Clock::now() - start).count(),
                   static_cast<unsigned long long>(update.value("sequence", 0ull)),
                   listed(update.at("joint_positions")).c_str());
       std::fflush(stdout);
@@ -120,25 +126,30 @@ void run(const strandel_examples::CommandLine& line) {
   // 4. A picture.
   const int width = line.integer("--width");
   const int height = line.integer("--height");
-  std::cout << "\n4. Capturing a " << width << "x" << height << " frame from a camera at " << kCameraPrim << "\n";
+  std::cout << "\n4. Capturing a " << width << "x" << height << " frame from a camera at "
+            << kCameraPrim << "\n";
   const json camera = client->cameras.create(kCameraPrim, std::vector<int>{width, height}, 30.0);
   const std::string cameraId = camera.at("camera_id");
   cleanup.add([&client, cameraId] { client->cameras.remove(cameraId); });
-  const strandel::CameraFrame frame = client->cameras.capture(cameraId, std::vector<std::string>{"rgb", "depth"});
+  const strandel::CameraFrame frame =
+      client->cameras.capture(cameraId, std::vector<std::string>{"rgb", "depth"});
   const strandel::CameraOutput* rgb = frame.output("rgb");
   if (rgb == nullptr) throw std::runtime_error("the frame holds no rgb output");
   const std::string output = std::filesystem::absolute(line.text("--output")).string();
   strandel_examples::writeRgbPng(output, *rgb);
-  std::cout << "   rgb " << rgb->shape[1] << "x" << rgb->shape[0] << " written to " << output << "\n";
+  std::cout << "   rgb " << rgb->shape[1] << "x" << rgb->shape[0] << " written to " << output
+            << "\n";
 
   // 5. Close the gripper and clean up.
   std::cout << "\n5. Closing the gripper and removing everything\n";
-  std::cout << "   gripper: " << client->surfaceGrippers.close(gripperId).at("status").get<std::string>() << "\n";
+  std::cout << "   gripper: "
+            << client->surfaceGrippers.close(gripperId).at("status").get<std::string>() << "\n";
   cleanup.dismiss();
   client->cameras.remove(cameraId);
   client->surfaceGrippers.remove(gripperId);
   client->articulations.remove(armId);
-  std::cout << "   removed camera '" << cameraId << "', gripper '" << gripperId << "' and arm '" << armId << "'\n";
+  std::cout << "   removed camera '" << cameraId << "', gripper '" << gripperId << "' and arm '"
+            << armId << "'\n";
   std::cout << "\ndone: the picture is at " << output << "\n";
 }
 

@@ -30,8 +30,9 @@ void run(const strandel_examples::CommandLine& line) {
     cleanup.add([&client, id] { client->articulations.remove(id); });
     std::cout << "stream_monitor: created articulation '" << id << "' to watch\n";
   }
-  strandel::WebSocketStream stream = kind == "positions" ? client->articulations.streamJointPositions(id)
-                                                         : client->articulations.streamArticulationState(id);
+  strandel::WebSocketStream stream = kind == "positions"
+                                         ? client->articulations.streamJointPositions(id)
+                                         : client->articulations.streamArticulationState(id);
   std::cout << "stream_monitor: watching the " << kind << " stream of '" << id << "' on "
             << client->websocketBaseUrl() << "\n";
   if (!cleanup.empty()) {
@@ -70,16 +71,18 @@ void run(const strandel_examples::CommandLine& line) {
   }
   stream.close();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("stream_monitor: %lld messages in %.2f s (%.1f per second), %lld sequence gaps\n", received, elapsed,
-              received / elapsed, gaps);
-  if (received == 0) throw std::runtime_error("no message arrived within " + line.text("--seconds") + " s");
+  std::printf("stream_monitor: %lld messages in %.2f s (%.1f per second), %lld sequence gaps\n",
+              received, elapsed, received / elapsed, gaps);
+  if (received == 0)
+    throw std::runtime_error("no message arrived within " + line.text("--seconds") + " s");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   strandel_examples::CommandLine line(
-      "stream_monitor", "Watches an articulation's joint-position or state stream and reports what arrives.",
+      "stream_monitor",
+      "Watches an articulation's joint-position or state stream and reports what arrives.",
       {{"--articulation", "", "identifier of the articulation to watch (default: create one)"},
        {"--kind", "state", "positions or state"},
        {"--seconds", "3", "how long to watch"},

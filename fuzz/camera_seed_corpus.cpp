@@ -30,8 +30,10 @@ std::string patternBytes(std::size_t count, unsigned seed) {
 }
 
 json descriptor(json shape, json dtype, json offset, json nbytes) {
-  return {{"shape", std::move(shape)}, {"dtype", std::move(dtype)},
-          {"offset", std::move(offset)}, {"nbytes", std::move(nbytes)}};
+  return {{"shape", std::move(shape)},
+          {"dtype", std::move(dtype)},
+          {"offset", std::move(offset)},
+          {"nbytes", std::move(nbytes)}};
 }
 
 std::vector<std::string> seedFrames() {
@@ -48,21 +50,27 @@ std::vector<std::string> seedFrames() {
 
   // The format's looser corners, written from hand-built manifests.
   const std::string data = patternBytes(64, 7);
-  const json structure = {{"a", {{"__ndarray__", 0}}}, {"b", {{"__ndarray__", 1.7}}},
-                          {"c", {{"__ndarray__", -1}}}, {"d", 3},
-                          {"e", {{"inner", {{"__ndarray__", 0}}}}}, {"f", json::array({1, "x"})}};
+  const json structure = {{"a", {{"__ndarray__", 0}}},
+                          {"b", {{"__ndarray__", 1.7}}},
+                          {"c", {{"__ndarray__", -1}}},
+                          {"d", 3},
+                          {"e", {{"inner", {{"__ndarray__", 0}}}}},
+                          {"f", json::array({1, "x"})}};
   const std::vector<json> manifests = {
       {{"structure", structure},
-       {"arrays", {descriptor({4, 4}, "uint8", 8, 16), descriptor({4, 4}, "uint8", 8, 16),
-                   descriptor({2}, "float32", 0, 8)}}},
+       {"arrays",
+        {descriptor({4, 4}, "uint8", 8, 16), descriptor({4, 4}, "uint8", 8, 16),
+         descriptor({2}, "float32", 0, 8)}}},
       {{"structure", structure},
-       {"arrays", {descriptor({2.5, 3}, 5, 1.9, 6.2), descriptor({1e3}, nullptr, 60, 4),
-                   descriptor(json::array(), {{"kind", "custom"}}, 64, 0)}}},
+       {"arrays",
+        {descriptor({2.5, 3}, 5, 1.9, 6.2), descriptor({1e3}, nullptr, 60, 4),
+         descriptor(json::array(), {{"kind", "custom"}}, 64, 0)}}},
       {{"structure", {{"only", {{"__ndarray__", 0}}}}},
        {"arrays", {{"z", descriptor({8}, "int8", 40, 8)}, {"a", descriptor({8}, "int8", 0, 8)}}}},
       {{"structure", "plain text"}, {"arrays", nullptr}},
       {{"structure", json::array({json::array({json::array({json::object()})})})},
-       {"arrays", json::array()}, {"version", 2}},
+       {"arrays", json::array()},
+       {"version", 2}},
       {{"arrays", {descriptor({16}, "uint32", 0, 64)}},
        {"structure", {{"x", {{"__ndarray__", 0}, {"units", "m"}}}}}},
   };

@@ -18,8 +18,8 @@
 #include <strandel/camera_frame.hpp>
 #include <strandel/http.hpp>
 
-#include "camera_frame_writer.hpp"
 #include "camera/decode_camera_frame.hpp"
+#include "camera_frame_writer.hpp"
 
 extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t max_size);
 
@@ -89,8 +89,8 @@ void useFrame(const CameraFrame& frame) {
     for (const auto& member : copy.structure.items()) {
       try {
         const CameraOutput* found = copy.output(member.key());
-        require(found == nullptr ||
-                    (found >= copy.outputs.data() && found < copy.outputs.data() + copy.outputs.size()),
+        require(found == nullptr || (found >= copy.outputs.data() &&
+                                     found < copy.outputs.data() + copy.outputs.size()),
                 "output() points outside the frame's outputs");
       } catch (const json::type_error&) {
         // A non-numeric "__ndarray__" value.

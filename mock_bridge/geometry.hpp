@@ -36,10 +36,9 @@ struct Quat {
 };
 
 inline Quat operator*(const Quat& a, const Quat& b) {
-  return {a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z,
-          a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
-          a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x,
-          a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w};
+  return {
+      a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z, a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
+      a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x, a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w};
 }
 
 /// The rotation by `angle` radians about `axis` (normalised here; a zero axis gives identity).
@@ -66,6 +65,8 @@ inline Transform compose(const Transform& a, const Transform& b) {
   return {a.rotation * b.rotation, a.translation + rotate(a.rotation, b.translation)};
 }
 
-inline Vec3 apply(const Transform& t, const Vec3& p) { return t.translation + rotate(t.rotation, p); }
+inline Vec3 apply(const Transform& t, const Vec3& p) {
+  return t.translation + rotate(t.rotation, p);
+}
 
 }  // namespace strandel::mock_bridge

@@ -44,8 +44,8 @@ int main(int argc, char** argv) {
   try {
     server.emplace(ioc, options);
   } catch (const boost::system::system_error& e) {
-    std::cerr << "strandel-mock-bridge: cannot listen on " << options.host << " port " << options.port << ": "
-              << e.code().message() << "\n";
+    std::cerr << "strandel-mock-bridge: cannot listen on " << options.host << " port "
+              << options.port << ": " << e.code().message() << "\n";
     return 1;
   }
   server->start();

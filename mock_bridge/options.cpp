@@ -28,13 +28,15 @@ double toNumber(const std::string& name, const std::string& text, double low, do
   return value;
 }
 
-std::uint64_t toInteger(const std::string& name, const std::string& text, std::uint64_t low, std::uint64_t high) {
+std::uint64_t toInteger(const std::string& name, const std::string& text, std::uint64_t low,
+                        std::uint64_t high) {
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
     throw UsageError(name + " expects a whole number, not '" + text + "'");
   errno = 0;
   const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
   if (errno != 0 || value < low || value > high)
-    throw UsageError(name + " must be between " + std::to_string(low) + " and " + std::to_string(high));
+    throw UsageError(name + " must be between " + std::to_string(low) + " and " +
+                     std::to_string(high));
   return value;
 }
 
@@ -52,48 +54,64 @@ std::unique_ptr<CLI::App> makeParser(Options& options) {
   app->set_help_flag("-h,--help", "show this text");
   app->get_formatter()->column_width(25);
   using Setter = std::function<void(const std::string& name, const std::string& value)>;
-  const auto valued = [&app](const std::string& name, const std::string& type, const std::string& help,
-                             const Setter& set) {
-    app->add_option_function<std::string>(name,
-                                          [name, set](const std::string& value) {
-                                            if (value.empty()) throw UsageError(name + " needs a value");
-                                            set(name, value);
-                                          },
-                                          help)
+  const auto valued = [&app](const std::string& name, const std::string& type,
+                             const std::string& help, const Setter& set) {
+    app->add_option_function<std::string>(
+           name,
+           [name, set](const std::string& value) {
+             if (value.empty()) throw UsageError(name + " needs a value");
+             set(name, value);
+           },
+           help)
         ->type_name(type)
         ->expected(0, 1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   };
   valued("--host", "ADDR", "address to bind (default 127.0.0.1)",
          [&](const std::string&, const std::string& v) { options.host = v; });
-  valued("--port", "N", "port to bind, 0 for a free one (default 8211)", [&](const std::string& n, const std::string& v) {
-    options.port = static_cast<std::uint16_t>(toInteger(n, v, 0, 65535));
-  });
+  valued("--port", "N", "port to bind, 0 for a free one (default 8211)",
+         [&](const std::string& n, const std::string& v) {
+           options.port = static_cast<std::uint16_t>(toInteger(n, v, 0, 65535));
+         });
   valued("--stream-rate", "HZ", "messages per second on each stream (default 60)",
-         [&](const std::string& n, const std::string& v) { options.stream_rate = toNumber(n, v, 0.1, 1000); });
+         [&](const std::string& n, const std::string& v) {
+           options.stream_rate = toNumber(n, v, 0.1, 1000);
+         });
   valued("--physics-rate", "HZ", "simulation steps per second (default 120)",
-         [&](const std::string& n, const std::string& v) { options.physics_rate = toNumber(n, v, 1, 1000); });
+         [&](const std::string& n, const std::string& v) {
+           options.physics_rate = toNumber(n, v, 1, 1000);
+         });
   valued("--joint-speed", "V", "speed bound in rad/s or m/s for joints without one (default 1.5)",
-         [&](const std::string& n, const std::string& v) { options.joint_speed = toNumber(n, v, 0.001, 1000); });
+         [&](const std::string& n, const std::string& v) {
+           options.joint_speed = toNumber(n, v, 0.001, 1000);
+         });
   valued("--gripper-time", "S", "simulated seconds to open or close a gripper (default 0.25)",
-         [&](const std::string& n, const std::string& v) { options.gripper_time = toNumber(n, v, 0, 60); });
+         [&](const std::string& n, const std::string& v) {
+           options.gripper_time = toNumber(n, v, 0, 60);
+         });
   valued("--fail-every", "N", "answer every Nth HTTP request with --fail-status (default 0: off)",
          [&](const std::string& n, const std::string& v) {
            options.fail_every = static_cast<std::uint32_t>(toInteger(n, v, 0, 1000000));
          });
-  valued("--fail-status", "CODE", "status of those answers (default 503)", [&](const std::string& n, const std::string& v) {
-    options.fail_status = static_cast<int>(toInteger(n, v, 100, 599));
-  });
+  valued("--fail-status", "CODE", "status of those answers (default 503)",
+         [&](const std::string& n, const std::string& v) {
+           options.fail_status = static_cast<int>(toInteger(n, v, 100, 599));
+         });
   valued("--latency-ms", "MS", "delay added before every HTTP answer (default 0)",
          [&](const std::string& n, const std::string& v) {
            options.latency_ms = static_cast<std::uint32_t>(toInteger(n, v, 0, 60000));
          });
-  valued("--max-body-bytes", "N", "largest request body accepted, larger gets 413 (default 8388608)",
-         [&](const std::string& n, const std::string& v) { options.max_body_bytes = toInteger(n, v, 1, 1024ull * 1024 * 1024); });
+  valued("--max-body-bytes", "N",
+         "largest request body accepted, larger gets 413 (default 8388608)",
+         [&](const std::string& n, const std::string& v) {
+           options.max_body_bytes = toInteger(n, v, 1, 1024ull * 1024 * 1024);
+         });
   valued("--max-urdf-bytes", "N",
          "largest URDF file an articulation is made from, larger gets 422 (default " +
              std::to_string(kDefaultMaxUrdfBytes) + ")",
-         [&](const std::string& n, const std::string& v) { options.max_urdf_bytes = toInteger(n, v, 1, 1024ull * 1024 * 1024); });
+         [&](const std::string& n, const std::string& v) {
+           options.max_urdf_bytes = toInteger(n, v, 1, 1024ull * 1024 * 1024);
+         });
   app->add_flag("-v,--verbose", options.verbose, "log every request and its answer on stderr");
   return app;
 }
@@ -104,7 +122,8 @@ Options parseOptions(const std::vector<std::string>& args) {
   Options options;
   const auto app = makeParser(options);
   try {
-    app->parse(std::vector<std::string>(args.rbegin(), args.rend()));  // CLI11 takes them last first
+    app->parse(
+        std::vector<std::string>(args.rbegin(), args.rend()));  // CLI11 takes them last first
   } catch (const CLI::CallForHelp&) {
     options.help = true;
     return options;

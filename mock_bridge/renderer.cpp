@@ -21,13 +21,15 @@ constexpr double kNear = 0.05;
 /// ties differently, but a tie is 0.5 away either way) without a library call.
 double offInteger(double v) {
   constexpr double kExactBelow = 2251799813685248.0;  // 2^51
-  constexpr double kShift = 6755399441055744.0;       // 1.5 * 2^52: v + kShift rounds v to an integer
+  constexpr double kShift = 6755399441055744.0;  // 1.5 * 2^52: v + kShift rounds v to an integer
   if (!(std::fabs(v) < kExactBelow)) return std::fabs(v - std::round(v));
   return std::fabs(v - ((v + kShift) - kShift));
 }
 
 /// A colour channel as stored: clamped to [0, 255], then truncated.
-std::uint8_t channel(double value) { return static_cast<std::uint8_t>(std::clamp(value, 0.0, 255.0)); }
+std::uint8_t channel(double value) {
+  return static_cast<std::uint8_t>(std::clamp(value, 0.0, 255.0));
+}
 
 /// The camera's frame and pixel mapping.
 struct Projector {
@@ -73,7 +75,8 @@ struct Projector {
 /// The columns of pixel row `py` that can lie within `radius` of the screen segment from `a` to
 /// `b` (x, y in pixels), widened by one pixel on each side against rounding and kept within
 /// [x0, x1]; first > last when there are none.
-std::pair<int, int> capsuleRowSpan(int py, const Vec3& a, const Vec3& b, double radius, int x0, int x1) {
+std::pair<int, int> capsuleRowSpan(int py, const Vec3& a, const Vec3& b, double radius, int x0,
+                                   int x1) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
   double lo = kInf;
   double hi = -kInf;
@@ -117,14 +120,16 @@ std::pair<int, int> capsuleRowSpan(int py, const Vec3& a, const Vec3& b, double 
   if (!(lo <= hi)) return {1, 0};
   lo = std::max(lo, x0 - 1.0);
   hi = std::min(hi, x1 + 1.0);
-  return {std::max(x0, static_cast<int>(std::floor(lo)) - 1), std::min(x1, static_cast<int>(std::ceil(hi)) + 1)};
+  return {std::max(x0, static_cast<int>(std::floor(lo)) - 1),
+          std::min(x1, static_cast<int>(std::ceil(hi)) + 1)};
 }
 
 /// Draws into the output images directly: colours are stored as bytes when a pixel is painted,
 /// depth as float32.
 class Canvas {
  public:
-  explicit Canvas(const CameraView& view) : projector_(view), width_(view.width), height_(view.height) {
+  explicit Canvas(const CameraView& view)
+      : projector_(view), width_(view.width), height_(view.height) {
     const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
     images_.rgb.resize(pixels * 3);
     images_.depth.resize(pixels);
@@ -136,7 +141,8 @@ class Canvas {
   void drawBackground() {
     const Vec3& eye = projector_.view.eye;
     std::vector<Vec3> columns(static_cast<std::size_t>(width_));
-    for (int px = 0; px < width_; ++px) columns[static_cast<std::size_t>(px)] = projector_.columnTerm(px);
+    for (int px = 0; px < width_; ++px)
+      columns[static_cast<std::size_t>(px)] = projector_.columnTerm(px);
     for (int py = 0; py < height_; ++py) {
       const Vec3 row = projector_.rowTerm(py);
       if (columns[0].z + row.z < 0.0 && eye.z > 0.0) {
@@ -184,7 +190,8 @@ class Canvas {
   }
 
   void drawFigure(const Figure& figure, std::size_t figureIndex) {
-    static const std::array<Color, 3> kBodies = {Color{70, 110, 180}, Color{90, 150, 90}, Color{160, 90, 150}};
+    static const std::array<Color, 3> kBodies = {Color{70, 110, 180}, Color{90, 150, 90},
+                                                 Color{160, 90, 150}};
     const Color body = kBodies[figureIndex % kBodies.size()];
     const Color joint{235, 150, 40};
     for (std::size_t b = 0; b < figure.bones.size(); ++b) {
@@ -201,7 +208,8 @@ class Canvas {
 
  private:
   std::size_t index(int px, int py) const {
-    return static_cast<std::size_t>(py) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(px);
+    return static_cast<std::size_t>(py) * static_cast<std::size_t>(width_) +
+           static_cast<std::size_t>(px);
   }
 
   void paint(std::size_t i, const Color& c) {
@@ -215,7 +223,8 @@ class Canvas {
   /// wider with distance, fading into fog from 4 m to 20 m.
   void drawGroundRow(int py, const std::vector<Vec3>& columns, const Vec3& row) {
     const Vec3& eye = projector_.view.eye;
-    const double t = -eye.z / (columns[0].z + row.z);  // z-depth, since the ray has unit forward component
+    const double t =
+        -eye.z / (columns[0].z + row.z);  // z-depth, since the ray has unit forward component
     const double lineWidth = std::max(0.008, t * 0.002);
     const double fog = std::clamp((t - 4.0) / 16.0, 0.0, 1.0);
     const auto fogged = [&](const Color& c) -> std::array<std::uint8_t, 3> {

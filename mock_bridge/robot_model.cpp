@@ -72,7 +72,8 @@ class CapturedConsole : public console_bridge::OutputHandler {
   CapturedConsole& operator=(const CapturedConsole&) = delete;
 
   void log(const std::string& text, console_bridge::LogLevel level, const char*, int) override {
-    if (level >= console_bridge::CONSOLE_BRIDGE_LOG_ERROR && firstError_.empty()) firstError_ = text;
+    if (level >= console_bridge::CONSOLE_BRIDGE_LOG_ERROR && firstError_.empty())
+      firstError_ = text;
   }
   const std::string& firstError() const { return firstError_; }
 
@@ -89,9 +90,15 @@ JointModel toJointModel(const urdf::Joint& joint) {
   JointModel model;
   model.name = joint.name;
   switch (joint.type) {
-    case urdf::Joint::CONTINUOUS: model.type = JointType::Continuous; break;
-    case urdf::Joint::PRISMATIC: model.type = JointType::Prismatic; break;
-    default: model.type = JointType::Revolute; break;
+    case urdf::Joint::CONTINUOUS:
+      model.type = JointType::Continuous;
+      break;
+    case urdf::Joint::PRISMATIC:
+      model.type = JointType::Prismatic;
+      break;
+    default:
+      model.type = JointType::Revolute;
+      break;
   }
   if (joint.limits) {
     if (model.type != JointType::Continuous) {
@@ -121,16 +128,17 @@ void addSubtree(const urdf::Link& link, std::optional<std::size_t> parent, Trans
   const std::size_t index = model.links.size();
   model.links.push_back(LinkModel{link.name, parent, origin, joint});
   for (const auto& childJoint : link.child_joints) {
-    const auto child = std::find_if(link.child_links.begin(), link.child_links.end(),
-                                    [&](const auto& l) { return l->name == childJoint->child_link_name; });
+    const auto child =
+        std::find_if(link.child_links.begin(), link.child_links.end(),
+                     [&](const auto& l) { return l->name == childJoint->child_link_name; });
     if (child == link.child_links.end()) continue;
     std::optional<std::size_t> jointIndex;
     if (isMovable(*childJoint)) {
       jointIndex = model.joints.size();
       model.joints.push_back(toJointModel(*childJoint));
     }
-    addSubtree(**child, index, toTransform(childJoint->parent_to_joint_origin_transform), jointIndex,
-               model);
+    addSubtree(**child, index, toTransform(childJoint->parent_to_joint_origin_transform),
+               jointIndex, model);
   }
 }
 
@@ -154,7 +162,8 @@ void resolveMimics(const urdf::ModelInterface& urdf, RobotModel& model) {
     Relation resolved = relation;
     std::size_t steps = 0;
     bool cyclic = false;
-    for (auto next = direct.find(resolved.driver); next != direct.end(); next = direct.find(resolved.driver)) {
+    for (auto next = direct.find(resolved.driver); next != direct.end();
+         next = direct.find(resolved.driver)) {
       if (++steps > direct.size()) {
         cyclic = true;
         break;
@@ -174,9 +183,12 @@ void resolveMimics(const urdf::ModelInterface& urdf, RobotModel& model) {
 
 std::string_view jointTypeName(JointType type) {
   switch (type) {
-    case JointType::Revolute: return "revolute";
-    case JointType::Continuous: return "continuous";
-    case JointType::Prismatic: return "prismatic";
+    case JointType::Revolute:
+      return "revolute";
+    case JointType::Continuous:
+      return "continuous";
+    case JointType::Prismatic:
+      return "prismatic";
   }
   return "revolute";
 }
@@ -254,7 +266,8 @@ RobotModel parseUrdfText(const std::string& xml, const std::string& source) {
 RobotModel loadUrdfFile(const std::string& path, std::uint64_t max_bytes) {
   const auto unreadable = [&] { return ModelError("cannot read URDF file '" + path + "'"); };
   const auto tooLarge = [&] {
-    return ModelError("URDF file '" + path + "' is larger than the limit of " + std::to_string(max_bytes) + " bytes");
+    return ModelError("URDF file '" + path + "' is larger than the limit of " +
+                      std::to_string(max_bytes) + " bytes");
   };
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) throw unreadable();

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The project's one test command. Installs what is missing, then:
+#   0. checks that every C++ source matches .clang-format (scripts/format.sh --check);
 #   1. builds everything with warnings as errors and runs every suite under ctest, the Python
 #      module's pytest suites among them (ctest test python.pytest);
 #   2. builds the same suites with AddressSanitizer + UndefinedBehaviorSanitizer and runs them
@@ -14,6 +15,9 @@ bash scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 summary=()
+
+echo "==> [format] clang-format-14"
+bash scripts/format.sh --check
 
 run_suite() {  # name build-dir cmake-args...
   local name=$1 dir=$2

@@ -28,7 +28,6 @@ using testing_util::wire;
 
 constexpr auto& kJson = testing_util::kJsonContentType;
 
-
 class ArticulationWire : public ::testing::Test {
  protected:
   ScriptedPeer peer;
@@ -49,8 +48,8 @@ TEST_F(ArticulationWire, CreateAlwaysSendsBothKeys) {
   articulations.create("/World/\xC3\xA4rm", "/robots/arm.urdf");
   const auto requests = peer.requests();
   ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(wire(requests[0]), Wire("PUT", "/articulations", kJson,
-                                    R"({"prim_path":"/World/arm","urdf_path":null})"));
+  EXPECT_EQ(wire(requests[0]),
+            Wire("PUT", "/articulations", kJson, R"({"prim_path":"/World/arm","urdf_path":null})"));
   EXPECT_EQ(requests[1].body, R"({"prim_path":"/World/arm","urdf_path":""})");
   EXPECT_EQ(requests[2].body,
             "{\"prim_path\":\"/World/\xC3\xA4rm\",\"urdf_path\":\"/robots/arm.urdf\"}");
@@ -227,7 +226,7 @@ TEST_F(ArticulationWire, InvalidUtf8FailsBeforeAnythingIsSent) {
 TEST_F(ArticulationWire, RetryableStatusRepeatsTheSameCommandBody) {
   IsaacSimClient retrying("retry", peer.baseUrl(), peer.wsBaseUrl(), std::chrono::seconds(10), 1);
   peer.enqueue(std::vector<ScriptedAnswer>{ScriptedAnswer::status_only(503, "busy"),
-                                            ScriptedAnswer::json(200, R"({"ok":true})")});
+                                           ScriptedAnswer::json(200, R"({"ok":true})")});
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(retrying.articulations.setJointPositions("robot1", {0.5, 1.0}),
             json::parse(R"({"ok":true})"));
@@ -238,13 +237,15 @@ TEST_F(ArticulationWire, RetryableStatusRepeatsTheSameCommandBody) {
                       R"({"indices":null,"joint_positions":[0.5,1.0]})");
   EXPECT_EQ(wire(requests[0]), expected);
   EXPECT_EQ(wire(requests[1]), expected);
-  EXPECT_GE(elapsed, std::chrono::milliseconds(375));  // the client's real back-off before the retry
+  EXPECT_GE(elapsed,
+            std::chrono::milliseconds(375));  // the client's real back-off before the retry
 }
 
 TEST(ArticulationStreams, OpenTheClientsStreamPathsAndHandOverAWorkingStream) {
   constexpr auto kWait = std::chrono::seconds(5);
   WebSocketPeer peer;
-  peer.sendWithUpgrade(testing_util::serverFrame(testing_util::Opcode::Text, R"({"positions":[0.5]})"));
+  peer.sendWithUpgrade(
+      testing_util::serverFrame(testing_util::Opcode::Text, R"({"positions":[0.5]})"));
   IsaacSimClient client("test", "http://127.0.0.1:1/", peer.wsBaseUrl(), kWait, 0);
 
   WebSocketStream joints = client.articulations.streamJointPositions("/lead");

@@ -11,17 +11,17 @@
 #include <strandel/camera_frame.hpp>
 #include <strandel/http.hpp>
 
-#include "camera_frame_writer.hpp"
 #include "camera/decode_camera_frame.hpp"
+#include "camera_frame_writer.hpp"
 #include "support/test_helpers.hpp"
 
 namespace strandel {
 namespace {
 
-using testing_util::responseWith;
-using testing_util::thrownText;
 using detail::decodeCameraFrame;
 using detail::writeCameraFrame;
+using testing_util::responseWith;
+using testing_util::thrownText;
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 constexpr char kNotAFrame[] =
@@ -33,8 +33,10 @@ constexpr char kTooLarge[] =
     "camera frame is too large: its outputs claim more than 16 times the length of the body";
 
 json descriptor(json shape, json dtype, json offset, json nbytes) {
-  return {{"shape", std::move(shape)}, {"dtype", std::move(dtype)},
-          {"offset", std::move(offset)}, {"nbytes", std::move(nbytes)}};
+  return {{"shape", std::move(shape)},
+          {"dtype", std::move(dtype)},
+          {"offset", std::move(offset)},
+          {"nbytes", std::move(nbytes)}};
 }
 
 json manifestOf(json arrays, json structure = json::object()) {
@@ -51,8 +53,9 @@ CameraFrame decodeManifest(const json& manifest, std::string_view data) {
 
 /// The data region "0123456789" with one descriptor of the given offset and nbytes.
 CameraFrame decodeOneOfTen(json offset, json nbytes) {
-  return decodeManifest(manifestOf({descriptor(json::array(), "uint8", std::move(offset), std::move(nbytes))}),
-                        "0123456789");
+  return decodeManifest(
+      manifestOf({descriptor(json::array(), "uint8", std::move(offset), std::move(nbytes))}),
+      "0123456789");
 }
 
 std::string bytesOf(const CameraOutput& output) {
@@ -111,8 +114,8 @@ TEST(CameraDecoder, StatusOutside2xxRaisesHttpErrorWithoutLookingAtTheBody) {
 TEST(CameraDecoder, RefusesBodiesWithoutTheMagic) {
   const std::string good_rest = std::string("\x02\x00\x00\x00", 4) + "{}";
   for (const std::string& body :
-       {std::string(), std::string("QXB1"), std::string("QXB1\x00\x00\x00", 7),
-        "qxb1" + good_rest, "QXB2" + good_rest, " QXB1" + good_rest, "xxxxQXB1" + good_rest}) {
+       {std::string(), std::string("QXB1"), std::string("QXB1\x00\x00\x00", 7), "qxb1" + good_rest,
+        "QXB2" + good_rest, " QXB1" + good_rest, "xxxxQXB1" + good_rest}) {
     EXPECT_EQ(runtimeErrorText([&] { decodeBody(body); }), kNotAFrame) << body;
   }
 }
@@ -172,18 +175,23 @@ TEST(CameraDecoder, ManifestAndMemberShapesFollowTheAccessRules) {
     EXPECT_EQ(jsonErrorText(manifestOf({full, partial})),
               std::string("[json.exception.out_of_range.403] key '") + key + "' not found");
   }
-  const std::vector<std::pair<json, std::string>> kinds = {
-      {"3", "string"}, {3, "number"}, {nullptr, "null"}, {json::object(), "object"},
-      {true, "boolean"}};
+  const std::vector<std::pair<json, std::string>> kinds = {{"3", "string"},
+                                                           {3, "number"},
+                                                           {nullptr, "null"},
+                                                           {json::object(), "object"},
+                                                           {true, "boolean"}};
   for (const auto& [shape, kind] : kinds) {
     EXPECT_EQ(jsonErrorText(manifestOf({descriptor(shape, "uint8", 0, 1)})),
               "[json.exception.type_error.302] type must be array, but is " + kind);
   }
-  const std::vector<std::pair<json, std::string>> non_numbers = {
-      {"2", "string"}, {true, "boolean"}, {nullptr, "null"}, {json::array({1}), "array"},
-      {json::object(), "object"}};
+  const std::vector<std::pair<json, std::string>> non_numbers = {{"2", "string"},
+                                                                 {true, "boolean"},
+                                                                 {nullptr, "null"},
+                                                                 {json::array({1}), "array"},
+                                                                 {json::object(), "object"}};
   for (const auto& [value, kind] : non_numbers) {
-    const std::string expected = "[json.exception.type_error.302] type must be number, but is " + kind;
+    const std::string expected =
+        "[json.exception.type_error.302] type must be number, but is " + kind;
     EXPECT_EQ(jsonErrorText(manifestOf({descriptor({1, value}, "uint8", 0, 1)})), expected);
     EXPECT_EQ(jsonErrorText(manifestOf({descriptor({1}, "uint8", value, 1)})), expected);
     EXPECT_EQ(jsonErrorText(manifestOf({descriptor({1}, "uint8", 0, value)})), expected);
@@ -208,17 +216,17 @@ TEST(CameraDecoder, BoundsAreCheckedWithoutWrapAround) {
   EXPECT_EQ(bytesOf(decodeOneOfTen(3, 7).outputs.at(0)), "3456789");
   EXPECT_TRUE(decodeOneOfTen(10, 0).outputs.at(0).data.empty());  // offset = R, nbytes 0
   for (const auto& [offset, nbytes] : std::vector<std::pair<json, json>>{
-           {11, 0},            // offset = R + 1
-           {0, 11},            // one byte too many
+           {11, 0},  // offset = R + 1
+           {0, 11},  // one byte too many
            {5, 6},
-           {-1, 0},            // negative values become huge
+           {-1, 0},  // negative values become huge
            {0, -1},
-           {kMax, 1},          // offset + nbytes wraps to 0
+           {kMax, 1},  // offset + nbytes wraps to 0
            {1, kMax},
            {kMax, kMax},
-           {1e300, 0},         // beyond the range: the largest value
+           {1e300, 0},  // beyond the range: the largest value
            {0, 1e300},
-           {-2.5, 1},          // truncated to -2, taken modulo 2^64
+           {-2.5, 1},  // truncated to -2, taken modulo 2^64
            {0, -1e20},
        }) {
     EXPECT_EQ(runtimeErrorText([&] { decodeOneOfTen(offset, nbytes); }), kPastTheEnd)
@@ -258,9 +266,10 @@ TEST(CameraDecoder, ArraysMayBeEmptyNullOrAnObject) {
   }
   EXPECT_EQ(decodeManifest(manifestOf(json::array(), 42), "").structure, 42);
   // An object's member values are visited in ascending key order.
-  const CameraFrame by_key = decodeManifest(
-      manifestOf({{"b", descriptor(json::array(), "uint8", 1, 1)}, {"a", descriptor(json::array(), "uint8", 0, 1)}}),
-      "AB");
+  const CameraFrame by_key =
+      decodeManifest(manifestOf({{"b", descriptor(json::array(), "uint8", 1, 1)},
+                                 {"a", descriptor(json::array(), "uint8", 0, 1)}}),
+                     "AB");
   ASSERT_EQ(by_key.outputs.size(), 2u);
   EXPECT_EQ(bytesOf(by_key.outputs[0]), "A");
   EXPECT_EQ(bytesOf(by_key.outputs[1]), "B");
@@ -268,9 +277,10 @@ TEST(CameraDecoder, ArraysMayBeEmptyNullOrAnObject) {
 
 TEST(CameraDecoder, DtypeIsTheStringOrTheCompactJsonText) {
   const CameraFrame frame = decodeManifest(
-      manifestOf({descriptor(json::array(), 5, 0, 0), descriptor(json::array(), nullptr, 0, 0),
-                  descriptor(json::array(), {{"b", json::array({1, "\xC3\xA9"})}, {"a", 2.5}}, 0, 0),
-                  descriptor(json::array(), " Float32 ", 0, 0)}),
+      manifestOf(
+          {descriptor(json::array(), 5, 0, 0), descriptor(json::array(), nullptr, 0, 0),
+           descriptor(json::array(), {{"b", json::array({1, "\xC3\xA9"})}, {"a", 2.5}}, 0, 0),
+           descriptor(json::array(), " Float32 ", 0, 0)}),
       "");
   ASSERT_EQ(frame.outputs.size(), 4u);
   EXPECT_EQ(frame.outputs[0].dtype, "5");
@@ -319,8 +329,8 @@ TEST(CameraDecoder, RefusesManifestsNestedBeyondTheBound) {
   EXPECT_EQ(runtimeErrorText([&] { decodeBody(writeCameraFrame(hostile, "")); }), kTooDeep);
   // Deep nesting inside a non-string dtype is bounded the same way.
   const std::string deep_dtype =
-      R"({"structure":0,"arrays":[{"shape":[],"offset":0,"nbytes":0,"dtype":)" +
-      nested(509, "0") + "}]}";
+      R"({"structure":0,"arrays":[{"shape":[],"offset":0,"nbytes":0,"dtype":)" + nested(509, "0") +
+      "}]}";
   EXPECT_EQ(decodeBody(writeCameraFrame(deep_dtype, "")).outputs.at(0).dtype, nested(509, "0"));
   EXPECT_EQ(runtimeErrorText([&] {
               decodeBody(writeCameraFrame(
@@ -340,16 +350,15 @@ TEST(CameraDecoder, BoundsTheTotalBytesCopiedFromOverlappingArrays) {
   const std::string region(100000, 'r');
   const json whole = descriptor({100000}, "uint8", 0, 100000);
   // Sixteen full copies always fit: every array is shorter than the body.
-  const CameraFrame sixteen = decodeManifest(manifestOf(json(std::vector<json>(16, whole))), region);
+  const CameraFrame sixteen =
+      decodeManifest(manifestOf(json(std::vector<json>(16, whole))), region);
   EXPECT_EQ(sixteen.outputs.size(), 16u);
-  EXPECT_EQ(runtimeErrorText([&] {
-              decodeManifest(manifestOf(json(std::vector<json>(17, whole))), region);
-            }),
+  EXPECT_EQ(runtimeErrorText(
+                [&] { decodeManifest(manifestOf(json(std::vector<json>(17, whole))), region); }),
             kTooLarge);
   // Thousands of copies of one region are refused once the outputs reach the bound.
-  EXPECT_EQ(runtimeErrorText([&] {
-              decodeManifest(manifestOf(json(std::vector<json>(2000, whole))), region);
-            }),
+  EXPECT_EQ(runtimeErrorText(
+                [&] { decodeManifest(manifestOf(json(std::vector<json>(2000, whole))), region); }),
             kTooLarge);
 }
 

@@ -53,8 +53,8 @@ TEST(CameraOutputMeasures, ItemSizeKnowsExactlyTheTwelveNames) {
   EXPECT_EQ(sizeOf("float32"), sizeof(float));
   EXPECT_EQ(sizeOf("int64") + sizeOf("uint64"), 2 * sizeof(std::int64_t));
   EXPECT_EQ(sizeOf("float64"), sizeof(double));
-  for (const char* unknown : {"Float32", "float128", "", "5", "null", " float32", "float32 ",
-                              "complex64"}) {
+  for (const char* unknown :
+       {"Float32", "float128", "", "5", "null", " float32", "float32 ", "complex64"}) {
     EXPECT_EQ(outputOf({}, unknown).itemSize(), 0u) << unknown;
   }
   EXPECT_EQ(outputOf({}, std::string("uint8\0", 6)).itemSize(), 0u);
@@ -77,10 +77,10 @@ TEST(CameraFrameOutput, FindsOnlyTopLevelPlaceholdersByExactName) {
   EXPECT_EQ(frame.output("other"), &frame.outputs[1]);
   EXPECT_EQ(frame.output("FRONT"), nullptr);
   EXPECT_EQ(frame.output("front "), nullptr);
-  EXPECT_EQ(frame.output("count"), nullptr);   // member is not an object
-  EXPECT_EQ(frame.output("plain"), nullptr);   // object without a placeholder
-  EXPECT_EQ(frame.output("list"), nullptr);    // placeholder inside an array
-  EXPECT_EQ(frame.output("inner"), nullptr);   // placeholder one level deeper
+  EXPECT_EQ(frame.output("count"), nullptr);  // member is not an object
+  EXPECT_EQ(frame.output("plain"), nullptr);  // object without a placeholder
+  EXPECT_EQ(frame.output("list"), nullptr);   // placeholder inside an array
+  EXPECT_EQ(frame.output("inner"), nullptr);  // placeholder one level deeper
   EXPECT_EQ(frame.output("outer"), nullptr);
   EXPECT_EQ(frame.output("missing"), nullptr);
 
@@ -101,23 +101,25 @@ TEST(CameraFrameOutput, IndexConvertsLikeAnUnsignedNumber) {
     return found ? static_cast<long>(found - frame.outputs.data()) : -1;
   };
   EXPECT_EQ(pointsAt(1), 1);
-  EXPECT_EQ(pointsAt(1.7), 1);       // truncated toward zero
+  EXPECT_EQ(pointsAt(1.7), 1);  // truncated toward zero
   EXPECT_EQ(pointsAt(0.99), 0);
-  EXPECT_EQ(pointsAt(-0.5), 0);      // truncates to 0
-  EXPECT_EQ(pointsAt(2), -1);        // out of range
+  EXPECT_EQ(pointsAt(-0.5), 0);  // truncates to 0
+  EXPECT_EQ(pointsAt(2), -1);    // out of range
   EXPECT_EQ(pointsAt(5), -1);
-  EXPECT_EQ(pointsAt(-1), -1);       // modulo 2^64: far out of range
+  EXPECT_EQ(pointsAt(-1), -1);  // modulo 2^64: far out of range
   EXPECT_EQ(pointsAt(-2.5), -1);
-  EXPECT_EQ(pointsAt(1e300), -1);    // beyond the range: no undefined conversion
+  EXPECT_EQ(pointsAt(1e300), -1);  // beyond the range: no undefined conversion
   EXPECT_EQ(pointsAt(-1e300), -1);
   EXPECT_EQ(pointsAt(std::numeric_limits<double>::quiet_NaN()), -1);
   EXPECT_EQ(pointsAt(std::numeric_limits<double>::infinity()), -1);
 }
 
 TEST(CameraFrameOutput, NonNumericIndexThrowsTypeError302) {
-  const std::vector<std::pair<json, std::string>> cases = {
-      {"0", "string"}, {true, "boolean"}, {nullptr, "null"},
-      {json::array({0}), "array"}, {json::object(), "object"}};
+  const std::vector<std::pair<json, std::string>> cases = {{"0", "string"},
+                                                           {true, "boolean"},
+                                                           {nullptr, "null"},
+                                                           {json::array({0}), "array"},
+                                                           {json::object(), "object"}};
   for (const auto& [index, kind] : cases) {
     const CameraFrame frame = frameWithPlaceholder(index);
     EXPECT_EQ(thrownText<json::type_error>([&] { frame.output("front"); }),
@@ -138,8 +140,8 @@ TEST(UnsignedNumber, IntegersWrapAndFloatsTruncateWithoutUndefinedBehaviour) {
   EXPECT_EQ(toUnsigned64(json(-2.5)), kMax - 1);  // -2 modulo 2^64
   EXPECT_EQ(toUnsigned64(json(-9223372036854775808.0)), std::uint64_t{1} << 63);
   EXPECT_EQ(toUnsigned64(json(18446744073709549568.0)), 18446744073709549568u);  // below 2^64
-  EXPECT_EQ(toUnsigned64(json(18446744073709551616.0)), kMax);                    // 2^64
-  EXPECT_EQ(toUnsigned64(json(-9223372036854777856.0)), kMax);  // just below -2^63
+  EXPECT_EQ(toUnsigned64(json(18446744073709551616.0)), kMax);                   // 2^64
+  EXPECT_EQ(toUnsigned64(json(-9223372036854777856.0)), kMax);                   // just below -2^63
   EXPECT_EQ(toUnsigned64(json(1e300)), kMax);
   EXPECT_EQ(toUnsigned64(json(-1e20)), kMax);
   EXPECT_EQ(toUnsigned64(json(std::numeric_limits<double>::infinity())), kMax);

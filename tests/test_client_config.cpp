@@ -22,12 +22,15 @@ TEST(ClientConfig, ValidationRunsInOrderWithExactTexts) {
             "base_url must not be empty");
   EXPECT_EQ(invalidArgumentText([] { IsaacSimClient c("", "http://h", "", milliseconds(0), -1); }),
             "websocket_base_url must not be empty");
-  EXPECT_EQ(invalidArgumentText([] { IsaacSimClient c("", "http://h", "ws://h", milliseconds(0), -1); }),
-            "timeout must be positive");
-  EXPECT_EQ(invalidArgumentText([] { IsaacSimClient c("", "http://h", "ws://h", milliseconds(-5), 0); }),
-            "timeout must be positive");
-  EXPECT_EQ(invalidArgumentText([] { IsaacSimClient c("", "http://h", "ws://h", milliseconds(1), -1); }),
-            "max_retries must not be negative");
+  EXPECT_EQ(
+      invalidArgumentText([] { IsaacSimClient c("", "http://h", "ws://h", milliseconds(0), -1); }),
+      "timeout must be positive");
+  EXPECT_EQ(
+      invalidArgumentText([] { IsaacSimClient c("", "http://h", "ws://h", milliseconds(-5), 0); }),
+      "timeout must be positive");
+  EXPECT_EQ(
+      invalidArgumentText([] { IsaacSimClient c("", "http://h", "ws://h", milliseconds(1), -1); }),
+      "max_retries must not be negative");
   EXPECT_NO_THROW(IsaacSimClient("", "http://h", "ws://h", milliseconds(1), 0));
 }
 

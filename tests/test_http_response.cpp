@@ -75,16 +75,17 @@ TEST(ParseJsonResponse, EmptySuccessBodyIsAnEmptyObjectButJsonViewThrows) {
 }
 
 TEST(ParseJsonResponse, MalformedSuccessBodyPropagatesTheParseError) {
-  EXPECT_THROW(detail::parseJsonResponse(responseWith(200, "not json")), nlohmann::json::parse_error);
+  EXPECT_THROW(detail::parseJsonResponse(responseWith(200, "not json")),
+               nlohmann::json::parse_error);
   EXPECT_THROW(detail::parseJsonResponse(responseWith(200, "{} {}")), nlohmann::json::parse_error);
-  EXPECT_THROW(detail::parseJsonResponse(responseWith(200, "/* c */ {}")), nlohmann::json::parse_error);
+  EXPECT_THROW(detail::parseJsonResponse(responseWith(200, "/* c */ {}")),
+               nlohmann::json::parse_error);
   // A parse error is not a runtime_error: transport handlers do not swallow it.
   try {
     detail::parseJsonResponse(responseWith(200, "nope"));
   } catch (const std::runtime_error&) {
     ADD_FAILURE() << "parse_error must not derive from runtime_error";
-  } catch (const nlohmann::json::parse_error&) {
-  }
+  } catch (const nlohmann::json::parse_error&) {}
 }
 
 TEST(HeaderLookup, FoldsAsciiCaseAndMatchesWholeNamesOnly) {

@@ -22,7 +22,9 @@ TEST(JsonBody, CompactWithKeysInAscendingByteOrderAtEveryDepth) {
 }
 
 TEST(JsonBody, NonAsciiStaysRawUtf8) {
-  const std::string text = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x9C\x93 \xF0\x9F\xA4\x96";
+  const std::string text =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e \xE2\x9C\x93 \xF0\x9F\xA4\x96";
   EXPECT_EQ(writeJsonBody(json(text)), "\"" + text + "\"");
 }
 

@@ -25,7 +25,6 @@ using testing_util::wire;
 constexpr auto& kJson = testing_util::kJsonContentType;
 constexpr auto kNone = std::nullopt;
 
-
 class SurfaceGripperWire : public ::testing::Test {
  protected:
   ScriptedPeer peer;
@@ -101,23 +100,25 @@ TEST_F(SurfaceGripperWire, SetAttachmentPointPropertiesSendsOnlyTheSettingsGiven
   const json pose_1 = json::array({1.5, "free form", nullptr});
   grippers.setAttachmentPointProperties("g1");
   grippers.setAttachmentPointProperties("g1", std::vector<std::string>{});
-  grippers.setAttachmentPointProperties("g1", std::vector<std::string>{"/World/g/j0", "/World/g/j1"},
-                                        pose_0, pose_1, 1000.0, 50.0, limits, AxisLimits{}, 0.002,
-                                        "-z");
+  grippers.setAttachmentPointProperties(
+      "g1", std::vector<std::string>{"/World/g/j0", "/World/g/j1"}, pose_0, pose_1, 1000.0, 50.0,
+      limits, AxisLimits{}, 0.002, "-z");
   grippers.setAttachmentPointProperties("g1", kNone, json(nullptr));
   const auto requests = peer.requests();
   ASSERT_EQ(requests.size(), 4u);
-  EXPECT_EQ(wire(requests[0]), Wire("PATCH", "/surface_grippers/g1/attachment_points", kJson, "{}"));
+  EXPECT_EQ(wire(requests[0]),
+            Wire("PATCH", "/surface_grippers/g1/attachment_points", kJson, "{}"));
   EXPECT_EQ(requests[1].body, R"({"joint_paths":[]})");
-  EXPECT_EQ(requests[2].body,
-            R"({"clearance_offset":0.002,"forward_axis":"-z",)"
-            R"("joint_paths":["/World/g/j0","/World/g/j1"],)"
-            R"("local_pose_0":{"orientation":[1,0,0,0],"position":[0.0,0.1,0.2]},)"
-            R"("local_pose_1":[1.5,"free form",null],)"
-            R"("rotation_limits":{"x":{"maximum":1.0,"minimum":-1.0},)"
-            R"("y":{"maximum":2.0,"minimum":null},"z":null},)"
-            R"("translation_limits":{"x":null,"y":null,"z":null},)"
-            R"("z_axis_translation_drive_damping":50.0,"z_axis_translation_drive_stiffness":1000.0})");
+  EXPECT_EQ(
+      requests[2].body,
+      R"({"clearance_offset":0.002,"forward_axis":"-z",)"
+      R"("joint_paths":["/World/g/j0","/World/g/j1"],)"
+      R"("local_pose_0":{"orientation":[1,0,0,0],"position":[0.0,0.1,0.2]},)"
+      R"("local_pose_1":[1.5,"free form",null],)"
+      R"("rotation_limits":{"x":{"maximum":1.0,"minimum":-1.0},)"
+      R"("y":{"maximum":2.0,"minimum":null},"z":null},)"
+      R"("translation_limits":{"x":null,"y":null,"z":null},)"
+      R"("z_axis_translation_drive_damping":50.0,"z_axis_translation_drive_stiffness":1000.0})");
   EXPECT_EQ(requests[3].body, R"({"local_pose_0":null})");
 }
 
@@ -221,7 +222,8 @@ TEST_F(SurfaceGripperWire, RetryableStatusRepeatsTheSamePatchBody) {
                       R"({"shear_force_limit":4.0})");
   EXPECT_EQ(wire(requests[0]), expected);
   EXPECT_EQ(wire(requests[1]), expected);
-  EXPECT_GE(elapsed, std::chrono::milliseconds(375));  // the client's real back-off before the retry
+  EXPECT_GE(elapsed,
+            std::chrono::milliseconds(375));  // the client's real back-off before the retry
 }
 
 }  // namespace

@@ -18,8 +18,9 @@ TEST(Options, DefaultsAndBothSpellingsOfValues) {
   EXPECT_EQ(defaults.fail_status, 503);
   EXPECT_EQ(defaults.max_urdf_bytes, 16u * 1024u * 1024u);
 
-  const Options o = parseOptions({"--port", "0", "--host=::1", "--stream-rate=120", "--fail-every", "3",
-                                  "--fail-status=500", "--latency-ms", "25", "--max-urdf-bytes=4096", "-v"});
+  const Options o =
+      parseOptions({"--port", "0", "--host=::1", "--stream-rate=120", "--fail-every", "3",
+                    "--fail-status=500", "--latency-ms", "25", "--max-urdf-bytes=4096", "-v"});
   EXPECT_EQ(o.port, 0);
   EXPECT_EQ(o.host, "::1");
   EXPECT_EQ(o.stream_rate, 120.0);
@@ -46,15 +47,16 @@ TEST(Options, UnusableCommandLinesSayWhy) {
   EXPECT_EQ(message({"--stream-rate", "fast"}), "--stream-rate expects a number, not 'fast'");
   EXPECT_EQ(message({"--stream-rate", "0"}), "--stream-rate must be between 0.1 and 1000");
   EXPECT_EQ(message({"--fail-status", "99"}), "--fail-status must be between 100 and 599");
-  EXPECT_EQ(message({"--max-urdf-bytes", "0"}), "--max-urdf-bytes must be between 1 and 1073741824");
+  EXPECT_EQ(message({"--max-urdf-bytes", "0"}),
+            "--max-urdf-bytes must be between 1 and 1073741824");
   EXPECT_EQ(message({"--colour"}), "unknown option '--colour' (see --help)");
 }
 
 TEST(Options, HelpListsEveryOption) {
   const std::string help = usageText();
-  for (const char* option : {"--host", "--port", "--stream-rate", "--physics-rate", "--joint-speed", "--gripper-time",
-                             "--fail-every", "--fail-status", "--latency-ms", "--max-body-bytes", "--max-urdf-bytes", "--verbose",
-                             "--help"})
+  for (const char* option : {"--host", "--port", "--stream-rate", "--physics-rate", "--joint-speed",
+                             "--gripper-time", "--fail-every", "--fail-status", "--latency-ms",
+                             "--max-body-bytes", "--max-urdf-bytes", "--verbose", "--help"})
     EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
@@ -62,7 +64,8 @@ TEST(FaultInjector, FailsEveryNthRequestOnly) {
   FaultInjector every3(3, 503);
   std::vector<std::optional<int>> seen;
   for (int i = 0; i < 6; ++i) seen.push_back(every3.next());
-  EXPECT_EQ(seen, (std::vector<std::optional<int>>{std::nullopt, std::nullopt, 503, std::nullopt, std::nullopt, 503}));
+  EXPECT_EQ(seen, (std::vector<std::optional<int>>{std::nullopt, std::nullopt, 503, std::nullopt,
+                                                   std::nullopt, 503}));
   FaultInjector off(0, 503);
   for (int i = 0; i < 5; ++i) EXPECT_FALSE(off.next());
 }

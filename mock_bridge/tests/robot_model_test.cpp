@@ -132,7 +132,8 @@ TEST(RobotModel, FilesAboveTheSizeLimitAreRefusedByTheirSize) {
     loadUrdfFile(huge.path());
     FAIL() << "expected ModelError";
   } catch (const ModelError& e) {
-    EXPECT_EQ(std::string(e.what()), "URDF file '" + huge.path() + "' is larger than the limit of 16777216 bytes");
+    EXPECT_EQ(std::string(e.what()),
+              "URDF file '" + huge.path() + "' is larger than the limit of 16777216 bytes");
   }
   TempFile file(kMixedUrdf);
   const std::uint64_t size = std::filesystem::file_size(file.path());
@@ -141,8 +142,9 @@ TEST(RobotModel, FilesAboveTheSizeLimitAreRefusedByTheirSize) {
     loadUrdfFile(file.path(), size - 1);
     FAIL() << "expected ModelError";
   } catch (const ModelError& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "URDF file '" + file.path() + "' is larger than the limit of " + std::to_string(size - 1) + " bytes");
+    EXPECT_EQ(std::string(e.what()), "URDF file '" + file.path() +
+                                         "' is larger than the limit of " +
+                                         std::to_string(size - 1) + " bytes");
   }
 }
 
@@ -157,14 +159,17 @@ TEST(RobotModel, UnreadableAndInvalidFilesAreReportedWithTheirPath) {
     loadUrdfFile(std::filesystem::temp_directory_path().string());
     FAIL() << "expected ModelError";
   } catch (const ModelError& e) {
-    EXPECT_EQ(std::string(e.what()), "cannot read URDF file '" + std::filesystem::temp_directory_path().string() + "'");
+    EXPECT_EQ(std::string(e.what()),
+              "cannot read URDF file '" + std::filesystem::temp_directory_path().string() + "'");
   }
-  TempFile broken("<robot name=\"x\"><link name=\"a\"/><joint name=\"j\" type=\"revolute\"></robot>");
+  TempFile broken(
+      "<robot name=\"x\"><link name=\"a\"/><joint name=\"j\" type=\"revolute\"></robot>");
   try {
     loadUrdfFile(broken.path());
     FAIL() << "expected ModelError";
   } catch (const ModelError& e) {
-    const std::string prefix = "URDF file '" + broken.path() + "' is not a valid robot description: ";
+    const std::string prefix =
+        "URDF file '" + broken.path() + "' is not a valid robot description: ";
     EXPECT_EQ(std::string(e.what()).substr(0, prefix.size()), prefix);
     EXPECT_GT(std::string(e.what()).size(), prefix.size());
   }

@@ -12,9 +12,8 @@ namespace {
 // static), and only read afterwards.
 const std::unordered_map<std::string, std::uint64_t>& dtypeSizes() {
   static const std::unordered_map<std::string, std::uint64_t> sizes{
-      {"bool", 1},    {"int8", 1},    {"uint8", 1},   {"int16", 2},
-      {"uint16", 2},  {"float16", 2}, {"int32", 4},   {"uint32", 4},
-      {"float32", 4}, {"int64", 8},   {"uint64", 8},  {"float64", 8},
+      {"bool", 1},  {"int8", 1},   {"uint8", 1},   {"int16", 2}, {"uint16", 2}, {"float16", 2},
+      {"int32", 4}, {"uint32", 4}, {"float32", 4}, {"int64", 8}, {"uint64", 8}, {"float64", 8},
   };
   return sizes;
 }

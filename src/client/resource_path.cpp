@@ -4,7 +4,8 @@
 
 namespace strandel::detail {
 
-std::string resourcePath(std::string_view collection, std::string_view id, std::string_view suffix) {
+std::string resourcePath(std::string_view collection, std::string_view id,
+                         std::string_view suffix) {
   std::string path;
   path.reserve(2 + collection.size() + id.size() + suffix.size());
   path.append("/").append(collection).append("/").append(id).append(suffix);

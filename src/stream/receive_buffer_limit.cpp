@@ -6,7 +6,8 @@ namespace strandel::detail {
 
 int limitReceiveBuffer(void* /*clientp*/, curl_socket_t socket, curlsocktype /*purpose*/) {
   const int size = kStreamReceiveBufferBytes;
-  if (::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) return CURL_SOCKOPT_ERROR;
+  if (::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0)
+    return CURL_SOCKOPT_ERROR;
   return CURL_SOCKOPT_OK;
 }
 

@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,7 +26,8 @@ using Clock = std::chrono::steady_clock;
 struct Pipe {
   int fds[2] = {-1, -1};
   Pipe() {
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+      throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
   }
   ~Pipe() {
     closeRead();
@@ -45,15 +46,16 @@ struct Pipe {
 /// Spawns `argv` with its stdout (and, when `both`, its stderr) on the pipe's write end, or its
 /// stderr into the file `stderr_path` when that is given, and its stdin on `stdin_fd` when that is
 /// not negative.
-pid_t spawn(const std::vector<std::string>& argv, Pipe& pipe, bool both, const std::string& stderr_path = {},
-            int stdin_fd = -1) {
+pid_t spawn(const std::vector<std::string>& argv, Pipe& pipe, bool both,
+            const std::string& stderr_path = {}, int stdin_fd = -1) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (stdin_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdin_fd, STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, pipe.fds[1], STDOUT_FILENO);
   if (both) posix_spawn_file_actions_adddup2(&actions, pipe.fds[1], STDERR_FILENO);
   if (!stderr_path.empty())
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderr_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -68,7 +70,8 @@ pid_t spawn(const std::vector<std::string>& argv, Pipe& pipe, bool both, const s
 /// Reads what is available from `fd` into `out`, waiting at most until `deadline`. False at end
 /// of file or when the deadline has passed.
 bool readSome(int fd, std::string& out, Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   if (left <= 0) return false;
   pollfd entry{fd, POLLIN, 0};
   const int ready = ::poll(&entry, 1, static_cast<int>(left));
@@ -106,7 +109,8 @@ int waitFor(pid_t pid, Clock::time_point deadline) {
 
 std::string bridgeExecutable() { return STRANDEL_MOCK_BRIDGE_EXECUTABLE; }
 
-BridgeProcess::BridgeProcess(const std::vector<std::string>& extra_args, const BridgeLaunch& launch) {
+BridgeProcess::BridgeProcess(const std::vector<std::string>& extra_args,
+                             const BridgeLaunch& launch) {
   std::vector<std::string> argv = {bridgeExecutable(), "--host", "127.0.0.1", "--port", "0"};
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   Pipe out;
@@ -116,13 +120,13 @@ BridgeProcess::BridgeProcess(const std::vector<std::string>& extra_args, const B
     if (::prlimit(pid_, RLIMIT_NOFILE, &limit, nullptr) != 0) {
       const int error = errno;
       stop();
-      throw std::runtime_error(std::string("cannot limit the bridge's descriptors: ") + std::strerror(error));
+      throw std::runtime_error(std::string("cannot limit the bridge's descriptors: ") +
+                               std::strerror(error));
     }
   }
   std::string text;
   const auto deadline = Clock::now() + std::chrono::seconds(30);
-  while (text.find('\n') == std::string::npos && readSome(out.fds[0], text, deadline)) {
-  }
+  while (text.find('\n') == std::string::npos && readSome(out.fds[0], text, deadline)) {}
   const std::string line = text.substr(0, text.find('\n'));
   const std::string prefix = "listening on http://127.0.0.1:";
   if (line.rfind(prefix, 0) == 0 && line.size() > prefix.size() + 1 && line.back() == '/') {
@@ -130,7 +134,8 @@ BridgeProcess::BridgeProcess(const std::vector<std::string>& extra_args, const B
   }
   if (port_ == 0) {
     stop();
-    throw std::runtime_error("the bridge did not announce its port; its first line was '" + line + "'");
+    throw std::runtime_error("the bridge did not announce its port; its first line was '" + line +
+                             "'");
   }
 }
 
@@ -138,7 +143,9 @@ BridgeProcess::~BridgeProcess() {
   if (pid_ > 0) stop();
 }
 
-std::string BridgeProcess::httpUrl() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+std::string BridgeProcess::httpUrl() const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/";
+}
 std::string BridgeProcess::wsUrl() const { return "ws://127.0.0.1:" + std::to_string(port_) + "/"; }
 
 bool BridgeProcess::running() {
@@ -159,7 +166,8 @@ double BridgeProcess::cpuSeconds() const {
   // The fields after the parenthesised command name start with the state (field 3); utime and
   // stime are fields 14 and 15, in clock ticks.
   const std::size_t close = text.rfind(')');
-  if (pid_ <= 0 || close == std::string::npos) throw std::runtime_error("cannot read the bridge's CPU time");
+  if (pid_ <= 0 || close == std::string::npos)
+    throw std::runtime_error("cannot read the bridge's CPU time");
   std::istringstream fields(text.substr(close + 1));
   std::string field;
   unsigned long long ticks = 0;
@@ -192,8 +200,7 @@ ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::seco
   if (in) in->closeRead();
   ProgramResult result;
   const auto deadline = Clock::now() + bound;
-  while (readSome(out.fds[0], result.output, deadline)) {
-  }
+  while (readSome(out.fds[0], result.output, deadline)) {}
   result.exit_code = waitFor(pid, deadline);
   return result;
 }

@@ -32,7 +32,8 @@ class BridgeProcess {
   /// its first line "listening on http://127.0.0.1:PORT/". Throws std::runtime_error when the
   /// bridge cannot be started, its limit cannot be set, or it does not print that line within
   /// 30 seconds.
-  explicit BridgeProcess(const std::vector<std::string>& extra_args = {}, const BridgeLaunch& launch = {});
+  explicit BridgeProcess(const std::vector<std::string>& extra_args = {},
+                         const BridgeLaunch& launch = {});
   /// Stops the bridge if it still runs.
   ~BridgeProcess();
   BridgeProcess(const BridgeProcess&) = delete;

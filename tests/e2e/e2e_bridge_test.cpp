@@ -70,26 +70,33 @@ class StandIn : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(bridge.stop(), 0) << "the stand-in did not stop cleanly"; }
 
   BridgeProcess bridge;
-  IsaacSimClient client{"e2e", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000), 3};
+  IsaacSimClient client{"e2e", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000),
+                        3};
 };
 
 TEST_F(StandIn, ArticulationCallsChangeAndReportTheArm) {
   EXPECT_EQ(client.articulations.create("/World/arm")["articulation_id"], "arm");
   const json limits = client.articulations.getDofLimits("arm")["dof_limits"];
   ASSERT_EQ(limits.size(), 6u);
-  EXPECT_EQ(limits[1], json({{"joint", "shoulder_lift"}, {"type", "revolute"}, {"lower", -2.0}, {"upper", 2.0},
-                             {"max_velocity", 2.0}, {"max_effort", 150.0}}));
+  EXPECT_EQ(limits[1], json({{"joint", "shoulder_lift"},
+                             {"type", "revolute"},
+                             {"lower", -2.0},
+                             {"upper", 2.0},
+                             {"max_velocity", 2.0},
+                             {"max_effort", 150.0}}));
   EXPECT_EQ(client.articulations.getDriverJoint("arm")["driver_joint"], "shoulder_pan");
 
   client.articulations.setJointPositions("arm", {0.3}, std::vector<int>{2});
-  const json moved = client.articulations.moveJointPositions("arm", {0.5, -0.5}, std::vector<int>{0, 1}, false);
+  const json moved =
+      client.articulations.moveJointPositions("arm", {0.5, -0.5}, std::vector<int>{0, 1}, false);
   EXPECT_EQ(moved["status"], "reached");
   EXPECT_EQ(moved["joint_positions"], json({0.5, -0.5, 0.3, 0.0, 0.0, 0.0}));
   const json state = client.articulations.getJointsState("arm");
   EXPECT_EQ(state["joint_positions"], moved["joint_positions"]);
   EXPECT_EQ(state["joint_names"][2], "elbow");
 
-  const json started = client.articulations.moveJointPositions("arm", {1.0}, std::vector<int>{0}, true);
+  const json started =
+      client.articulations.moveJointPositions("arm", {1.0}, std::vector<int>{0}, true);
   EXPECT_EQ(started["status"], "moving");
   EXPECT_EQ(client.articulations.setDrivenJoints("arm", {"elbow", "wrist_1"})["driven_joints"],
             json({"elbow", "wrist_1"}));
@@ -98,35 +105,43 @@ TEST_F(StandIn, ArticulationCallsChangeAndReportTheArm) {
   const auto gone = httpErrorOf([&] { client.articulations.getJointsState("arm"); });
   ASSERT_TRUE(gone);
   EXPECT_EQ(gone->statusCode(), 404);
-  EXPECT_EQ(json::parse(gone->body()), json({{"error", "articulation 'arm' not found"}, {"status", 404}}));
+  EXPECT_EQ(json::parse(gone->body()),
+            json({{"error", "articulation 'arm' not found"}, {"status", 404}}));
 }
 
 TEST_F(StandIn, RefusalsReachTheApplicationWithStatusAndJsonBody) {
   client.articulations.create("/World/arm");
-  const auto shape = httpErrorOf([&] { client.articulations.setJointPositions("arm", {0.1, 0.2}); });
+  const auto shape = httpErrorOf([&] {
+    client.articulations.setJointPositions("arm", {0.1, 0.2});
+  });
   ASSERT_TRUE(shape);
   EXPECT_EQ(shape->statusCode(), 422);
-  EXPECT_EQ(json::parse(shape->body())["error"], "joint_positions has 2 values but articulation 'arm' has 6 joints");
+  EXPECT_EQ(json::parse(shape->body())["error"],
+            "joint_positions has 2 values but articulation 'arm' has 6 joints");
 
-  const auto nan = httpErrorOf([&] { client.articulations.setJointPositions("arm", {std::nan("")}, std::vector<int>{0}); });
+  const auto nan = httpErrorOf(
+      [&] { client.articulations.setJointPositions("arm", {std::nan("")}, std::vector<int>{0}); });
   ASSERT_TRUE(nan);
   EXPECT_EQ(json::parse(nan->body())["error"], "joint_positions[0] must be a finite number");
 
-  const auto urdf = httpErrorOf([&] { client.articulations.create("/World/other", "/no/such/file.urdf"); });
+  const auto urdf =
+      httpErrorOf([&] { client.articulations.create("/World/other", "/no/such/file.urdf"); });
   ASSERT_TRUE(urdf);
   EXPECT_EQ(urdf->statusCode(), 422);
   EXPECT_EQ(json::parse(urdf->body())["error"], "cannot read URDF file '/no/such/file.urdf'");
 
-  const auto mount = httpErrorOf([&] { client.articulations.assembleRobot("arm", "ghost", "tool0"); });
+  const auto mount =
+      httpErrorOf([&] { client.articulations.assembleRobot("arm", "ghost", "tool0"); });
   ASSERT_TRUE(mount);
   EXPECT_EQ(mount->statusCode(), 404);
 }
 
 TEST_F(StandIn, GripperCallsMountOpenCloseAndPatch) {
   client.articulations.create("/World/arm");
-  EXPECT_EQ(client.surfaceGrippers.create("/World/arm/tool0/gripper")["surface_gripper_id"], "gripper");
-  EXPECT_EQ(client.articulations.assembleRobot("arm", "gripper", "tool0", std::nullopt, json::array({0.0, 0.0, 0.02}),
-                                               true)["assembled"],
+  EXPECT_EQ(client.surfaceGrippers.create("/World/arm/tool0/gripper")["surface_gripper_id"],
+            "gripper");
+  EXPECT_EQ(client.articulations.assembleRobot("arm", "gripper", "tool0", std::nullopt,
+                                               json::array({0.0, 0.0, 0.02}), true)["assembled"],
             true);
   EXPECT_EQ(client.surfaceGrippers.get("gripper")["mounted_on"], "arm");
   EXPECT_EQ(client.surfaceGrippers.close("gripper", false)["status"], "closed");
@@ -136,16 +151,17 @@ TEST_F(StandIn, GripperCallsMountOpenCloseAndPatch) {
   const json before = client.surfaceGrippers.getProperties("gripper")["properties"];
   AxisLimits limits;
   limits.z = AxisLimit{-0.5, 0.5};
-  const json after = client.surfaceGrippers.setProperties("gripper", std::nullopt, std::nullopt, 0.05, std::nullopt,
-                                                         limits)["properties"];
+  const json after = client.surfaceGrippers.setProperties("gripper", std::nullopt, std::nullopt,
+                                                          0.05, std::nullopt, limits)["properties"];
   json expected = before;
   expected["max_grip_distance"] = 0.05;
-  expected["rotation_limits"] = {{"x", nullptr}, {"y", nullptr}, {"z", {{"maximum", 0.5}, {"minimum", -0.5}}}};
+  expected["rotation_limits"] = {
+      {"x", nullptr}, {"y", nullptr}, {"z", {{"maximum", 0.5}, {"minimum", -0.5}}}};
   EXPECT_EQ(after, expected);
 
   const json points = client.surfaceGrippers.setAttachmentPointProperties(
-      "gripper", std::vector<std::string>{"/World/arm/tool0/gripper/p"}, std::nullopt, std::nullopt, std::nullopt,
-      std::nullopt, std::nullopt, std::nullopt, 0.002)["attachment_points"];
+      "gripper", std::vector<std::string>{"/World/arm/tool0/gripper/p"}, std::nullopt, std::nullopt,
+      std::nullopt, std::nullopt, std::nullopt, std::nullopt, 0.002)["attachment_points"];
   ASSERT_EQ(points.size(), 1u);
   EXPECT_EQ(points[0]["clearance_offset"], 0.002);
   EXPECT_EQ(client.surfaceGrippers.getAttachmentPoints("gripper")["attachment_points"], points);
@@ -171,13 +187,15 @@ TEST_F(StandIn, CapturedFramesDecodeIntoTheRequestedArrays) {
   EXPECT_EQ(depth->data.size(), 120u * 160u * 4u);
   EXPECT_EQ(frame.structure["camera_id"], "cam");
 
-  const CameraFrame depthOnly = client.cameras.capture("cam", std::vector<std::string>{"depth"}, true);
+  const CameraFrame depthOnly =
+      client.cameras.capture("cam", std::vector<std::string>{"depth"}, true);
   EXPECT_EQ(depthOnly.output("rgb"), nullptr);
   ASSERT_NE(depthOnly.output("depth"), nullptr);
   EXPECT_TRUE(depthOnly.structure.contains("camera_pose"));
 
   client.articulations.moveJointPositions("arm", {1.0, 1.2}, std::vector<int>{1, 2});
-  EXPECT_NE(client.cameras.capture("cam", std::vector<std::string>{"rgb"}).output("rgb")->data, rgb->data);
+  EXPECT_NE(client.cameras.capture("cam", std::vector<std::string>{"rgb"}).output("rgb")->data,
+            rgb->data);
 
   client.cameras.remove("cam");
   EXPECT_EQ(httpErrorOf([&] { client.cameras.capture("cam"); })->statusCode(), 404);
@@ -214,23 +232,29 @@ TEST_F(StandIn, StreamsPushStateAndTakeTargets) {
 
 TEST(StandInFaults, EveryNthRequestFailsAndTheClientRetriesIt) {
   BridgeProcess bridge({"--fail-every", "2", "--fail-status", "503"});
-  IsaacSimClient patient("retrying", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000), 3);
-  patient.articulations.create("/World/arm");                      // request 1
-  EXPECT_EQ(patient.articulations.getJointsState("arm")["articulation_id"], "arm");  // 2 fails, 3 answers
-  EXPECT_EQ(patient.articulations.getDofLimits("arm")["articulation_id"], "arm");    // 4 fails, 5 answers
+  IsaacSimClient patient("retrying", bridge.httpUrl(), bridge.wsUrl(),
+                         std::chrono::milliseconds(10000), 3);
+  patient.articulations.create("/World/arm");  // request 1
+  EXPECT_EQ(patient.articulations.getJointsState("arm")["articulation_id"],
+            "arm");  // 2 fails, 3 answers
+  EXPECT_EQ(patient.articulations.getDofLimits("arm")["articulation_id"],
+            "arm");  // 4 fails, 5 answers
 
-  IsaacSimClient hasty("no retries", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000), 0);
+  IsaacSimClient hasty("no retries", bridge.httpUrl(), bridge.wsUrl(),
+                       std::chrono::milliseconds(10000), 0);
   const auto injected = httpErrorOf([&] { hasty.articulations.getJointsState("arm"); });  // 6 fails
   ASSERT_TRUE(injected);
   EXPECT_EQ(injected->statusCode(), 503);
-  EXPECT_EQ(json::parse(injected->body()),
-            json({{"error", "injected fault: every 2th request is answered 503"}, {"status", 503}}));
+  EXPECT_EQ(
+      json::parse(injected->body()),
+      json({{"error", "injected fault: every 2th request is answered 503"}, {"status", 503}}));
   EXPECT_EQ(bridge.stop(), 0);
 }
 
 TEST(StandInFaults, AddedLatencyOutlastsAShortTimeout) {
   BridgeProcess bridge({"--latency-ms", "1500"});
-  IsaacSimClient hasty("hasty", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(150), 0);
+  IsaacSimClient hasty("hasty", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(150),
+                       0);
   try {
     hasty.get("/");
     ADD_FAILURE() << "expected the transfer to time out";
@@ -239,7 +263,8 @@ TEST(StandInFaults, AddedLatencyOutlastsAShortTimeout) {
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(std::string(e.what()).rfind("HTTP request failed: ", 0), 0u) << e.what();
   }
-  IsaacSimClient patient("patient", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(20000), 0);
+  IsaacSimClient patient("patient", bridge.httpUrl(), bridge.wsUrl(),
+                         std::chrono::milliseconds(20000), 0);
   EXPECT_EQ(patient.get("/").status, 200);
   EXPECT_EQ(bridge.stop(), 0);
 }
@@ -248,7 +273,8 @@ TEST_F(StandIn, SurvivesClientsThatLeaveMidStreamMidAnswerAndMidMotion) {
   client.articulations.create("/World/arm");
   for (int i = 0; i < 20; ++i) {
     RawConnection leaving(bridge.port());
-    ASSERT_TRUE(leaving.send("GET /articulations/arm/stream_joint_positions HTTP/1.1\r\n" + kUpgradeHead));
+    ASSERT_TRUE(
+        leaving.send("GET /articulations/arm/stream_joint_positions HTTP/1.1\r\n" + kUpgradeHead));
     const auto upgraded = leaving.readResponse();
     ASSERT_TRUE(upgraded);
     EXPECT_EQ(upgraded->status, 101);
@@ -266,12 +292,14 @@ TEST_F(StandIn, SurvivesClientsThatLeaveMidStreamMidAnswerAndMidMotion) {
   }
   {
     RawConnection leaving(bridge.port());
-    ASSERT_TRUE(leaving.send(httpRequest("POST", "/articulations/arm/move_j",
-                                         R"({"asynchronous":false,"indices":[0],"joint_positions":[0.6]})")));
+    ASSERT_TRUE(leaving.send(
+        httpRequest("POST", "/articulations/arm/move_j",
+                    R"({"asynchronous":false,"indices":[0],"joint_positions":[0.6]})")));
     leaving.reset();
   }
   WebSocketStream stream = client.articulations.streamJointPositions("arm");
-  EXPECT_TRUE(receiveUntil(stream, [](const json& m) { return m["joint_positions"][0].get<double>() == 0.6; }));
+  EXPECT_TRUE(receiveUntil(
+      stream, [](const json& m) { return m["joint_positions"][0].get<double>() == 0.6; }));
   EXPECT_EQ(client.get("/").status, 200);
   EXPECT_TRUE(bridge.running());
 }
@@ -280,12 +308,14 @@ TEST_F(StandIn, Answers200ConcurrentRequests) {
   client.articulations.create("/World/arm");
   constexpr int kConnections = 200;
   std::vector<std::unique_ptr<RawConnection>> connections;
-  for (int i = 0; i < kConnections; ++i) connections.push_back(std::make_unique<RawConnection>(bridge.port()));
+  for (int i = 0; i < kConnections; ++i)
+    connections.push_back(std::make_unique<RawConnection>(bridge.port()));
   for (int i = 0; i < kConnections; ++i) {
-    const std::string request = i % 3 == 0   ? httpRequest("GET", "/articulations/arm/joints_state")
-                                : i % 3 == 1 ? httpRequest("GET", "/articulations/arm/dof_limits")
-                                             : httpRequest("POST", "/articulations/arm/set_j",
-                                                           R"({"indices":[5],"joint_positions":[0.25]})");
+    const std::string request = i % 3 == 0 ? httpRequest("GET", "/articulations/arm/joints_state")
+                                : i % 3 == 1
+                                    ? httpRequest("GET", "/articulations/arm/dof_limits")
+                                    : httpRequest("POST", "/articulations/arm/set_j",
+                                                  R"({"indices":[5],"joint_positions":[0.25]})");
     ASSERT_TRUE(connections[i]->send(request));
   }
   int answered = 0;
@@ -303,7 +333,8 @@ TEST_F(StandIn, Answers200ConcurrentRequests) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&] {
-      IsaacSimClient own("thread", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000), 3);
+      IsaacSimClient own("thread", bridge.httpUrl(), bridge.wsUrl(),
+                         std::chrono::milliseconds(10000), 3);
       for (int i = 0; i < 25; ++i)
         if (own.articulations.getJointsState("arm")["joint_positions"][5] == 0.25) ++succeeded;
     });
@@ -314,7 +345,8 @@ TEST_F(StandIn, Answers200ConcurrentRequests) {
 
 TEST(StandInInput, SurvivesMalformedRequestsAndKeepsAnswering) {
   BridgeProcess bridge({"--max-body-bytes", "4096"});
-  IsaacSimClient client("malformed", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000), 0);
+  IsaacSimClient client("malformed", bridge.httpUrl(), bridge.wsUrl(),
+                        std::chrono::milliseconds(10000), 0);
   client.articulations.create("/World/arm");
 
   const std::vector<std::pair<std::string, int>> cases = {
@@ -322,7 +354,9 @@ TEST(StandInInput, SurvivesMalformedRequestsAndKeepsAnswering) {
       {std::string("\x00\x01\x02\xff\r\n\r\n", 8), 400},
       {"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n", 400},
       {"GET / HTTP/1.1\r\nX-Long: " + std::string(20000, 'a') + "\r\n\r\n", 400},
-      {"POST /articulations/arm/set_j HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n\r\n", 400},
+      {"POST /articulations/arm/set_j HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: "
+       "chunked\r\n\r\nzz\r\n\r\n",
+       400},
       {httpRequest("PUT", "/articulations", std::string(5000, ' ')), 413},
       {httpRequest("PUT", "/articulations", "{\"prim_path\":"), 400},
       {httpRequest("POST", "/articulations/arm/set_j", "[1,2]"), 422},
@@ -347,12 +381,14 @@ TEST(StandInInput, SurvivesMalformedRequestsAndKeepsAnswering) {
     }
   }
   for (const std::string& unfinished :
-       {std::string("GET /artic"), std::string("POST /articulations/arm/set_j HTTP/1.1\r\nContent-Length: 100\r\n\r\n{")}) {
+       {std::string("GET /artic"),
+        std::string("POST /articulations/arm/set_j HTTP/1.1\r\nContent-Length: 100\r\n\r\n{")}) {
     RawConnection connection(bridge.port());
     ASSERT_TRUE(connection.send(unfinished));
     connection.reset();
   }
-  EXPECT_EQ(client.articulations.getJointsState("arm")["joint_positions"], json(std::vector<double>(6, 0.0)));
+  EXPECT_EQ(client.articulations.getJointsState("arm")["joint_positions"],
+            json(std::vector<double>(6, 0.0)));
   EXPECT_TRUE(bridge.running());
   EXPECT_EQ(bridge.stop(), 0);
 }
@@ -381,15 +417,16 @@ TEST(StandInLimits, OutOfDescriptorsItWaitsQuietlyAndServesAgainOnceSomeClose) {
   ScratchFiles scratch;
   const std::filesystem::path log = scratch.add("descriptors.log");
   constexpr rlim_t kLimit = 64;
-  constexpr int kIdle = 100;    // more than kLimit: the rest wait in the listen queue
-  constexpr int kClosed = 60;   // enough that the queued ones and a probe fit again
+  constexpr int kIdle = 100;   // more than kLimit: the rest wait in the listen queue
+  constexpr int kClosed = 60;  // enough that the queued ones and a probe fit again
   BridgeProcess bridge({"--verbose"}, BridgeLaunch{kLimit, log.string()});
   std::vector<std::unique_ptr<RawConnection>> idle;
   for (int i = 0; i < kIdle; ++i) idle.push_back(std::make_unique<RawConnection>(bridge.port()));
 
   const std::string exhausted = "accept failed: Too many open files";
   const auto reported = std::chrono::steady_clock::now() + 20s;
-  while (fileText(log).find(exhausted) == std::string::npos && std::chrono::steady_clock::now() < reported)
+  while (fileText(log).find(exhausted) == std::string::npos &&
+         std::chrono::steady_clock::now() < reported)
     std::this_thread::sleep_for(20ms);
   ASSERT_NE(fileText(log).find(exhausted), std::string::npos) << fileText(log);
 
@@ -398,7 +435,8 @@ TEST(StandInLimits, OutOfDescriptorsItWaitsQuietlyAndServesAgainOnceSomeClose) {
   const double cpuBefore = bridge.cpuSeconds();
   const auto from = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(2s);
-  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
   const double cpu = bridge.cpuSeconds() - cpuBefore;
   EXPECT_LT(cpu, 0.3 * wall) << cpu << " s of CPU in " << wall << " s";
   EXPECT_LT(fileText(log).size(), 16u * 1024u) << fileText(log).substr(0, 2000);
@@ -415,16 +453,19 @@ TEST(StandInLimits, OutOfDescriptorsItWaitsQuietlyAndServesAgainOnceSomeClose) {
 
 TEST(StandInLifecycle, StopsCleanlyOnSigtermWhileServing) {
   BridgeProcess bridge;
-  IsaacSimClient client("lifecycle", bridge.httpUrl(), bridge.wsUrl(), std::chrono::milliseconds(10000), 0);
+  IsaacSimClient client("lifecycle", bridge.httpUrl(), bridge.wsUrl(),
+                        std::chrono::milliseconds(10000), 0);
   client.articulations.create("/World/arm");
   WebSocketStream stream = client.articulations.streamJointPositions("arm");
   ASSERT_TRUE(receiveJson(stream));
   RawConnection waiting(bridge.port());
-  ASSERT_TRUE(waiting.send(httpRequest("POST", "/articulations/arm/move_j",
-                                       R"({"asynchronous":false,"indices":[0],"joint_positions":[3.0]})")));
+  ASSERT_TRUE(
+      waiting.send(httpRequest("POST", "/articulations/arm/move_j",
+                               R"({"asynchronous":false,"indices":[0],"joint_positions":[3.0]})")));
   RawConnection idle(bridge.port());
   EXPECT_EQ(bridge.stop(), 0);
-  EXPECT_FALSE(waiting.readResponse());  // the unfinished motion's answer is dropped with its connection
+  EXPECT_FALSE(
+      waiting.readResponse());  // the unfinished motion's answer is dropped with its connection
 }
 
 }  // namespace

@@ -62,7 +62,8 @@ long numberBefore(const std::string& text, const std::string& marker) {
 class ScratchFile {
  public:
   explicit ScratchFile(const std::string& name)
-      : path_(std::filesystem::path(::testing::TempDir()) / (std::to_string(::getpid()) + "_" + name)) {
+      : path_(std::filesystem::path(::testing::TempDir()) /
+              (std::to_string(::getpid()) + "_" + name)) {
     std::filesystem::remove(path_);
   }
   ~ScratchFile() { std::filesystem::remove(path_); }
@@ -115,9 +116,11 @@ class Examples : public ::testing::Test {
 TEST_F(Examples, QuickstartRunsTheWholeJobAndLeavesNothingBehind) {
   ScratchFile png("quickstart.png");
   const ProgramResult result =
-      run(STRANDEL_EXAMPLE_QUICKSTART, {"--output", png.str(), "--width", "320", "--height", "200", "--stream-seconds", "1"});
+      run(STRANDEL_EXAMPLE_QUICKSTART,
+          {"--output", png.str(), "--width", "320", "--height", "200", "--stream-seconds", "1"});
   ASSERT_EQ(result.exit_code, 0) << result.output;
-  EXPECT_NE(result.output.find("done: the picture is at " + png.str() + "\n"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("done: the picture is at " + png.str() + "\n"), std::string::npos)
+      << result.output;
   EXPECT_NE(result.output.find("gripper: closed"), std::string::npos) << result.output;
   EXPECT_GT(numberBefore(result.output, "messages received\n"), 0) << result.output;
 
@@ -135,10 +138,12 @@ TEST_F(Examples, QuickstartRunsTheWholeJobAndLeavesNothingBehind) {
 
 TEST_F(Examples, QuickstartReportsARefusalAndCleansUp) {
   ScratchFile png("refused.png");
-  const ProgramResult result = run(STRANDEL_EXAMPLE_QUICKSTART, {"--output", png.str(), "--urdf", "/no/such/arm.urdf"});
+  const ProgramResult result =
+      run(STRANDEL_EXAMPLE_QUICKSTART, {"--output", png.str(), "--urdf", "/no/such/arm.urdf"});
   EXPECT_EQ(result.exit_code, 1) << result.output;
-  EXPECT_NE(result.output.find("quickstart: the bridge refused a request: Bridge returned status 422: "
-                               "{\"error\":\"cannot read URDF file '/no/such/arm.urdf'\",\"status\":422}"),
+  EXPECT_NE(result.output.find(
+                "quickstart: the bridge refused a request: Bridge returned status 422: "
+                "{\"error\":\"cannot read URDF file '/no/such/arm.urdf'\",\"status\":422}"),
             std::string::npos)
       << result.output;
   EXPECT_FALSE(std::filesystem::exists(png.str()));
@@ -148,8 +153,9 @@ TEST_F(Examples, QuickstartReportsARefusalAndCleansUp) {
 TEST_F(Examples, CameraToPngWritesColourAndDepthPictures) {
   ScratchFile colour("colour.png");
   ScratchFile depth("depth.png");
-  const ProgramResult result = run(STRANDEL_EXAMPLE_CAMERA_TO_PNG, {"--output", colour.str(), "--depth-output",
-                                                                    depth.str(), "--width", "96", "--height", "64"});
+  const ProgramResult result = run(
+      STRANDEL_EXAMPLE_CAMERA_TO_PNG,
+      {"--output", colour.str(), "--depth-output", depth.str(), "--width", "96", "--height", "64"});
   ASSERT_EQ(result.exit_code, 0) << result.output;
   const Png rgb = readPng(colour.str());
   EXPECT_EQ(rgb.width, 96);
@@ -165,7 +171,8 @@ TEST_F(Examples, CameraToPngWritesColourAndDepthPictures) {
 
 TEST_F(Examples, StreamMonitorCountsWhatArrivesOnBothStreams) {
   for (const char* kind : {"positions", "state"}) {
-    const ProgramResult result = run(STRANDEL_EXAMPLE_STREAM_MONITOR, {"--kind", kind, "--seconds", "1"});
+    const ProgramResult result =
+        run(STRANDEL_EXAMPLE_STREAM_MONITOR, {"--kind", kind, "--seconds", "1"});
     ASSERT_EQ(result.exit_code, 0) << result.output;
     EXPECT_GT(numberBefore(result.output, "messages in "), 5) << kind << "\n" << result.output;
     EXPECT_EQ(numberBefore(result.output, "sequence gaps\n"), 0) << kind << "\n" << result.output;
@@ -176,7 +183,9 @@ TEST_F(Examples, StreamMonitorCountsWhatArrivesOnBothStreams) {
 // The program of the README's Usage section, compiled from README.md as it stands, with only the
 // bridge's address swapped for this stand-in's.
 TEST_F(Examples, ReadmeUsageProgramRunsAsWritten) {
-  ASSERT_EQ(::setenv("STRANDEL_README_BRIDGE", ("127.0.0.1:" + std::to_string(bridge.port())).c_str(), 1), 0);
+  ASSERT_EQ(
+      ::setenv("STRANDEL_README_BRIDGE", ("127.0.0.1:" + std::to_string(bridge.port())).c_str(), 1),
+      0);
   const ProgramResult result = runProgram({STRANDEL_EXAMPLE_README_USAGE}, kBound);
   ::unsetenv("STRANDEL_README_BRIDGE");
   ASSERT_EQ(result.exit_code, 0) << result.output;
@@ -185,7 +194,8 @@ TEST_F(Examples, ReadmeUsageProgramRunsAsWritten) {
        at = result.output.find("\"sequence\":", at + 1))
     ++messages;
   EXPECT_EQ(messages, 10u) << result.output;
-  EXPECT_NE(result.output.find("Bridge returned status 404: {\"error\":\"camera 'no-such-camera' not found\""),
+  EXPECT_NE(result.output.find(
+                "Bridge returned status 404: {\"error\":\"camera 'no-such-camera' not found\""),
             std::string::npos)
       << result.output;
   EXPECT_EQ(overview()["articulations"], json::array());
@@ -194,10 +204,12 @@ TEST_F(Examples, ReadmeUsageProgramRunsAsWritten) {
 TEST(ExamplesWithoutABridge, EachSaysItCannotReachTheBridgeAndExitsWith2) {
   RefusingPort refusing;
   const std::string url = "http://127.0.0.1:" + std::to_string(refusing.port()) + "/";
-  for (const char* example : {STRANDEL_EXAMPLE_QUICKSTART, STRANDEL_EXAMPLE_CAMERA_TO_PNG, STRANDEL_EXAMPLE_STREAM_MONITOR}) {
+  for (const char* example : {STRANDEL_EXAMPLE_QUICKSTART, STRANDEL_EXAMPLE_CAMERA_TO_PNG,
+                              STRANDEL_EXAMPLE_STREAM_MONITOR}) {
     const ProgramResult result = runProgram({example, "--http-url", url, "--retries", "0"}, kBound);
     EXPECT_EQ(result.exit_code, 2) << example << "\n" << result.output;
-    EXPECT_NE(result.output.find(": cannot reach the bridge at " + url + " (HTTP request failed: "), std::string::npos)
+    EXPECT_NE(result.output.find(": cannot reach the bridge at " + url + " (HTTP request failed: "),
+              std::string::npos)
         << result.output;
   }
 }
@@ -205,10 +217,13 @@ TEST(ExamplesWithoutABridge, EachSaysItCannotReachTheBridgeAndExitsWith2) {
 TEST(ExamplesCommandLine, UnknownOptionsExitWith2AndHelpListsTheBridgeUrls) {
   const ProgramResult wrong = runProgram({STRANDEL_EXAMPLE_QUICKSTART, "--colour", "red"}, kBound);
   EXPECT_EQ(wrong.exit_code, 2);
-  EXPECT_NE(wrong.output.find("quickstart: unknown option '--colour' (see --help)"), std::string::npos) << wrong.output;
+  EXPECT_NE(wrong.output.find("quickstart: unknown option '--colour' (see --help)"),
+            std::string::npos)
+      << wrong.output;
   const ProgramResult help = runProgram({STRANDEL_EXAMPLE_STREAM_MONITOR, "--help"}, kBound);
   EXPECT_EQ(help.exit_code, 0);
-  for (const char* option : {"--http-url", "--ws-url", "--timeout-ms", "--retries", "--kind", "--seconds"})
+  for (const char* option :
+       {"--http-url", "--ws-url", "--timeout-ms", "--retries", "--kind", "--seconds"})
     EXPECT_NE(help.output.find(option), std::string::npos) << option;
 }
 

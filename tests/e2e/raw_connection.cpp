@@ -63,11 +63,13 @@ std::optional<RawResponse> RawConnection::readResponse() {
   RawResponse response;
   response.head = pending_.substr(0, end + 4);
   pending_.erase(0, end + 4);
-  if (response.head.rfind("HTTP/1.1 ", 0) == 0) response.status = std::atoi(response.head.c_str() + 9);
+  if (response.head.rfind("HTTP/1.1 ", 0) == 0)
+    response.status = std::atoi(response.head.c_str() + 9);
   std::size_t length = 0;
   for (const char* key : {"Content-Length: ", "content-length: "}) {
     const std::size_t at = response.head.find(key);
-    if (at != std::string::npos) length = std::strtoul(response.head.c_str() + at + std::strlen(key), nullptr, 10);
+    if (at != std::string::npos)
+      length = std::strtoul(response.head.c_str() + at + std::strlen(key), nullptr, 10);
   }
   while (pending_.size() < length)
     if (!fill()) return std::nullopt;
@@ -91,11 +93,14 @@ void RawConnection::reset() {
   fd_ = -1;
 }
 
-std::string httpRequest(std::string_view method, std::string_view target, std::string_view body, bool keep_alive) {
-  std::string request = std::string(method) + " " + std::string(target) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+std::string httpRequest(std::string_view method, std::string_view target, std::string_view body,
+                        bool keep_alive) {
+  std::string request =
+      std::string(method) + " " + std::string(target) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
   if (!keep_alive) request += "Connection: close\r\n";
   if (!body.empty() || method == "POST" || method == "PUT" || method == "PATCH")
-    request += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    request +=
+        "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
   request += "\r\n";
   request += body;
   return request;

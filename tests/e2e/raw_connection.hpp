@@ -42,7 +42,7 @@ class RawConnection {
 };
 
 /// "GET <target> HTTP/1.1" with a Host header and, when `body` is given, a Content-Length body.
-std::string httpRequest(std::string_view method, std::string_view target, std::string_view body = {},
-                        bool keep_alive = true);
+std::string httpRequest(std::string_view method, std::string_view target,
+                        std::string_view body = {}, bool keep_alive = true);
 
 }  // namespace strandel::e2e

@@ -40,7 +40,8 @@ using Wire = std::tuple<std::string, std::string, std::string, std::string>;
 inline constexpr char kJsonContentType[] = "application/json";
 
 inline Wire wire(const RecordedRequest& request) {
-  return {request.method, request.target, request.header("Content-Type").value_or(""), request.body};
+  return {request.method, request.target, request.header("Content-Type").value_or(""),
+          request.body};
 }
 
 }  // namespace strandel::testing_util

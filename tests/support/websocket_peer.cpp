@@ -61,7 +61,8 @@ bool takeFrame(std::string& bytes, ClientFrame& frame) {
   frame.masked = masked;
   frame.payload.assign(bytes, pos, static_cast<std::size_t>(length));
   for (std::size_t i = 0; i < frame.payload.size(); ++i) {
-    frame.payload[i] = static_cast<char>(static_cast<unsigned char>(frame.payload[i]) ^ mask[i % 4]);
+    frame.payload[i] =
+        static_cast<char>(static_cast<unsigned char>(frame.payload[i]) ^ mask[i % 4]);
   }
   bytes.erase(0, pos + static_cast<std::size_t>(length));
   return true;
@@ -107,7 +108,8 @@ std::string websocketAccept(std::string_view key) {
   }
   unsigned char encoded[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
   const int encoded_length = EVP_EncodeBlock(encoded, digest, static_cast<int>(digest_length));
-  return std::string(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(encoded_length));
+  return std::string(reinterpret_cast<const char*>(encoded),
+                     static_cast<std::size_t>(encoded_length));
 }
 
 WebSocketSession::WebSocketSession(int fd, RecordedRequest request, WebSocketPeer& peer,
@@ -177,7 +179,8 @@ bool WebSocketSession::readAndRecord(bool answer_close, int flags) {
   pending.append(chunk, static_cast<std::size_t>(n));
   ClientFrame frame;
   while (takeFrame(pending, frame)) {
-    if (answer_close && frame.opcode == Opcode::Close) write(serverFrame(Opcode::Close, frame.payload));
+    if (answer_close && frame.opcode == Opcode::Close)
+      write(serverFrame(Opcode::Close, frame.payload));
     {
       std::lock_guard<std::mutex> lock(peer_.mutex_);
       state_->frames.push_back(std::move(frame));
@@ -195,9 +198,7 @@ void WebSocketSession::recordUntilClosed(bool answer_close) {
   }
 }
 
-bool WebSocketSession::recordPending() {
-  return readAndRecord(true, MSG_DONTWAIT);
-}
+bool WebSocketSession::recordPending() { return readAndRecord(true, MSG_DONTWAIT); }
 
 void WebSocketSession::holdWithoutReading() {
   while (!peer_.stopping()) {
@@ -210,7 +211,8 @@ void WebSocketSession::holdWithoutReading() {
 }
 
 WebSocketPeer::WebSocketPeer(Script script) : script_(std::move(script)) {
-  http_.setConnectionHandler([this](int fd, const RecordedRequest& request) { serve(fd, request); });
+  http_.setConnectionHandler(
+      [this](int fd, const RecordedRequest& request) { serve(fd, request); });
 }
 
 WebSocketPeer::~WebSocketPeer() = default;
@@ -233,7 +235,8 @@ void WebSocketPeer::serve(int fd, const RecordedRequest& request) {
       "HTTP/1.1 101 Switching Protocols\r\n"
       "Upgrade: websocket\r\n"
       "Connection: Upgrade\r\n"
-      "Sec-WebSocket-Accept: " + websocketAccept(*key) + "\r\n\r\n";
+      "Sec-WebSocket-Accept: " +
+      websocketAccept(*key) + "\r\n\r\n";
   {
     std::lock_guard<std::mutex> lock(mutex_);
     answer += upgradeTail_;
@@ -289,9 +292,8 @@ bool WebSocketPeer::waitForFrames(std::size_t index, std::size_t n,
 
 bool WebSocketPeer::waitForDisconnect(std::size_t index, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] {
-    return index < sessions_.size() && sessions_[index]->disconnected;
-  });
+  return changed_.wait_for(
+      lock, timeout, [&] { return index < sessions_.size() && sessions_[index]->disconnected; });
 }
 
 bool WebSocketPeer::endedByReset(std::size_t index) const {

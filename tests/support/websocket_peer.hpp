@@ -58,7 +58,8 @@ class WebSocketSession {
   int fd() const { return fd_; }
 
   /// Writes the bytes in full (the kernel may still cut them into several segments); false when
-  /// the client went away or the peer is stopping. Counts the bytes for WebSocketPeer::bytesWritten.
+  /// the client went away or the peer is stopping. Counts the bytes for
+  /// WebSocketPeer::bytesWritten.
   bool write(std::string_view bytes);
   /// Writes the first `split` bytes, pauses, then writes the rest: two separate writes.
   bool writeSplit(std::string_view bytes, std::size_t split, std::chrono::milliseconds pause);
@@ -81,7 +82,8 @@ class WebSocketSession {
  private:
   friend class WebSocketPeer;
   struct State;
-  WebSocketSession(int fd, RecordedRequest request, WebSocketPeer& peer, std::shared_ptr<State> state);
+  WebSocketSession(int fd, RecordedRequest request, WebSocketPeer& peer,
+                   std::shared_ptr<State> state);
   // Reads once and records the whole frames read so far; false when the client went away.
   bool readAndRecord(bool answer_close, int flags);
 

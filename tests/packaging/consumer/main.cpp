@@ -23,7 +23,8 @@ void check(bool condition, const char* what) {
 int main() {
   strandel::IsaacSimClient client("consumer", "http://127.0.0.1:9", "ws://127.0.0.1:9");
   check(client.baseUrl() == "http://127.0.0.1:9/", "baseUrl gains one trailing slash");
-  check(client.websocketBaseUrl() == "ws://127.0.0.1:9/", "websocketBaseUrl gains one trailing slash");
+  check(client.websocketBaseUrl() == "ws://127.0.0.1:9/",
+        "websocketBaseUrl gains one trailing slash");
 
   // An exception thrown inside the shared library is caught here by its standard type.
   try {
