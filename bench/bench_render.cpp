@@ -25,12 +25,7 @@ Scene armScene() {
   const RobotModel& arm = defaultArm();
   const std::vector<double> positions = {0.6, 0.8, 1.1, -0.5, 0.3, 0.0};
   const std::vector<Transform> poses = arm.linkPoses(positions, Transform{});
-  Figure figure;
-  for (const Transform& pose : poses) figure.points.push_back(pose.translation);
-  for (std::size_t i = 0; i < arm.links.size(); ++i)
-    if (arm.links[i].parent &&
-        norm(poses[i].translation - poses[*arm.links[i].parent].translation) > 1e-6)
-      figure.bones.emplace_back(*arm.links[i].parent, i);
+  Figure figure = armFigure(arm, poses);
   figure.gripper = poses[*arm.linkIndex("tool0")];
   figure.gripper_closed = true;
   Scene scene;

@@ -10,18 +10,23 @@ double slotOffset(int slot) { return 0.9 * (slot % 2 == 0 ? slot / 2 : -(slot + 
 
 }  // namespace
 
+Figure armFigure(const RobotModel& model, const std::vector<Transform>& poses) {
+  Figure figure;
+  for (const Transform& pose : poses) figure.points.push_back(pose.translation);
+  for (std::size_t i = 0; i < model.links.size(); ++i)
+    if (model.links[i].parent &&
+        norm(poses[i].translation - poses[*model.links[i].parent].translation) > 1e-6)
+      figure.bones.emplace_back(*model.links[i].parent, i);
+  return figure;
+}
+
 Scene World::scene() const {
   Scene scene;
   for (const auto& [id, a] : articulations_) {
     const RobotModel& model = *a->model;
     const Transform base{Quat{}, Vec3{0.0, slotOffset(a->slot), 0.0}};
     const std::vector<Transform> poses = model.linkPoses(a->positions, base);
-    Figure figure;
-    for (const Transform& pose : poses) figure.points.push_back(pose.translation);
-    for (std::size_t i = 0; i < model.links.size(); ++i)
-      if (model.links[i].parent &&
-          norm(poses[i].translation - poses[*model.links[i].parent].translation) > 1e-6)
-        figure.bones.emplace_back(*model.links[i].parent, i);
+    Figure figure = armFigure(model, poses);
     if (a->mount) {
       Transform offset;
       if (a->mount->offset) {

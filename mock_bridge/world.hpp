@@ -33,6 +33,10 @@ struct WorldSettings {
   std::uint64_t max_urdf_bytes = kDefaultMaxUrdfBytes;
 };
 
+/// The figure the renderer draws for `model` with its links at `poses` (from linkPoses): a point
+/// per link and a bone between each link and its parent where they do not coincide. No gripper.
+Figure armFigure(const RobotModel& model, const std::vector<Transform>& poses);
+
 /// An answer with its status (200 or 201).
 struct Answer {
   int status = 200;

@@ -17,6 +17,7 @@
 #include <strandel/isaacsim_client.hpp>
 
 #include "bridge_process.hpp"
+#include "raw_connection.hpp"
 
 namespace strandel::e2e {
 namespace {
@@ -71,28 +72,6 @@ class ScratchFile {
 
  private:
   std::filesystem::path path_;
-};
-
-/// A port on 127.0.0.1 that refuses connections: bound, never listening, held while it lives.
-class RefusingPort {
- public:
-  RefusingPort() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      throw std::runtime_error("cannot reserve a port");
-    port_ = ntohs(address.sin_port);
-  }
-  ~RefusingPort() { ::close(fd_); }
-  std::uint16_t port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  std::uint16_t port_ = 0;
 };
 
 class Examples : public ::testing::Test {

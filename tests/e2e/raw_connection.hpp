@@ -41,6 +41,24 @@ class RawConnection {
   std::string pending_;
 };
 
+/// A port on 127.0.0.1 that refuses connections: bound, never listening, held while it lives.
+class RefusingPort {
+ public:
+  /// Throws std::runtime_error when no port can be reserved.
+  RefusingPort();
+  ~RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  /// "http://127.0.0.1:PORT/".
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
 /// "GET <target> HTTP/1.1" with a Host header and, when `body` is given, a Content-Length body.
 std::string httpRequest(std::string_view method, std::string_view target,
                         std::string_view body = {}, bool keep_alive = true);
