@@ -182,7 +182,7 @@ TEST_F(Examples, ReadmeUsageProgramRunsAsWritten) {
 
 TEST(ExamplesWithoutABridge, EachSaysItCannotReachTheBridgeAndExitsWith2) {
   RefusingPort refusing;
-  const std::string url = "http://127.0.0.1:" + std::to_string(refusing.port()) + "/";
+  const std::string url = refusing.url();
   for (const char* example : {STRANDEL_EXAMPLE_QUICKSTART, STRANDEL_EXAMPLE_CAMERA_TO_PNG,
                               STRANDEL_EXAMPLE_STREAM_MONITOR}) {
     const ProgramResult result = runProgram({example, "--http-url", url, "--retries", "0"}, kBound);
