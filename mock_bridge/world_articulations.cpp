@@ -212,9 +212,7 @@ json World::assembleRobot(const std::string& id, const AssembleRobot& command) {
     const auto old = grippers_.find(a.mount->gripper_id);
     if (old != grippers_.end()) old->second->mounted_on.reset();
   }
-  a.mount =
-      ArticulationState::Mount{command.gripper_id, command.arm_mount_link,
-                               command.gripper_mount_link, command.offset, command.mask_collisions};
+  a.mount = command;
   g.mounted_on = id;
   const auto orNull = [](const auto& value) { return value ? json(*value) : json(nullptr); };
   return json{{"articulation_id", id},

@@ -28,14 +28,8 @@ struct World::ArticulationState {
   std::vector<double> velocities;
   std::vector<double> targets;
   std::vector<bool> driven;
-  struct Mount {
-    std::string gripper_id;
-    std::string arm_mount_link;
-    std::optional<std::string> gripper_mount_link;
-    std::optional<std::vector<double>> offset;
-    bool mask_collisions = true;
-  };
-  std::optional<Mount> mount;
+  /// The gripper mounted on this arm, as the assemble_robot command that mounted it.
+  std::optional<AssembleRobot> mount;
   std::vector<Completion> waiters;
 
   std::size_t dof() const { return model->joints.size(); }
