@@ -349,7 +349,7 @@ TEST(WebSocketReceive, AHugeAnnouncedFrameThrowsAtItsFirstBytes) {
   EXPECT_EQ(stream.receive(), std::nullopt);  // later calls drop the rest, a bounded amount each
 }
 
-TEST(WebSocketReceive, FragmentsOfAMessageComeBackAsSeparateResults) {
+TEST(WebSocketReceive, FragmentsOfAMessageComeBackAsSeparateResultsFromThePlainReceive) {
   WebSocketPeer peer;
   peer.sendWithUpgrade(serverFrame(Opcode::Text, "Hel", false) +
                        serverFrame(Opcode::Continuation, "lo", true));
@@ -542,6 +542,59 @@ TEST(WebSocketWait, ReturnsAMessageAsSoonAsItIsWholeAndNearTheWaitOnSilence) {
   EXPECT_THROW(stream.receive(-1ms), std::invalid_argument);
 }
 
+TEST(WebSocketWait, FragmentedMessagesComeBackWholeAndTheLimitCoversTheWholeMessage) {
+  const std::string close_frame = serverFrame(Opcode::Close, std::string("\x03\xe8", 2));
+  WebSocketPeer peer([&](WebSocketSession& session) {
+    // Three fragments with a ping between two of them, a message, then a message over the limit
+    // whose fragments each fit it, then one more.
+    if (!session.write(
+            serverFrame(Opcode::Text, "Hel", false) +
+            serverFrame(Opcode::Continuation, "l", false) + serverFrame(Opcode::Ping, "p") +
+            serverFrame(Opcode::Continuation, "o") + serverFrame(Opcode::Binary, "next") +
+            serverFrame(Opcode::Text, "abcd", false) +
+            serverFrame(Opcode::Continuation, "efgh", false) +
+            serverFrame(Opcode::Continuation, "ij") + serverFrame(Opcode::Text, "after")))
+      return;
+    // A message whose second fragment comes long after its first, then a close and the end of
+    // the connection in one write.
+    if (!session.awaitRelease() || !session.recordPending() ||
+        !session.write(serverFrame(Opcode::Text, "sp", false)))
+      return;
+    session.pause(300ms);
+    if (!session.write(serverFrame(Opcode::Continuation, "lit"))) return;
+    session.awaitRelease();
+    session.write(close_frame);
+  });
+  ClientOptions options;
+  options.max_message_bytes = 8;
+  IsaacSimClient client("test", "http://127.0.0.1:1/", peer.wsBaseUrl(), options);
+  WebSocketStream stream = client.openJointPositionStream("r1");
+  ASSERT_TRUE(peer.waitForConnections(1, kWait));
+
+  EXPECT_EQ(stream.receive(kWait), "Hello");
+  EXPECT_EQ(stream.receive(0ms), "next");
+  EXPECT_EQ(errorOf([&] { stream.receive(kWait); }), "WebSocket message exceeds 8 bytes");
+  EXPECT_EQ(stream.receive(kWait), "after");  // the rest of the long message was dropped
+
+  peer.release();
+  EXPECT_EQ(stream.receive(100ms), std::nullopt);  // a first fragment is not a message
+  // A wait too long for the clock waits instead of overflowing into the past.
+  EXPECT_EQ(stream.receive(std::chrono::milliseconds::max()), "split");
+  ASSERT_TRUE(peer.waitForFrames(0, 1, kWait));
+  expectFrame(peer.frames(0)[0], Opcode::Pong, "p");  // the ping between fragments was answered
+
+  // A close arriving with the end of the connection is an empty result, never an error.
+  peer.release();
+  const auto until = Clock::now() + kWait;
+  while (!stream.peerClosed() && Clock::now() < until) {
+    EXPECT_EQ(stream.receive(0ms), std::nullopt);
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_TRUE(stream.peerClosed());
+  EXPECT_EQ(stream.closeCode(), std::optional<int>(1000));
+  EXPECT_EQ(stream.receive(0ms), std::nullopt);
+}
+
 TEST(WebSocketWait, DroppedConnectionDuringAWaitFailsWithLibcurlsText) {
   WebSocketPeer peer([](WebSocketSession& session) { session.awaitRelease(); });
   auto client = clientFor(peer.wsBaseUrl());
@@ -654,6 +707,9 @@ TEST(WebSocketSend, PeerThatStopsReadingEndsTheSendNearTheTimeoutWithoutSpinning
   EXPECT_GE(millis(wall), 1950);
   EXPECT_LT(millis(wall), 6000);
   EXPECT_LT(millis(busy_in_second_half), 200);  // of 800 ms
+  // The frame was cut off inside: nothing more can go out on this connection.
+  EXPECT_EQ(errorOf([&] { stream->send("more"); }),
+            "WebSocket stream can no longer send: an earlier send() ended inside its frame");
 
   const auto close_start = Clock::now();
   stream.reset();  // closing a connection with a stuck send neither throws nor blocks

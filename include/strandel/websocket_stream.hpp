@@ -20,10 +20,10 @@ class WebSocketStream;
 /// is one whose socket has bytes or an error pending, one whose last receive may have left
 /// complete frames inside the connection (a newly opened stream, or one whose last receive
 /// returned a message), or one whose peer has closed it. Ready means a receive call makes progress
-/// at once, not that a whole message is there: a frame whose rest is still on its way gives an
-/// empty optional. Null pointers and closed streams are skipped. Costs one poll() system call.
-/// Throws std::invalid_argument when `wait` is negative. The streams must not be used by another
-/// thread during the call.
+/// at once, not that a whole message is there: a message whose rest is still on its way gives an
+/// empty optional from receive(wait). Null pointers and closed streams are skipped. Costs one
+/// poll() system call. Throws std::invalid_argument when `wait` is negative. The streams must not
+/// be used by another thread during the call.
 STRANDEL_API std::vector<std::size_t> waitForAny(const std::vector<WebSocketStream*>& streams,
                                                  std::chrono::milliseconds wait);
 /// waitForAny over every stream of `streams`.
@@ -57,14 +57,18 @@ class STRANDEL_API WebSocketStream {
   /// reading, for at most the client's time-out in all. Throws std::runtime_error on a closed
   /// stream, after the peer closed the stream ("WebSocket peer closed the stream", followed by
   /// ": " and the peer's close code and reason when it sent them), on a libcurl failure, and when
-  /// the time-out passes.
+  /// the time-out passes. A send that threw may have left its frame cut off inside; every later
+  /// send then throws std::runtime_error
+  /// "WebSocket stream can no longer send: an earlier send() ended inside its frame" (receiving
+  /// goes on; open a new stream to send again).
   void send(std::string_view message);
 
   /// One complete data frame's payload, or an empty optional when none is complete yet. Never
-  /// waits for data. Control frames are skipped (pings answered, a close from the peer recorded
-  /// and answered); after a bounded number of them the call returns an empty optional even when
-  /// more are pending, so a flood of control frames cannot hold it. Throws std::runtime_error on a
-  /// closed stream and on a libcurl failure.
+  /// waits for data. A message the peer sent in fragments comes back one fragment per call (the
+  /// continuation flag is not consulted); receive(wait) joins them. Control frames are skipped
+  /// (pings answered, a close from the peer recorded and answered); after a bounded number of them
+  /// the call returns an empty optional even when more are pending, so a flood of control frames
+  /// cannot hold it. Throws std::runtime_error on a closed stream and on a libcurl failure.
   ///
   /// On a stream opened by a client with ClientOptions::max_message_bytes N (not 0), a data frame
   /// whose payload exceeds N bytes makes the call throw std::runtime_error
@@ -74,12 +78,16 @@ class STRANDEL_API WebSocketStream {
   /// call, returning an empty optional while it lasts) and go on with the frames after it.
   std::optional<std::string> receive();
 
-  /// The next complete data frame's payload as soon as it is complete, or an empty optional when
-  /// `wait` passes first. Sleeps in poll() on the stream's socket while nothing is pending and
-  /// returns at the deadline even while a frame is half received (its bytes are kept for a later
-  /// call). Returns an empty optional at once when the peer has closed the stream. A `wait` of
-  /// zero behaves as receive(). Throws std::invalid_argument when `wait` is negative, and
-  /// std::runtime_error as receive() does.
+  /// The next whole message as soon as its last byte has arrived, or an empty optional when `wait`
+  /// passes first or the peer has closed the stream (then peerClosed() is true; a close is never
+  /// an error here). The fragments of a fragmented message are joined, across calls if need be;
+  /// control frames between them are handled as receive() does. Sleeps in poll() on the stream's
+  /// socket while nothing is pending and returns at the deadline even while a message is half
+  /// received (its bytes are kept for a later call). A `wait` of zero reads what is pending
+  /// without sleeping; a wait too long for the clock (milliseconds::max()) waits without end.
+  /// With ClientOptions::max_message_bytes N, the cap covers the whole message: a longer one
+  /// throws as receive() does and its remaining fragments are dropped. Throws
+  /// std::invalid_argument when `wait` is negative, and std::runtime_error as receive() does.
   std::optional<std::string> receive(std::chrono::milliseconds wait);
 
   /// Whether the peer's close frame has arrived (read by a receive call). Stays true until close.
@@ -100,20 +108,21 @@ class STRANDEL_API WebSocketStream {
   friend std::vector<std::size_t> waitForAny(const std::vector<WebSocketStream*>& streams,
                                              std::chrono::milliseconds wait);
   enum class ReadResult { Message, Drained, Budget, PeerClosed };
+  enum class Skip { None, Frame, Message };
 
   WebSocketStream(void* handle, std::chrono::milliseconds send_timeout,
                   std::size_t max_message_bytes) noexcept;
   void takeOver(WebSocketStream& other) noexcept;
-  ReadResult readFrames(std::optional<std::string>& message, bool stop_at_peer_close);
+  ReadResult readFrames(std::optional<std::string>& message, bool whole_messages);
   void onControlFrame(int flags);
   void sendControlFrame(std::string_view payload, unsigned flags) noexcept;
   void awaitPeerClose() noexcept;
 
   void* handle_ = nullptr;                    // libcurl easy handle; null when closed
-  std::string buffer_;                        // bytes of the data frame being assembled
+  std::string buffer_;                        // bytes of the frame or message being assembled
   std::chrono::milliseconds sendTimeout_{0};  // bound of one send() while the peer is not reading
   std::size_t maxMessageBytes_ = 0;  // largest data frame payload receive() keeps; 0: no limit
-  bool skipping_ = false;            // dropping the rest of a data frame that exceeded the limit
+  Skip skip_ = Skip::None;           // dropping the rest of what exceeded the limit
   std::string control_;              // payload of the control frame being assembled
   bool mayHoldFrames_ = true;        // the last read may have left whole frames inside libcurl
   bool sendUnfinished_ = false;      // a send() ended mid-frame: no control frame may follow

@@ -86,6 +86,16 @@ void requireNonNegative(std::chrono::milliseconds wait) {
   }
 }
 
+// now + wait, saturated: a wait too long for the clock (milliseconds::max(), "forever") waits until
+// the clock's end instead of overflowing into the past.
+Clock::time_point deadlineAfter(std::chrono::milliseconds wait) noexcept {
+  const auto now = Clock::now();
+  const auto room =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+  if (wait >= room) return Clock::time_point::max();
+  return now + wait;
+}
+
 std::runtime_error messageTooLarge(std::size_t limit) {
   return std::runtime_error("WebSocket message exceeds " + std::to_string(limit) + " bytes");
 }
@@ -114,7 +124,7 @@ void WebSocketStream::takeOver(WebSocketStream& other) noexcept {
   other.buffer_.clear();
   sendTimeout_ = other.sendTimeout_;
   maxMessageBytes_ = other.maxMessageBytes_;
-  skipping_ = std::exchange(other.skipping_, false);
+  skip_ = std::exchange(other.skip_, Skip::None);
   control_ = std::move(other.control_);
   other.control_.clear();
   mayHoldFrames_ = std::exchange(other.mayHoldFrames_, true);
@@ -134,8 +144,12 @@ void WebSocketStream::send(std::string_view message) {
     if (!closeReason_.empty()) text += " " + closeReason_;
     throw std::runtime_error(text);
   }
+  if (sendUnfinished_) {
+    throw std::runtime_error(
+        "WebSocket stream can no longer send: an earlier send() ended inside its frame");
+  }
   CURL* const handle = curlOf(handle_);
-  const auto deadline = Clock::now() + sendTimeout_;
+  const auto deadline = deadlineAfter(sendTimeout_);
   const char* const data = message.empty() ? "" : message.data();
   std::size_t count = 0;
   sendUnfinished_ = true;
@@ -168,9 +182,8 @@ std::optional<std::string> WebSocketStream::receive() {
 
 std::optional<std::string> WebSocketStream::receive(std::chrono::milliseconds wait) {
   requireNonNegative(wait);
-  if (wait == std::chrono::milliseconds::zero()) return receive();
   if (handle_ == nullptr) throw std::runtime_error("receive() called on a closed WebSocketStream");
-  const auto deadline = Clock::now() + wait;
+  const auto deadline = deadlineAfter(wait);
   for (;;) {
     if (peerClosed_) return std::nullopt;  // nothing follows a close frame
     std::optional<std::string> message;
@@ -183,7 +196,7 @@ std::optional<std::string> WebSocketStream::receive(std::chrono::milliseconds wa
 }
 
 WebSocketStream::ReadResult WebSocketStream::readFrames(std::optional<std::string>& message,
-                                                        bool stop_at_peer_close) {
+                                                        bool whole_messages) {
   CURL* const handle = curlOf(handle_);
   char chunk[kChunkBytes];
   mayHoldFrames_ = true;  // until libcurl reports that nothing is pending
@@ -205,16 +218,19 @@ WebSocketStream::ReadResult WebSocketStream::readFrames(std::optional<std::strin
       ++control_frames;
       const int flags = meta->flags;
       onControlFrame(flags);
-      if (stop_at_peer_close && (flags & CURLWS_CLOSE) != 0) return ReadResult::PeerClosed;
+      if (whole_messages && (flags & CURLWS_CLOSE) != 0) return ReadResult::PeerClosed;
       continue;
     }
 
+    // A message ends with the last byte of a frame that is not flagged as continued.
     const bool frame_ends = meta == nullptr || meta->bytesleft == 0;
-    if (skipping_) {
-      // The rest of a frame that exceeded the limit: dropped, a bounded amount per call.
-      skipping_ = !frame_ends;
+    const bool message_ends = frame_ends && (meta == nullptr || (meta->flags & CURLWS_CONT) == 0);
+    const bool unit_ends = whole_messages ? message_ends : frame_ends;
+    if (skip_ != Skip::None) {
+      // The rest of a frame or message that exceeded the limit: dropped, a bounded amount per call.
+      if (skip_ == Skip::Message ? message_ends : frame_ends) skip_ = Skip::None;
       skipped += received;
-      if (skipping_ && skipped >= kMaxSkippedBytesPerRead) return ReadResult::Budget;
+      if (skip_ != Skip::None && skipped >= kMaxSkippedBytesPerRead) return ReadResult::Budget;
       continue;
     }
     if (maxMessageBytes_ != 0) {
@@ -222,17 +238,18 @@ WebSocketStream::ReadResult WebSocketStream::readFrames(std::optional<std::strin
                                       static_cast<std::uint64_t>(frame_ends ? 0 : meta->bytesleft);
       if (announced > maxMessageBytes_) {
         buffer_.clear();
-        skipping_ = !frame_ends;
+        skip_ = unit_ends ? Skip::None : (whole_messages ? Skip::Message : Skip::Frame);
         throw messageTooLarge(maxMessageBytes_);
       }
     }
     if (meta != nullptr && meta->offset == 0 && meta->bytesleft > 0) {
       // The first chunk of a longer frame: make room for the whole frame at once.
       const curl_off_t announced = static_cast<curl_off_t>(received) + meta->bytesleft;
-      buffer_.reserve(static_cast<std::size_t>(std::min(announced, kMaxFrameReservation)));
+      buffer_.reserve(buffer_.size() +
+                      static_cast<std::size_t>(std::min(announced, kMaxFrameReservation)));
     }
     buffer_.append(chunk, received);
-    if (frame_ends) {
+    if (unit_ends) {
       message.emplace(std::move(buffer_));
       buffer_.clear();
       return ReadResult::Message;
@@ -288,7 +305,7 @@ void WebSocketStream::awaitPeerClose() noexcept {
 void WebSocketStream::close() noexcept {
   if (handle_ == nullptr) return;
   CURL* const handle = curlOf(handle_);
-  if (!closeSent_) {
+  if (!closeSent_ && !sendUnfinished_) {
     std::size_t sent = 0;
     // A close frame without status code; the connection is released whatever libcurl answers.
     closeSent_ = curl_ws_send(handle, "", 0, &sent, 0, CURLWS_CLOSE) == CURLE_OK;
