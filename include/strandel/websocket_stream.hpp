@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,10 @@ namespace strandel {
 
 class IsaacSimClient;
 class WebSocketStream;
+
+namespace detail {
+class WebSocketConnection;
+}  // namespace detail
 
 /// Sleeps in one poll() over the sockets of `streams` until at least one of them has something
 /// for its next receive call, or `wait` passes. Returns the positions in `streams` of every stream
@@ -90,12 +95,13 @@ class STRANDEL_API WebSocketStream {
   /// std::invalid_argument when `wait` is negative, and std::runtime_error as receive() does.
   std::optional<std::string> receive(std::chrono::milliseconds wait);
 
-  /// Whether the peer's close frame has arrived (read by a receive call). Stays true until close.
-  bool peerClosed() const noexcept { return peerClosed_; }
+  /// Whether the peer's close frame has arrived (read by a receive call). Stays so after close();
+  /// false on a moved-from stream.
+  bool peerClosed() const noexcept;
   /// The status code of the peer's close frame; empty when none arrived or it carried no code.
-  std::optional<int> closeCode() const noexcept { return closeCode_; }
+  std::optional<int> closeCode() const noexcept;
   /// The reason text of the peer's close frame; empty when none arrived or it carried none.
-  const std::string& closeReason() const noexcept { return closeReason_; }
+  const std::string& closeReason() const noexcept;
 
   /// Sends a close frame without status code (unless the stream already answered the peer's
   /// close), then reads and drops what arrives until the peer's close frame comes back, for at
@@ -107,29 +113,14 @@ class STRANDEL_API WebSocketStream {
   friend class IsaacSimClient;
   friend std::vector<std::size_t> waitForAny(const std::vector<WebSocketStream*>& streams,
                                              std::chrono::milliseconds wait);
-  enum class ReadResult { Message, Drained, Budget, PeerClosed };
-  enum class Skip { None, Frame, Message };
 
+  /// Takes ownership of a connect-only easy handle whose upgrade succeeded (released even when
+  /// this throws std::bad_alloc).
   WebSocketStream(void* handle, std::chrono::milliseconds send_timeout,
-                  std::size_t max_message_bytes) noexcept;
-  void takeOver(WebSocketStream& other) noexcept;
-  ReadResult readFrames(std::optional<std::string>& message, bool whole_messages);
-  void onControlFrame(int flags);
-  void sendControlFrame(std::string_view payload, unsigned flags) noexcept;
-  void awaitPeerClose() noexcept;
+                  std::size_t max_message_bytes);
+  bool isOpen() const noexcept;
 
-  void* handle_ = nullptr;                    // libcurl easy handle; null when closed
-  std::string buffer_;                        // bytes of the frame or message being assembled
-  std::chrono::milliseconds sendTimeout_{0};  // bound of one send() while the peer is not reading
-  std::size_t maxMessageBytes_ = 0;  // largest data frame payload receive() keeps; 0: no limit
-  Skip skip_ = Skip::None;           // dropping the rest of what exceeded the limit
-  std::string control_;              // payload of the control frame being assembled
-  bool mayHoldFrames_ = true;        // the last read may have left whole frames inside libcurl
-  bool sendUnfinished_ = false;      // a send() ended mid-frame: no control frame may follow
-  bool closeSent_ = false;           // this side's close frame went out
-  bool peerClosed_ = false;          // the peer's close frame arrived
-  std::optional<int> closeCode_;     // its status code, when it carried one
-  std::string closeReason_;          // its reason, when it carried one
+  std::unique_ptr<detail::WebSocketConnection> connection_;  // null once moved from
 };
 
 }  // namespace strandel

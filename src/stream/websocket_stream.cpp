@@ -1,84 +1,15 @@
 #include <strandel/websocket_stream.hpp>
 
-#include <poll.h>
-#include <time.h>
-
-#include <algorithm>
-#include <cstdint>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include <curl/curl.h>
 
+#include "websocket_connection.hpp"
+
 namespace strandel {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Bytes asked of curl_ws_recv per read.
-constexpr std::size_t kChunkBytes = 4096;
-// CURLWS_CLOSE | CURLWS_PING | CURLWS_PONG: frames whose payload receive() drops.
-constexpr int kControlFrameFlags = CURLWS_CLOSE | CURLWS_PING | CURLWS_PONG;
-// A frame's announced length reserves room up front only up to this many bytes; longer frames
-// grow the buffer as their bytes arrive, so a hostile length cannot claim memory by itself.
-constexpr curl_off_t kMaxFrameReservation = curl_off_t{16} << 20;
-// Bytes of an oversized frame one read drops before it hands control back to its caller.
-constexpr std::size_t kMaxSkippedBytesPerRead = std::size_t{4} << 20;
-// Control frames one read handles before it hands control back to its caller.
-constexpr int kControlFrameBudget = 64;
-// The largest control-frame payload the protocol allows; bytes beyond it are not kept.
-constexpr std::size_t kMaxControlPayload = 125;
-// close() waits at most this long (and never longer than the client's time-out) for the peer's
-// close frame: a bridge answers within one round trip, and a stream's owner must not stall.
-constexpr std::chrono::milliseconds kCloseHandshakeBound{200};
-
-CURL* curlOf(void* handle) noexcept { return static_cast<CURL*>(handle); }
-
-std::runtime_error curlFailure(const char* prefix, CURLcode code) {
-  return std::runtime_error(std::string(prefix) + curl_easy_strerror(code));
-}
-
-curl_socket_t socketOf(CURL* handle) noexcept {
-  curl_socket_t socket = CURL_SOCKET_BAD;
-  if (curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK) return CURL_SOCKET_BAD;
-  return socket;
-}
-
-timespec timespecOf(Clock::duration duration) noexcept {
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
-  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(duration - seconds);
-  timespec result{};
-  result.tv_sec = static_cast<time_t>(seconds.count());
-  result.tv_nsec = static_cast<long>(nanoseconds.count());
-  return result;
-}
-
-// Sleeps until the connection's socket reports one of `events` (or an error) or `deadline`
-// passes. Without a socket to watch it pauses for at most a millisecond instead. Spurious early
-// returns are harmless: callers try their libcurl call again.
-void awaitSocket(CURL* handle, short events, Clock::time_point deadline) noexcept {
-  const auto left = deadline - Clock::now();
-  if (left <= Clock::duration::zero()) return;
-  const curl_socket_t socket = socketOf(handle);
-  if (socket == CURL_SOCKET_BAD) {
-    std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(1)));
-    return;
-  }
-  pollfd entry{socket, events, 0};
-  const timespec timeout = timespecOf(left);
-  ::ppoll(&entry, 1, &timeout, nullptr);
-}
-
-// Whether the socket takes bytes right now. Linux reports a TCP socket writable only while a
-// good part of its send buffer is free, far more than any control frame needs.
-bool writableNow(CURL* handle) noexcept {
-  const curl_socket_t socket = socketOf(handle);
-  if (socket == CURL_SOCKET_BAD) return false;
-  pollfd entry{socket, POLLOUT, 0};
-  return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLOUT) != 0;
-}
 
 void requireNonNegative(std::chrono::milliseconds wait) {
   if (wait < std::chrono::milliseconds::zero()) {
@@ -86,272 +17,76 @@ void requireNonNegative(std::chrono::milliseconds wait) {
   }
 }
 
-// now + wait, saturated: a wait too long for the clock (milliseconds::max(), "forever") waits until
-// the clock's end instead of overflowing into the past.
-Clock::time_point deadlineAfter(std::chrono::milliseconds wait) noexcept {
-  const auto now = Clock::now();
-  const auto room =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
-  if (wait >= room) return Clock::time_point::max();
-  return now + wait;
-}
-
-std::runtime_error messageTooLarge(std::size_t limit) {
-  return std::runtime_error("WebSocket message exceeds " + std::to_string(limit) + " bytes");
-}
-
 }  // namespace
 
 WebSocketStream::WebSocketStream(void* handle, std::chrono::milliseconds send_timeout,
-                                 std::size_t max_message_bytes) noexcept
-    : handle_(handle), sendTimeout_(send_timeout), maxMessageBytes_(max_message_bytes) {}
+                                 std::size_t max_message_bytes) {
+  CURL* const curl = static_cast<CURL*>(handle);
+  try {
+    connection_ =
+        std::make_unique<detail::WebSocketConnection>(curl, send_timeout, max_message_bytes);
+  } catch (...) {
+    curl_easy_cleanup(curl);
+    throw;
+  }
+}
 
-WebSocketStream::WebSocketStream(WebSocketStream&& other) noexcept { takeOver(other); }
+WebSocketStream::WebSocketStream(WebSocketStream&& other) noexcept = default;
 
 WebSocketStream& WebSocketStream::operator=(WebSocketStream&& other) noexcept {
   if (this != &other) {
     close();
-    takeOver(other);
+    connection_ = std::move(other.connection_);
   }
   return *this;
 }
 
-WebSocketStream::~WebSocketStream() { close(); }
-
-void WebSocketStream::takeOver(WebSocketStream& other) noexcept {
-  handle_ = std::exchange(other.handle_, nullptr);
-  buffer_ = std::move(other.buffer_);
-  other.buffer_.clear();
-  sendTimeout_ = other.sendTimeout_;
-  maxMessageBytes_ = other.maxMessageBytes_;
-  skip_ = std::exchange(other.skip_, Skip::None);
-  control_ = std::move(other.control_);
-  other.control_.clear();
-  mayHoldFrames_ = std::exchange(other.mayHoldFrames_, true);
-  sendUnfinished_ = std::exchange(other.sendUnfinished_, false);
-  closeSent_ = std::exchange(other.closeSent_, false);
-  peerClosed_ = std::exchange(other.peerClosed_, false);
-  closeCode_ = std::exchange(other.closeCode_, std::nullopt);
-  closeReason_ = std::move(other.closeReason_);
-  other.closeReason_.clear();
-}
+WebSocketStream::~WebSocketStream() = default;
 
 void WebSocketStream::send(std::string_view message) {
-  if (handle_ == nullptr) throw std::runtime_error("send() called on a closed WebSocketStream");
-  if (peerClosed_) {
-    std::string text = "WebSocket peer closed the stream";
-    if (closeCode_) text += ": " + std::to_string(*closeCode_);
-    if (!closeReason_.empty()) text += " " + closeReason_;
-    throw std::runtime_error(text);
-  }
-  if (sendUnfinished_) {
-    throw std::runtime_error(
-        "WebSocket stream can no longer send: an earlier send() ended inside its frame");
-  }
-  CURL* const handle = curlOf(handle_);
-  const auto deadline = deadlineAfter(sendTimeout_);
-  const char* const data = message.empty() ? "" : message.data();
-  std::size_t count = 0;
-  sendUnfinished_ = true;
-  for (;;) {
-    std::size_t sent = 0;
-    const CURLcode code =
-        curl_ws_send(handle, data + count, message.size() - count, &sent, 0, CURLWS_TEXT);
-    count += sent;
-    if (code == CURLE_OK && count == message.size()) {
-      sendUnfinished_ = false;
-      return;
-    }
-    if (code != CURLE_OK && code != CURLE_AGAIN) throw curlFailure("WebSocket send failed: ", code);
-    if (code == CURLE_OK && sent > 0) continue;
-    // Nothing was taken: the peer is not reading fast enough. Wait for room, within the bound.
-    if (Clock::now() >= deadline) {
-      throw std::runtime_error("WebSocket send timed out after " +
-                               std::to_string(sendTimeout_.count()) + " ms");
-    }
-    awaitSocket(handle, POLLOUT, deadline);
-  }
+  if (!isOpen()) throw std::runtime_error("send() called on a closed WebSocketStream");
+  connection_->send(message);
 }
 
 std::optional<std::string> WebSocketStream::receive() {
-  if (handle_ == nullptr) throw std::runtime_error("receive() called on a closed WebSocketStream");
-  std::optional<std::string> message;
-  readFrames(message, false);
-  return message;
+  if (!isOpen()) throw std::runtime_error("receive() called on a closed WebSocketStream");
+  return connection_->receiveFrame();
 }
 
 std::optional<std::string> WebSocketStream::receive(std::chrono::milliseconds wait) {
   requireNonNegative(wait);
-  if (handle_ == nullptr) throw std::runtime_error("receive() called on a closed WebSocketStream");
-  const auto deadline = deadlineAfter(wait);
-  for (;;) {
-    if (peerClosed_) return std::nullopt;  // nothing follows a close frame
-    std::optional<std::string> message;
-    const ReadResult result = readFrames(message, true);
-    if (result == ReadResult::Message) return message;
-    if (result == ReadResult::PeerClosed || Clock::now() >= deadline) return std::nullopt;
-    // After a spent budget more frames may wait inside libcurl, where poll() cannot see them.
-    if (result == ReadResult::Drained) awaitSocket(curlOf(handle_), POLLIN, deadline);
-  }
+  if (!isOpen()) throw std::runtime_error("receive() called on a closed WebSocketStream");
+  return connection_->receiveMessage(wait);
 }
 
-WebSocketStream::ReadResult WebSocketStream::readFrames(std::optional<std::string>& message,
-                                                        bool whole_messages) {
-  CURL* const handle = curlOf(handle_);
-  char chunk[kChunkBytes];
-  mayHoldFrames_ = true;  // until libcurl reports that nothing is pending
-  std::size_t skipped = 0;
-  for (int control_frames = 0; control_frames < kControlFrameBudget;) {
-    std::size_t received = 0;
-    const curl_ws_frame* meta = nullptr;
-    const CURLcode code = curl_ws_recv(handle, chunk, sizeof chunk, &received, &meta);
-    if (code == CURLE_AGAIN) {
-      mayHoldFrames_ = false;
-      return ReadResult::Drained;
-    }
-    if (code != CURLE_OK) throw curlFailure("WebSocket receive failed: ", code);
-
-    if (meta != nullptr && (meta->flags & kControlFrameFlags) != 0) {
-      control_.append(chunk, std::min(received, kMaxControlPayload -
-                                                    std::min(control_.size(), kMaxControlPayload)));
-      if (meta->bytesleft > 0) continue;
-      ++control_frames;
-      const int flags = meta->flags;
-      onControlFrame(flags);
-      if (whole_messages && (flags & CURLWS_CLOSE) != 0) return ReadResult::PeerClosed;
-      continue;
-    }
-
-    // A message ends with the last byte of a frame that is not flagged as continued.
-    const bool frame_ends = meta == nullptr || meta->bytesleft == 0;
-    const bool message_ends = frame_ends && (meta == nullptr || (meta->flags & CURLWS_CONT) == 0);
-    const bool unit_ends = whole_messages ? message_ends : frame_ends;
-    if (skip_ != Skip::None) {
-      // The rest of a frame or message that exceeded the limit: dropped, a bounded amount per call.
-      if (skip_ == Skip::Message ? message_ends : frame_ends) skip_ = Skip::None;
-      skipped += received;
-      if (skip_ != Skip::None && skipped >= kMaxSkippedBytesPerRead) return ReadResult::Budget;
-      continue;
-    }
-    if (maxMessageBytes_ != 0) {
-      const std::uint64_t announced = buffer_.size() + static_cast<std::uint64_t>(received) +
-                                      static_cast<std::uint64_t>(frame_ends ? 0 : meta->bytesleft);
-      if (announced > maxMessageBytes_) {
-        buffer_.clear();
-        skip_ = unit_ends ? Skip::None : (whole_messages ? Skip::Message : Skip::Frame);
-        throw messageTooLarge(maxMessageBytes_);
-      }
-    }
-    if (meta != nullptr && meta->offset == 0 && meta->bytesleft > 0) {
-      // The first chunk of a longer frame: make room for the whole frame at once.
-      const curl_off_t announced = static_cast<curl_off_t>(received) + meta->bytesleft;
-      buffer_.reserve(buffer_.size() +
-                      static_cast<std::size_t>(std::min(announced, kMaxFrameReservation)));
-    }
-    buffer_.append(chunk, received);
-    if (unit_ends) {
-      message.emplace(std::move(buffer_));
-      buffer_.clear();
-      return ReadResult::Message;
-    }
-  }
-  return ReadResult::Budget;
+bool WebSocketStream::peerClosed() const noexcept {
+  return connection_ && connection_->peerClosed();
 }
 
-void WebSocketStream::onControlFrame(int flags) {
-  if ((flags & CURLWS_PING) != 0) {
-    sendControlFrame(control_, CURLWS_PONG);
-  } else if ((flags & CURLWS_CLOSE) != 0 && !peerClosed_) {
-    peerClosed_ = true;
-    if (control_.size() >= 2) {
-      closeCode_ =
-          (static_cast<unsigned char>(control_[0]) << 8) | static_cast<unsigned char>(control_[1]);
-      closeReason_.assign(control_, 2);
-    }
-    // The closing handshake: answer at once, echoing the status code.
-    sendControlFrame(std::string_view(control_).substr(0, closeCode_ ? 2 : 0), CURLWS_CLOSE);
-  }
-  control_.clear();
+std::optional<int> WebSocketStream::closeCode() const noexcept {
+  return connection_ ? connection_->closeCode() : std::nullopt;
 }
 
-void WebSocketStream::sendControlFrame(std::string_view payload, unsigned flags) noexcept {
-  // Never after this side's close frame, never inside an unfinished data frame, never blocking.
-  CURL* const handle = curlOf(handle_);
-  if (closeSent_ || sendUnfinished_ || !writableNow(handle)) return;
-  std::size_t sent = 0;
-  const CURLcode code =
-      curl_ws_send(handle, payload.empty() ? "" : payload.data(), payload.size(), &sent, 0, flags);
-  if (code != CURLE_OK || sent != payload.size()) {
-    sendUnfinished_ = true;  // libcurl may hold part of the frame
-  } else if ((flags & CURLWS_CLOSE) != 0) {
-    closeSent_ = true;
-  }
-}
-
-void WebSocketStream::awaitPeerClose() noexcept {
-  const auto deadline = Clock::now() + std::min(kCloseHandshakeBound, sendTimeout_);
-  try {
-    for (;;) {
-      std::optional<std::string> dropped;
-      const ReadResult result = readFrames(dropped, true);
-      if (result == ReadResult::PeerClosed || Clock::now() >= deadline) return;
-      if (result == ReadResult::Drained) awaitSocket(curlOf(handle_), POLLIN, deadline);
-    }
-  } catch (...) {
-    // The connection failed or ended: there is nothing left to wait for.
-  }
+const std::string& WebSocketStream::closeReason() const noexcept {
+  static const std::string kNone;
+  return connection_ ? connection_->closeReason() : kNone;
 }
 
 void WebSocketStream::close() noexcept {
-  if (handle_ == nullptr) return;
-  CURL* const handle = curlOf(handle_);
-  if (!closeSent_ && !sendUnfinished_) {
-    std::size_t sent = 0;
-    // A close frame without status code; the connection is released whatever libcurl answers.
-    closeSent_ = curl_ws_send(handle, "", 0, &sent, 0, CURLWS_CLOSE) == CURLE_OK;
-    if (closeSent_ && !peerClosed_) awaitPeerClose();
-  }
-  curl_easy_cleanup(handle);
-  handle_ = nullptr;
+  if (connection_) connection_->close();
 }
+
+bool WebSocketStream::isOpen() const noexcept { return connection_ && connection_->isOpen(); }
 
 std::vector<std::size_t> waitForAny(const std::vector<WebSocketStream*>& streams,
                                     std::chrono::milliseconds wait) {
   requireNonNegative(wait);
-  std::vector<pollfd> entries;
-  std::vector<std::size_t> positions;  // of each entry's stream
-  std::vector<std::size_t> ready;
-  entries.reserve(streams.size());
-  positions.reserve(streams.size());
-  for (std::size_t i = 0; i < streams.size(); ++i) {
-    const WebSocketStream* const stream = streams[i];
-    if (stream == nullptr || stream->handle_ == nullptr) continue;
-    if (stream->peerClosed_ || stream->mayHoldFrames_) {
-      ready.push_back(i);
-      continue;
-    }
-    const curl_socket_t socket = socketOf(curlOf(stream->handle_));
-    if (socket == CURL_SOCKET_BAD) {
-      ready.push_back(i);  // its next receive reports what happened to the connection
-      continue;
-    }
-    entries.push_back(pollfd{socket, POLLIN, 0});
-    positions.push_back(i);
+  std::vector<const detail::WebSocketConnection*> connections;
+  connections.reserve(streams.size());
+  for (const WebSocketStream* stream : streams) {
+    connections.push_back(stream != nullptr ? stream->connection_.get() : nullptr);
   }
-  if (entries.empty() && ready.empty()) {
-    std::this_thread::sleep_for(wait);
-    return ready;
-  }
-  // Streams already known to be ready turn the poll into a look at the others.
-  const timespec timeout =
-      timespecOf(ready.empty() ? Clock::duration(wait) : Clock::duration::zero());
-  if (::ppoll(entries.data(), entries.size(), &timeout, nullptr) > 0) {
-    for (std::size_t j = 0; j < entries.size(); ++j) {
-      if (entries[j].revents != 0) ready.push_back(positions[j]);
-    }
-  }
-  std::sort(ready.begin(), ready.end());
-  return ready;
+  return detail::waitForAnyConnection(connections, wait);
 }
 
 std::vector<std::size_t> waitForAny(std::vector<WebSocketStream>& streams,
