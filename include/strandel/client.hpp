@@ -12,6 +12,7 @@
 
 #include <strandel/camera_frame.hpp>
 #include <strandel/client_options.hpp>
+#include <strandel/errors.hpp>
 #include <strandel/export.hpp>
 #include <strandel/gripper_limits.hpp>
 #include <strandel/http.hpp>
@@ -32,8 +33,11 @@ class ConnectionShare;
 /// HTTPError for a status outside 200..299, nlohmann::json::parse_error for a 2xx body that is not
 /// JSON, nlohmann::json::type_error for text that is not valid UTF-8 (nothing is sent then), and
 /// std::runtime_error when the transfer still fails after the retries. Identifiers are inserted
-/// into the path byte for byte and reach the bridge as written ("../" is not resolved); nothing is
-/// escaped. An identifier holding a NUL byte or '#' throws the verbs' std::invalid_argument.
+/// into the path byte for byte and reach the bridge as written ("../" is not resolved, '/' stays a
+/// path separator); nothing is escaped. An identifier holding a byte that cannot travel verbatim
+/// in a path throws std::invalid_argument before anything is sent, checked in this order: "path
+/// contains a NUL byte", "path contains '#'", "path contains '?'", "path contains a space",
+/// "path contains a control character" (0x01-0x1F, 0x7F).
 class STRANDEL_API Articulation {
  public:
   /// PUT /articulations with {"prim_path":..., "urdf_path":... or null}.
@@ -232,10 +236,15 @@ class STRANDEL_API IsaacSimClient {
   /// exponential back-off and jitter (375..500 ms before the first retry, doubling, capped at
   /// 6000..8000 ms). Throws std::runtime_error "HTTP request failed: ..." when the last attempt's
   /// transfer fails, and "curl_easy_setopt failed: ..." / "Failed to initialize libcurl" on set-up
-  /// failures. POST, PUT and PATCH send the body unaltered with "Content-Type: application/json".
-  /// The path travels exactly as given (dot segments such as "../" are not resolved); one holding a
-  /// NUL byte or '#' cannot, and throws std::invalid_argument "path contains a NUL byte" or
-  /// "path contains '#'" (checked in that order) before anything is sent or retried.
+  /// failures. POST, PUT and PATCH send the body unaltered with "Content-Type: application/json"
+  /// (and no "Expect: 100-continue", whatever the body's size). Only http and https base URLs are
+  /// used: another scheme fails each attempt with "HTTP request failed: Unsupported protocol", and
+  /// a base URL without a scheme is read as http. No answer is ever written to the process's
+  /// output. The path travels exactly as given (dot segments such as "../" are not resolved, a
+  /// query string after '?' passes); one holding a byte that cannot travel verbatim throws
+  /// std::invalid_argument before anything is sent or retried, checked in this order:
+  /// "path contains a NUL byte", "path contains '#'", "path contains a space",
+  /// "path contains a control character" (0x01-0x1F, 0x7F).
   /// @{
 
   /// GET base_url + path (leading slashes of path dropped).
@@ -251,10 +260,17 @@ class STRANDEL_API IsaacSimClient {
   /// @}
 
   /// Opens websocket_base_url + "articulations/" + id + "/stream_joint_positions" (the identifier
-  /// verbatim). Throws std::runtime_error "WebSocket handshake failed for " + url + ": " +
-  /// libcurl's text when the connection or the upgrade fails within the client's time-out, and
-  /// before connecting std::invalid_argument for an identifier holding a NUL byte or '#', as the
-  /// verbs do.
+  /// verbatim). The base URL's scheme must be ws or wss; one without a scheme is read as ws.
+  /// Throws HandshakeError (a std::runtime_error) "WebSocket handshake failed for " + url + ": " +
+  /// libcurl's text when the connection or the upgrade fails within the client's time-out (another
+  /// scheme: "Unsupported protocol"). When the bridge refused the upgrade with an HTTP answer,
+  /// statusCode() is that answer's status and body() its body: libcurl does not pass the body of a
+  /// refused upgrade on, so it is read by one plain GET of the same URL over http (https for wss)
+  /// within what is left of the time-out, and kept only when that GET is answered with the same
+  /// status (first HandshakeError::kMaxBodyBytes bytes). Nothing is written to the process's
+  /// output. Before connecting, throws std::invalid_argument for an identifier that cannot travel
+  /// verbatim, with the texts and order of the facades' identifier check. ClientOptions'
+  /// interrupt_check is polled during the handshake; what it throws leaves unchanged.
   WebSocketStream openJointPositionStream(std::string_view articulation_id);
   /// Opens websocket_base_url + "articulations/" + id + "/stream_articulation_state".
   WebSocketStream openArticulationStateStream(std::string_view articulation_id);
@@ -274,6 +290,7 @@ class STRANDEL_API IsaacSimClient {
   std::chrono::milliseconds timeout_;
   int maxRetries_;
   std::function<void(const AttemptReport&)> onAttempt_;
+  std::function<void()> interruptCheck_;
   std::size_t maxResponseBytes_ = 0;
   std::size_t maxMessageBytes_ = 0;
   std::unique_ptr<detail::ConnectionShare> connections_;  // null unless connections are reused

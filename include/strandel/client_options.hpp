@@ -54,21 +54,44 @@ struct STRANDEL_API ClientOptions {
   /// without holding a lock during a transfer. The requests, retries, answers and errors are the
   /// same as without reuse; only the connection a request travels on differs. A connection on
   /// which an attempt fails is closed, so a retry opens a fresh one, and a kept connection that
-  /// the bridge has closed or reset meanwhile is replaced without an error reaching the caller.
+  /// the bridge has closed or reset while idle is noticed before use and replaced without an
+  /// error reaching the caller. A kept connection that the bridge closes after reading a request
+  /// but before answering is different: libcurl would send the request again on a fresh
+  /// connection. That resend is an attempt like any other: on_attempt reports the copy that got
+  /// nothing (status 0, error "Server returned nothing (no headers, no data)", next_delay 0 ms)
+  /// and it counts against max_retries. When no attempt is left, a POST, PUT or PATCH is not sent
+  /// again (the call fails with "HTTP request failed: Server returned nothing (no headers, no
+  /// data)"), so a caller who asked for no retries gets at most one copy of a command; a GET or
+  /// DELETE, which may safely go out twice, is sent again and reported once more. To make this
+  /// rare, a connection idle for more than 3 s (libcurl counts whole seconds: up to 4 s) is
+  /// closed rather than reused, below common servers' keep-alive time-outs of 5 s.
   /// The pool holds up to 64 connections, in use or idle; past that, the oldest idle one is closed
-  /// when a transfer ends. Idle connections stay open until the client is destroyed or the bridge
-  /// closes them.
+  /// when a transfer ends. Idle connections otherwise stay open until the client is destroyed, the
+  /// bridge closes them or they are found too old.
   /// WebSocket streams always open connections of their own. False (the default): every attempt
   /// opens and closes its own connection.
   bool reuse_connections = false;
 
   /// Called on the calling thread after every HTTP attempt of a verb or facade call whose
   /// transfer ran (set-up failures and refused arguments are not attempts), before the back-off
-  /// that follows it. Runs inside the call, so the call takes as long as the hook does. Called
-  /// concurrently from every thread using the client: it must be safe to run on several threads
-  /// at once. It must not throw; if it does, the exception propagates out of the call unchanged,
-  /// and no further attempt is made. Empty (the default): nothing is called.
+  /// that follows it: once for every copy of the request that left the client, including one
+  /// that libcurl sends again on its own (see reuse_connections). An attempt ended by
+  /// interrupt_check is not reported. Runs inside the call, so the call takes as long as the hook
+  /// does. Called concurrently from every thread using the client: it must be safe to run on
+  /// several threads at once. It must not throw; if it does, the exception propagates out of the
+  /// call unchanged, and no further attempt is made. Empty (the default): nothing is called.
   std::function<void(const AttemptReport&)> on_attempt;
+
+  /// Polled on the calling thread while an HTTP verb, a facade call or a stream handshake of the
+  /// client is under way: during each transfer (many times a second while bytes move, about once
+  /// a second while waiting, and at once when a signal handled on that thread interrupts the
+  /// wait) and at least every 50 ms of a back-off sleep. It exists so that a pending call can end
+  /// on a user's interrupt: a SIGINT handler sets a flag, the check throws when it is set. To end
+  /// the call, throw: the exception leaves the call unchanged, the transfer is abandoned, the
+  /// attempt is not reported to on_attempt and no further attempt is made. Not polled by an open
+  /// WebSocketStream. Called concurrently from every thread using the client: it must be safe to
+  /// run on several threads at once. Empty (the default): nothing is polled.
+  std::function<void()> interrupt_check;
 
   /// The most bytes one HTTP answer's body may hold; 0 (the default) for no limit. An answer that
   /// announces a longer body (Content-Length) ends its transfer as soon as that header arrives,
@@ -77,9 +100,9 @@ struct STRANDEL_API ClientOptions {
   /// "HTTP response exceeds N bytes" (N the cap) without further attempts.
   std::size_t max_response_bytes = 0;
 
-  /// The most bytes the payload of one data frame (what one WebSocketStream::receive returns) of
-  /// a stream opened by the client may hold; 0 (the default) for no limit. See
-  /// WebSocketStream::receive for what happens to a longer frame.
+  /// The most bytes one message of a stream opened by the client may hold (one data frame for
+  /// WebSocketStream::receive(), the whole joined message for receive(wait)); 0 (the default) for
+  /// no limit. See WebSocketStream::receive for what happens to a longer one.
   std::size_t max_message_bytes = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <strandel/camera_frame.hpp>
 #include <strandel/client.hpp>
 #include <strandel/client_options.hpp>
+#include <strandel/errors.hpp>
 #include <strandel/export.hpp>
 #include <strandel/gripper_limits.hpp>
 #include <strandel/http.hpp>

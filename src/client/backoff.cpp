@@ -26,4 +26,20 @@ std::chrono::milliseconds backoffDelay(int attempt) {
 
 void sleepFor(std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); }
 
+void sleepInterruptibly(std::chrono::milliseconds delay,
+                        const std::function<void(std::chrono::milliseconds)>& sleep,
+                        const std::function<void()>& check) {
+  if (!check) {
+    sleep(delay);
+    return;
+  }
+  for (;;) {
+    check();
+    if (delay <= std::chrono::milliseconds::zero()) return;
+    const std::chrono::milliseconds slice = std::min(delay, kMaxSleepSlice);
+    sleep(slice);
+    delay -= slice;
+  }
+}
+
 }  // namespace strandel::detail

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 
 namespace strandel::detail {
 
@@ -12,5 +13,15 @@ std::chrono::milliseconds backoffDelay(int attempt);
 /// Blocks the calling thread for `delay` (std::this_thread::sleep_for): the wait between the
 /// attempts of a client's requests.
 void sleepFor(std::chrono::milliseconds delay);
+
+/// The longest piece of a back-off that passes without a look at the interrupt check.
+inline constexpr std::chrono::milliseconds kMaxSleepSlice{50};
+
+/// Waits out `delay` through `sleep`. With an empty `check`, one call sleep(delay). Otherwise the
+/// delay is cut into slices of at most kMaxSleepSlice, and check() runs before every slice and once
+/// after the last, so a throwing check ends the wait within one slice; its exception propagates.
+void sleepInterruptibly(std::chrono::milliseconds delay,
+                        const std::function<void(std::chrono::milliseconds)>& sleep,
+                        const std::function<void()>& check);
 
 }  // namespace strandel::detail

@@ -2,17 +2,14 @@
 #include <string>
 #include <utility>
 
-#include <curl/curl.h>
-
 #include <strandel/client.hpp>
 
 #include "backoff.hpp"
 #include "connection_share.hpp"
-#include "curl_handle.hpp"
 #include "join_url.hpp"
 #include "request_engine.hpp"
 #include "resource_path.hpp"
-#include "stream/receive_buffer_limit.hpp"
+#include "websocket_handshake.hpp"
 
 namespace strandel {
 namespace {
@@ -55,6 +52,7 @@ IsaacSimClient::IsaacSimClient(std::string label, std::string base_url,
       timeout_(options.timeout),
       maxRetries_(options.max_retries),
       onAttempt_(std::move(options.on_attempt)),
+      interruptCheck_(std::move(options.interrupt_check)),
       maxResponseBytes_(options.max_response_bytes),
       maxMessageBytes_(options.max_message_bytes) {
   if (baseUrl_.empty()) throw std::invalid_argument("base_url must not be empty");
@@ -104,8 +102,12 @@ void IsaacSimClient::requestInto_(std::string_view method, std::string_view path
                                   std::string_view body, long& status, std::string& response_body,
                                   std::map<std::string, std::string>* headers) {
   const detail::ResponseTarget target{&status, &response_body, headers};
-  const detail::RequestSettings settings{timeout_, maxRetries_, &onAttempt_, maxResponseBytes_,
-                                         connections_ ? connections_->get() : nullptr};
+  const detail::RequestSettings settings{timeout_,
+                                         maxRetries_,
+                                         &onAttempt_,
+                                         maxResponseBytes_,
+                                         connections_ ? connections_->get() : nullptr,
+                                         &interruptCheck_};
   detail::performRequest(method, prepareUrl_(path), body, settings, &detail::sleepFor, target);
 }
 
@@ -126,24 +128,11 @@ WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view art
 
 WebSocketStream IsaacSimClient::openStream_(std::string_view path) {
   detail::requireVerbatimPath(path);
-  detail::CurlHandle handle;
   std::string url;
   url.reserve(websocketBaseUrl_.size() + path.size());
   url.append(websocketBaseUrl_).append(path);
-
-  handle.setOption(CURLOPT_URL, url.c_str());
-  handle.setOption(CURLOPT_CONNECT_ONLY, 2L);
-  handle.setOption(CURLOPT_TIMEOUT_MS, static_cast<long>(timeout_.count()));
-  // The stream answers pings itself, without ever blocking inside a receive.
-  handle.setOption(CURLOPT_WS_OPTIONS, static_cast<long>(CURLWS_NOAUTOPONG));
-  handle.setSocketOptions(&detail::limitReceiveBuffer);
-
-  const CURLcode code = handle.perform();
-  if (code != CURLE_OK) {
-    throw std::runtime_error("WebSocket handshake failed for " + url + ": " +
-                             curl_easy_strerror(code));
-  }
-  return WebSocketStream(handle.release(), timeout_, maxMessageBytes_);
+  return WebSocketStream(detail::openWebSocket(url, timeout_, &interruptCheck_), timeout_,
+                         maxMessageBytes_);
 }
 
 }  // namespace strandel

@@ -3,6 +3,7 @@
 // One libcurl easy handle with the header list it points at, and the one checked way to set its
 // options. The request engine takes one per attempt, a stream opener one per handshake.
 
+#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -18,9 +19,15 @@ class CurlHandle {
   /// A new easy handle with the options every handle of the library carries: CURLOPT_NOSIGNAL
   /// (libcurl leaves the process's signal dispositions alone, so concurrent transfers cannot lose
   /// an application's SIGPIPE handler; sends on Linux use MSG_NOSIGNAL, so a reset peer is an error
-  /// code, never a signal) and CURLOPT_PATH_AS_IS (the path goes out as built, dot segments
-  /// unresolved). Throws std::runtime_error "Failed to initialize libcurl" when libcurl has none,
-  /// and the errors of setOption.
+  /// code, never a signal), CURLOPT_PATH_AS_IS (the path goes out as built, dot segments
+  /// unresolved), and a write callback that takes every byte and keeps none, so that no body can
+  /// reach the process's standard output (libcurl's default for a handle without a write callback)
+  /// unless a user of the handle sets a callback of its own. Headers reach nobody either: without
+  /// a header callback and CURLOPT_HEADERDATA, libcurl passes them to no one. (No header callback
+  /// is set here: on a connect-only WebSocket handle of libcurl 8.14, one made the stream miss a
+  /// close frame that arrived together with the end of the connection.) Throws
+  /// std::runtime_error "Failed to initialize libcurl" when libcurl has none, and the errors of
+  /// setOption.
   CurlHandle();
   CurlHandle(CurlHandle&&) noexcept = default;
   CurlHandle(const CurlHandle&) = delete;
@@ -37,11 +44,18 @@ class CurlHandle {
     }
   }
 
-  /// Makes `line` (e.g. "Content-Type: application/json") the one extra request header line
-  /// (CURLOPT_HTTPHEADER), replacing a list set before; the list lives as long as this handle.
+  /// Makes `lines` (e.g. "Content-Type: application/json") the extra request header lines
+  /// (CURLOPT_HTTPHEADER), in order, replacing a list set before; the list lives as long as this
+  /// handle. A line "Name:" with nothing after the colon removes a header libcurl would add.
   /// Throws std::runtime_error "curl_slist_append failed: out of memory", and the errors of
   /// setOption.
-  void setHeaderLine(const char* line);
+  void setHeaderLines(std::initializer_list<const char*> lines);
+
+  /// Lets the transfer use only the schemes in `allowed` (CURLOPT_PROTOCOLS_STR, e.g. "http,https")
+  /// and reads a URL without a scheme as `default_scheme` (CURLOPT_DEFAULT_PROTOCOL) instead of
+  /// guessing one from the host name. A URL of another scheme then fails the transfer with
+  /// CURLE_UNSUPPORTED_PROTOCOL before any connection. Throws the errors of setOption.
+  void restrictSchemes(const char* allowed, const char* default_scheme);
 
   /// Installs `callback` as CURLOPT_SOCKOPTFUNCTION: libcurl calls it on every socket it creates,
   /// before connecting. Throws the errors of setOption.

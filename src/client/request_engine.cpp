@@ -12,6 +12,7 @@
 #include "backoff.hpp"
 #include "curl_handle.hpp"
 #include "ignore_case.hpp"
+#include "transfer_guard.hpp"
 
 namespace strandel::detail {
 namespace {
@@ -27,7 +28,16 @@ constexpr std::size_t kMaxBodyReservation = std::size_t{256} << 20;
 // that churn through fresh connections.
 constexpr long kMaxPooledConnections = 64;
 
+// Idle seconds after which a kept connection is closed instead of reused. libcurl compares whole
+// seconds, so a connection idle for 4 s or more is never reused: that stays below the keep-alive
+// time-outs common in servers (uvicorn: 5 s), so that requests rarely meet a connection the bridge
+// is closing just then.
+constexpr long kMaxIdleSeconds = 3;
+
 constexpr char kJsonContentType[] = "Content-Type: application/json";
+// Keeps libcurl from sending "Expect: 100-continue" with bodies over 1 MiB and then waiting up to
+// a second for an interim answer that many servers never send.
+constexpr char kNoExpect[] = "Expect:";
 
 // libcurl reads standard input when POSTFIELDS is null, so an empty body points at this instead.
 constexpr char kEmptyBody[] = "";
@@ -121,28 +131,111 @@ Method parseMethod(std::string_view method) {
   throw std::invalid_argument("Unsupported HTTP method: " + std::string(method));
 }
 
+// GET and DELETE may go out once more than the budget allows when libcurl replaces a stale kept
+// connection under them; the methods with a body never do.
+bool isIdempotent(Method method) noexcept {
+  return method == Method::Get || method == Method::Delete;
+}
+
 void setBody(CurlHandle& handle, std::string_view body) {
   handle.setOption(CURLOPT_POSTFIELDS, body.data() ? body.data() : kEmptyBody);
   handle.setOption(CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-  handle.setHeaderLine(kJsonContentType);
+  handle.setHeaderLines({kJsonContentType, kNoExpect});
+}
+
+// One logical exchange: what its attempts share with each other and with the callbacks of their
+// transfers.
+struct Exchange {
+  std::string_view method_text;
+  Method method;
+  const std::string& url;
+  const RequestSettings& settings;
+  int attempt = 0;            // index of the attempt under way, from 0
+  Clock::time_point started;  // when the attempt under way began
+
+  bool reports() const noexcept { return settings.on_attempt != nullptr && *settings.on_attempt; }
+
+  // Hands the report of the attempt under way, ended at `ended`, to the attempt hook, if any.
+  void report(long status, std::string error, Clock::time_point ended,
+              std::optional<std::chrono::milliseconds> next_delay) const {
+    if (!reports()) return;
+    AttemptReport attempt_report;
+    attempt_report.method = std::string(method_text);
+    attempt_report.url = url;
+    attempt_report.attempt = attempt + 1;
+    attempt_report.status = status;
+    attempt_report.error = std::move(error);
+    attempt_report.duration =
+        std::chrono::duration_cast<std::chrono::microseconds>(ended - started);
+    attempt_report.next_delay = next_delay;
+    (*settings.on_attempt)(attempt_report);
+  }
+};
+
+// One transfer: the state its callbacks write and what they found.
+struct Transfer {
+  Exchange& exchange;
+  AttemptSink sink;
+  TransferGuard guard;
+  int requests_ready = 0;       // times libcurl made the request ready to go out
+  bool resend_refused = false;  // a resend was stopped: no attempt was left for it
+};
+
+// CURLOPT_PREREQFUNCTION: libcurl calls it each time the request is about to leave on a
+// connection, new or reused. A second call within one transfer means libcurl is sending the
+// request again because the kept connection that carried the copy before closed without an answer:
+// that copy is reported as an attempt of its own and counts against the retry budget. A copy of a
+// POST, PUT or PATCH for which no attempt is left is stopped here; GET and DELETE go out anyway.
+int onRequestReady(void* user, char* /*primary_ip*/, char* /*local_ip*/, int /*primary_port*/,
+                   int /*local_port*/) noexcept {
+  auto& transfer = *static_cast<Transfer*>(user);
+  if (transfer.guard.failed()) return CURL_PREREQFUNC_ABORT;
+  if (++transfer.requests_ready == 1) return CURL_PREREQFUNC_OK;
+  Exchange& exchange = transfer.exchange;
+  const bool resend =
+      exchange.attempt < exchange.settings.max_retries || isIdempotent(exchange.method);
+  const auto now = Clock::now();
+  const bool reported = transfer.guard.run([&] {
+    exchange.report(0, curl_easy_strerror(CURLE_GOT_NOTHING), now,
+                    resend ? std::optional(std::chrono::milliseconds(0)) : std::nullopt);
+  });
+  if (!reported) return CURL_PREREQFUNC_ABORT;
+  if (!resend) {
+    transfer.resend_refused = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  ++exchange.attempt;
+  exchange.started = now;
+  transfer.sink.body->clear();
+  if (transfer.sink.headers != nullptr) transfer.sink.headers->clear();
+  return CURL_PREREQFUNC_OK;
 }
 
 // One attempt on a handle of its own: the sink receives the headers and body, `status` the status
-// when the transfer succeeded. Returns libcurl's result; throws the set-up errors of CurlHandle.
-CURLcode transferOnce(Method method, const std::string& url, std::string_view body,
-                      const RequestSettings& settings, AttemptSink& sink, long& status) {
+// when the transfer succeeded. Returns libcurl's result; throws the set-up errors of CurlHandle,
+// what the interrupt check or the attempt hook threw during the transfer, and "HTTP request
+// failed: " + libcurl's text for CURLE_GOT_NOTHING when a resend had no attempt left.
+CURLcode transferOnce(Exchange& exchange, std::string_view body, AttemptSink sink, long& status,
+                      bool& exceeded) {
+  const RequestSettings& settings = exchange.settings;
+  Transfer transfer{exchange, sink, TransferGuard(settings.interrupt_check)};
   CurlHandle handle;
-  handle.setOption(CURLOPT_URL, url.c_str());
+  handle.setOption(CURLOPT_URL, exchange.url.c_str());
+  handle.restrictSchemes("http,https", "http");
   handle.setOption(CURLOPT_TIMEOUT_MS, static_cast<long>(settings.timeout.count()));
   handle.setOption(CURLOPT_WRITEFUNCTION, &appendCapped);
-  handle.setOption(CURLOPT_WRITEDATA, static_cast<void*>(&sink));
+  handle.setOption(CURLOPT_WRITEDATA, static_cast<void*>(&transfer.sink));
   handle.setOption(CURLOPT_HEADERFUNCTION, &receiveHeader);
-  handle.setOption(CURLOPT_HEADERDATA, static_cast<void*>(&sink));
+  handle.setOption(CURLOPT_HEADERDATA, static_cast<void*>(&transfer.sink));
+  handle.setOption(CURLOPT_PREREQFUNCTION, &onRequestReady);
+  handle.setOption(CURLOPT_PREREQDATA, static_cast<void*>(&transfer));
+  transfer.guard.installOn(handle);
   if (settings.connections != nullptr) {
     handle.setOption(CURLOPT_SHARE, settings.connections);
     handle.setOption(CURLOPT_MAXCONNECTS, kMaxPooledConnections);
+    handle.setOption(CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
   }
-  switch (method) {
+  switch (exchange.method) {
     case Method::Get:
       break;
     case Method::Post:
@@ -162,7 +255,13 @@ CURLcode transferOnce(Method method, const std::string& url, std::string_view bo
       break;
   }
   const CURLcode code = handle.perform();
+  transfer.guard.rethrowIfFailed();
+  if (transfer.resend_refused) {
+    throw std::runtime_error(std::string("HTTP request failed: ") +
+                             curl_easy_strerror(CURLE_GOT_NOTHING));
+  }
   if (code == CURLE_OK) status = handle.responseCode();
+  exceeded = transfer.sink.exceeded;
   return code;
 }
 
@@ -191,47 +290,41 @@ bool isRetryableStatus(long status) noexcept {
 void performRequest(std::string_view method, const std::string& url, std::string_view body,
                     const RequestSettings& settings, const Sleeper& sleep,
                     const ResponseTarget& target) {
-  const Method parsed = parseMethod(method);
-  const bool report = settings.on_attempt != nullptr && *settings.on_attempt;
-  for (int attempt = 0;; ++attempt) {
+  Exchange exchange{method, parseMethod(method), url, settings, 0, Clock::now()};
+  static const std::function<void()> kNoCheck;
+  const std::function<void()>& check =
+      settings.interrupt_check != nullptr ? *settings.interrupt_check : kNoCheck;
+  for (;; ++exchange.attempt) {
     // Only the last attempt's answer survives; clearing keeps the memory for the next one.
     *target.status = 0;
     target.body->clear();
     if (target.headers != nullptr) target.headers->clear();
-    AttemptSink sink{target.body, target.headers, settings.max_response_bytes};
+    const AttemptSink sink{target.body, target.headers, settings.max_response_bytes};
 
-    const auto started = Clock::now();
-    const CURLcode code = transferOnce(parsed, url, body, settings, sink, *target.status);
+    exchange.started = Clock::now();
+    bool exceeded = false;
+    const CURLcode code = transferOnce(exchange, body, sink, *target.status, exceeded);
     const auto ended = Clock::now();
 
     const bool retry_candidate = code != CURLE_OK || isRetryableStatus(*target.status);
-    const bool retry = !sink.exceeded && retry_candidate && attempt < settings.max_retries;
+    const bool retry = !exceeded && retry_candidate && exchange.attempt < settings.max_retries;
     const std::optional<std::chrono::milliseconds> delay =
-        retry ? std::optional(backoffDelay(attempt)) : std::nullopt;
-    if (report) {
-      AttemptReport attempt_report;
-      attempt_report.method = std::string(method);
-      attempt_report.url = url;
-      attempt_report.attempt = attempt + 1;
-      attempt_report.status = code == CURLE_OK ? *target.status : 0;
-      if (sink.exceeded) {
-        attempt_report.error = exceedsText(settings.max_response_bytes);
-      } else if (code != CURLE_OK) {
-        attempt_report.error = curl_easy_strerror(code);
-      }
-      attempt_report.duration =
-          std::chrono::duration_cast<std::chrono::microseconds>(ended - started);
-      attempt_report.next_delay = delay;
-      (*settings.on_attempt)(attempt_report);
+        retry ? std::optional(backoffDelay(exchange.attempt)) : std::nullopt;
+    std::string error;
+    if (exceeded) {
+      error = exceedsText(settings.max_response_bytes);
+    } else if (code != CURLE_OK) {
+      error = curl_easy_strerror(code);
     }
-    if (sink.exceeded) throw std::runtime_error(exceedsText(settings.max_response_bytes));
+    exchange.report(code == CURLE_OK ? *target.status : 0, std::move(error), ended, delay);
+    if (exceeded) throw std::runtime_error(exceedsText(settings.max_response_bytes));
     if (!retry) {
       if (code != CURLE_OK) {
         throw std::runtime_error(std::string("HTTP request failed: ") + curl_easy_strerror(code));
       }
       return;
     }
-    sleep(*delay);
+    sleepInterruptibly(*delay, sleep, check);
   }
 }
 

@@ -30,6 +30,9 @@ struct RequestSettings {
   std::size_t max_response_bytes = 0;
   /// The share object whose connection cache the attempts use; null for a connection per attempt.
   CURLSH* connections = nullptr;
+  /// Polled during every transfer and back-off (see ClientOptions::interrupt_check); null or
+  /// empty for none.
+  const std::function<void()>* interrupt_check = nullptr;
 };
 
 /// Waits out one back-off delay between two attempts; called on the thread running the request.
@@ -47,13 +50,21 @@ struct ResponseTarget {
 };
 
 /// One logical exchange: up to settings.max_retries + 1 attempts, each with its own easy handle and
-/// settings.timeout, retrying transfer failures and retryable statuses after
-/// sleep(backoffDelay(attempt)). Returns the last attempt's response whatever its status. Throws
-/// std::invalid_argument "Unsupported HTTP method: " + method (before any transfer),
-/// std::runtime_error "HTTP request failed: " + libcurl's text when the last attempt's transfer
-/// fails, "HTTP response exceeds N bytes" at once when a body passes settings.max_response_bytes,
-/// the set-up errors of CurlHandle, and whatever `sleep` or the attempt hook throws (which ends
-/// the exchange).
+/// settings.timeout, retrying transfer failures and retryable statuses after the back-off
+/// backoffDelay(attempt), waited through `sleep` (in slices of at most kMaxSleepSlice with the
+/// interrupt check between them when there is a check). Only http and https URLs are used; a URL
+/// without a scheme is read as http. Every copy of the request that leaves counts as an attempt
+/// and is reported: when libcurl sends the request again because a reused connection closed
+/// without answering, the dead copy is reported (status 0, libcurl's text for CURLE_GOT_NOTHING,
+/// next delay 0) and counts against the budget; a POST, PUT or PATCH with no attempt left is not
+/// sent again and the exchange fails as the dead copy did, while GET and DELETE are. Returns the
+/// last attempt's response whatever its status. Throws std::invalid_argument
+/// "Unsupported HTTP method: " + method (before any transfer), std::runtime_error
+/// "HTTP request failed: " + libcurl's text when the last attempt's transfer fails,
+/// "HTTP response exceeds N bytes" at once when a body passes settings.max_response_bytes, the
+/// set-up errors of CurlHandle, and whatever `sleep`, the attempt hook or the interrupt check
+/// throws (which ends the exchange at once, unchanged; an attempt the check ends is not
+/// reported).
 HttpResponse performRequest(std::string_view method, const std::string& url, std::string_view body,
                             const RequestSettings& settings, const Sleeper& sleep);
 
