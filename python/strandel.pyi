@@ -75,10 +75,12 @@ class CameraFrame:
         """The array the top-level member `name` of structure refers to, or None."""
 
 class Stream:
-    """One WebSocket stream; use it from one thread at a time."""
+    """One WebSocket stream; use it from one thread at a time. Messages come whole, whatever
+    fragments the peer sent them in."""
 
     def receive(self, timeout: Optional[float] = None) -> Optional[str]:
-        """The next complete message's text or None; waits up to `timeout` seconds when given."""
+        """The next whole message's text or None; waits up to `timeout` seconds when given. Once
+        the peer has closed the stream: None at once, and peer_closed is True."""
     def send(self, message: Union[str, bytes]) -> None: ...
     def close(self) -> None: ...
     @property
@@ -148,7 +150,9 @@ class Cameras:
 
 class IsaacSimClient:
     """One bridge. `timeout` is the time-out of one transfer attempt in seconds, `max_retries`
-    the number of retries after the first attempt. Safe to use from several threads at once.
+    the number of retries after the first attempt. Safe to use from several threads at once. On
+    the main thread Ctrl-C (KeyboardInterrupt) ends a call within a fraction of a second, during a
+    transfer or the back-off between attempts.
     `reuse_connections` keeps connections to the bridge open between calls; `max_response_bytes`
     and `max_message_bytes` cap an HTTP body and a stream message (0: no limit; a longer one
     raises RuntimeError)."""

@@ -34,6 +34,20 @@ py::object headersOf(const HttpResponse& response, py::handle headers_type) {
   return headers_type(items);
 }
 
+/// The identity (PyThread_get_thread_ident) of the interpreter's main thread, the one thread on
+/// which Python runs signal handlers; set once by bindClient.
+unsigned long mainThread = 0;
+
+/// The interrupt check of every client (ClientOptions::interrupt_check), called with the GIL
+/// released. On the main thread it takes the GIL and runs the pending signal handlers; what they
+/// raise (KeyboardInterrupt for Ctrl-C) leaves the call as py::error_already_set and is raised by
+/// the call in Python. On any other thread it does nothing and takes no lock.
+void runSignalHandlersOnMainThread() {
+  if (PyThread_get_thread_ident() != mainThread) return;
+  py::gil_scoped_acquire gil;
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 /// A verb without body, with the GIL released around the transfer.
 template <HttpResponse (IsaacSimClient::*Verb)(std::string_view)>
 HttpResponse bodiless(IsaacSimClient& client, const std::string& path) {
@@ -57,6 +71,7 @@ std::unique_ptr<IsaacSimClient> makeClient(std::string label, std::string base_u
   options.reuse_connections = reuse_connections;
   options.max_response_bytes = max_response_bytes;
   options.max_message_bytes = max_message_bytes;
+  options.interrupt_check = &runSignalHandlersOnMainThread;
   return std::make_unique<IsaacSimClient>(std::move(label), std::move(base_url),
                                           std::move(websocket_base_url), std::move(options));
 }
@@ -65,6 +80,8 @@ std::unique_ptr<IsaacSimClient> makeClient(std::string label, std::string base_u
 
 void bindClient(py::module_& module) {
   const py::object headers_type = module.attr("Headers");
+  mainThread =
+      py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
   py::class_<HttpResponse>(
       module, "Response", "The final attempt of one HTTP exchange: status, body bytes and headers.")
@@ -90,7 +107,9 @@ void bindClient(py::module_& module) {
       "One bridge: its HTTP and WebSocket base URLs, the time-out of one transfer attempt "
       "(seconds) "
       "and the number of retries after the first attempt. Makes no connection until used. Its "
-      "calls may run from several threads at once; each releases the GIL while it waits. "
+      "calls may run from several threads at once; each releases the GIL while it waits. On the "
+      "main thread Ctrl-C (KeyboardInterrupt) ends a call within a fraction of a second, during a "
+      "transfer or the back-off between attempts, without further attempts. "
       "Keyword-only: reuse_connections keeps connections to the bridge open between calls; "
       "max_response_bytes and max_message_bytes cap an HTTP body and a stream message (0: no "
       "limit; a longer one raises RuntimeError).")

@@ -85,6 +85,15 @@ py::array arrayOf(const CameraOutput& output, py::handle frame) {
 }  // namespace
 
 void bindFrame(py::module_& module) {
+  // pybind11 loads numpy's C API lazily, inside a function-local static whose initialisation
+  // imports numpy. Threads making their first arrays at once could then wait on each other for
+  // good: one holds the static's guard and waits for the GIL, which the import gave up meanwhile
+  // to another thread that holds it and waits for the guard. Loading it here, under the import's
+  // GIL, leaves nothing to initialise later. numpy is a dependency of the module: without it the
+  // import raises ImportError.
+  py::module_::import("numpy");
+  static_cast<void>(py::detail::npy_api::get());
+
   py::class_<CameraFrame>(
       module, "CameraFrame",
       "A decoded camera frame: its structure (outputs appear as {'__ndarray__': index}) and its "

@@ -47,7 +47,8 @@ milliseconds leftUntil(Clock::time_point deadline) {
   return std::clamp(left, milliseconds(0), kSlice);
 }
 
-/// The stream's next message within `wait`, in slices; empty at once when the peer has closed.
+/// The stream's next whole message within `wait`, in slices; empty at once when the peer has
+/// closed the stream.
 std::optional<std::string> receiveWithin(Stream& owner, milliseconds wait) {
   const Clock::time_point deadline = Clock::now() + wait;
   for (;;) {
@@ -126,21 +127,22 @@ void bindStream(py::module_& module) {
   py::class_<Stream>(
       module, "Stream",
       "One WebSocket stream of the bridge, independent of the client that opened it. Use it from "
-      "one thread at a time. `with stream:` closes it on exit; `for message in stream:` yields "
-      "each "
-      "message decoded as JSON until the peer closes the stream.")
+      "one thread at a time. Messages come whole, whatever fragments the peer sent them in. "
+      "`with stream:` closes it on exit; `for message in stream:` yields each message decoded as "
+      "JSON and stops once the peer has closed the stream.")
       .def(
           "receive",
           [](Stream& self, std::optional<double> timeout) {
             if (!timeout) {
               Stream::Use use(self);
-              return textOrNone(use.stream().receive());
+              return textOrNone(withoutGil([&] { return use.stream().receive(milliseconds(0)); }));
             }
             return textOrNone(receiveWithin(self, timeoutArgument(*timeout)));
           },
           "timeout"_a = py::none(),
-          "The next complete message's text, or None. Without timeout it never waits; with one "
-          "(seconds) it waits up to that long, and returns None at once once the peer has closed.")
+          "The next whole message's text (its fragments joined), or None. Without timeout it never "
+          "waits; with one (seconds) it waits up to that long. Once the peer has closed the stream "
+          "it returns None at once and peer_closed is True.")
       .def(
           "send",
           [](Stream& self, const std::string& message) {

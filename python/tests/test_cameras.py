@@ -1,5 +1,6 @@
 """client.cameras and captured frames: numpy views of the frame's own buffers (no copy), frames that
-outlive their client, and frames whose arrays numpy cannot view as described.
+outlive their client, frames whose arrays numpy cannot view as described, and threads whose first
+arrays come at the same moment.
 
 Hand-made frames come from a small HTTP server of the test's own on 127.0.0.1."""
 
@@ -7,6 +8,8 @@ import gc
 import http.server
 import json
 import struct
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -60,6 +63,47 @@ def test_frames_outlive_the_client(bridge):
     gc.collect()
     np.testing.assert_array_equal(rgb, expected)
     assert rgb.base.output("rgb").shape == (24, 32, 3)
+
+
+# Sixteen threads whose first arrays come at the same moment, in an interpreter that has not imported
+# numpy itself: the module must have loaded numpy's C API already, or they may wait on each other for
+# good. Prints what each thread got, one line per thread.
+FIRST_ARRAYS_ON_THREADS = r"""
+import sys
+import threading
+
+import strandel
+
+http_url, ws_url, camera = sys.argv[1:4]
+client = strandel.IsaacSimClient("pytest", http_url, ws_url, timeout=30.0, max_retries=0)
+barrier = threading.Barrier(16)
+got = []
+
+
+def capture_then_read():
+    frame = client.cameras.capture(camera)
+    barrier.wait(30)
+    rgb = frame.output("rgb")
+    got.append("%s %s" % (rgb.shape, [array.shape for array in frame.outputs]))
+
+
+threads = [threading.Thread(target=capture_then_read) for _ in range(16)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join(60)
+print("\n".join(got))
+"""
+
+
+def test_first_arrays_on_many_threads_at_once(bridge, client, camera):
+    try:
+        done = subprocess.run([sys.executable, "-c", FIRST_ARRAYS_ON_THREADS, bridge.http_url, bridge.ws_url,
+                               camera], capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("threads making their first arrays at once did not finish within 60 s")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["(48, 64, 3) [(48, 64, 3), (48, 64)]"] * 16
 
 
 def test_capture_errors(client):

@@ -1,9 +1,12 @@
-"""The raw verbs and the response object, configuration and transport errors, and the GIL being
-released while a call waits for the bridge."""
+"""The raw verbs and the response object, configuration and transport errors, the GIL being
+released while a call waits for the bridge, and Ctrl-C during a call."""
 
+import http.server
 import json
 import pickle
 import socket
+import subprocess
+import sys
 import threading
 import time
 
@@ -121,3 +124,88 @@ def test_keyword_options_reuse_connections_and_cap_bodies(bridge):
         capped.get("/")
     with pytest.raises(TypeError):
         strandel.IsaacSimClient("x", bridge.http_url, bridge.ws_url, 10.0, 0, True)  # keyword-only
+
+
+# Runs each named call of a client for URL against a bridge that is slow to answer, sends itself
+# SIGINT 0.3 s after the call starts and prints how the call ended and when.
+INTERRUPTED_CALLS = r"""
+import os
+import signal
+import sys
+import threading
+import time
+
+import strandel
+
+url, retries, names = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+client = strandel.IsaacSimClient("pytest", url, url.replace("http", "ws", 1), timeout=30.0,
+                                 max_retries=retries)
+calls = {"get": lambda: client.get("/"),
+         "facade": lambda: client.surface_grippers.get("g"),
+         "stream": lambda: client.open_joint_position_stream("a")}
+for name in names:
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    started = time.monotonic()
+    timer.start()
+    try:
+        calls[name]()
+        outcome = "returned"
+    except KeyboardInterrupt:
+        outcome = "interrupted"
+    except Exception as error:
+        outcome = "raised %r" % error
+    print(name, outcome, "%.2f" % (time.monotonic() - started), flush=True)
+    timer.join()
+"""
+
+
+def interrupted_calls(url, retries, *names):
+    """{name: (outcome, seconds)} of INTERRUPTED_CALLS; fails when the calls outlast 25 s."""
+    try:
+        done = subprocess.run([sys.executable, "-c", INTERRUPTED_CALLS, url, str(retries), *names],
+                              capture_output=True, text=True, timeout=25)
+    except subprocess.TimeoutExpired:
+        pytest.fail("Ctrl-C did not end the calls within 25 s")
+    assert done.returncode == 0, done.stdout + done.stderr
+    lines = [line.split() for line in done.stdout.splitlines()]
+    return {line[0]: (" ".join(line[1:-1]), float(line[-1])) for line in lines}
+
+
+def test_ctrl_c_ends_a_call_waiting_for_an_answer():
+    # The listener's backlog completes each connection; nothing is ever read or answered.
+    with socket.create_server(("127.0.0.1", 0), backlog=16) as silent:
+        url = "http://127.0.0.1:%d/" % silent.getsockname()[1]
+        ended = interrupted_calls(url, 1, "get", "facade", "stream")
+    for name in ("get", "facade", "stream"):
+        outcome, seconds = ended[name]
+        assert outcome == "interrupted" and seconds < 3.0, (name, ended)
+
+
+class Unavailable(http.server.BaseHTTPRequestHandler):
+    """Answers every request with 503 at once and counts the requests in server.requests."""
+
+    def do_GET(self):
+        self.server.requests += 1
+        self.send_response(503)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+def test_ctrl_c_ends_the_back_off_between_attempts():
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Unavailable)
+    server.requests = 0
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        # Five retries wait at least 0.375 + 0.75 + 1.5 + 3 + 6 s between their attempts.
+        ended = interrupted_calls("http://127.0.0.1:%d/" % server.server_address[1], 5, "get")
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(10)
+    outcome, seconds = ended["get"]
+    assert outcome == "interrupted" and seconds < 3.0, ended
+    assert 1 <= server.requests < 6  # no attempt after the interrupt
