@@ -6,6 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "interrupt.hpp"
+
 namespace strandel_cli {
 namespace {
 
@@ -49,9 +51,14 @@ std::unique_ptr<strandel::IsaacSimClient> makeClient(const BridgeOptions& option
   const std::string ws_url = options.ws_url.empty() ? websocketUrlFor(options.url) : options.ws_url;
   const auto timeout =
       std::chrono::milliseconds(std::max(1LL, std::llround(options.timeout_seconds * 1000.0)));
+  strandel::ClientOptions client_options;
+  client_options.timeout = timeout;
+  client_options.max_retries = options.retries;
+  client_options.interrupt_check = throwIfInterrupted;
+  catchInterrupts();
   try {
-    return std::make_unique<strandel::IsaacSimClient>("strandel", options.url, ws_url, timeout,
-                                                      options.retries);
+    return std::make_unique<strandel::IsaacSimClient>("strandel", options.url, ws_url,
+                                                      std::move(client_options));
   } catch (const std::invalid_argument& e) {
     throw Failure(kUsage, e.what());
   }
@@ -68,8 +75,12 @@ void rethrowAsFailure(const std::string& label, ExitStatus otherwise) {
     throw;
   } catch (const Failure&) {
     throw;
+  } catch (const Interrupted& e) {
+    throw Failure(kInterrupted, label + ": " + e.what());
   } catch (const strandel::HTTPError& e) {
     throw Failure(kRefused, label + ": " + e.what(), e.body());
+  } catch (const strandel::HandshakeError& e) {
+    throw Failure(kTransport, label + ": " + e.what());
   } catch (const std::invalid_argument& e) {
     throw Failure(kUsage, label + ": " + e.what());
   } catch (const nlohmann::json::exception& e) {

@@ -29,7 +29,9 @@ void addBridgeOptions(CLI::App& app, BridgeOptions& options);
 /// any other URL is returned unchanged.
 std::string websocketUrlFor(const std::string& http_url);
 
-/// A client for the bridge. Throws Failure(kUsage) when the library refuses the options.
+/// A client for the bridge whose every transfer and stream handshake ends with Interrupted once
+/// SIGINT arrived; SIGINT is caught from this call on (catchInterrupts). Throws Failure(kUsage)
+/// when the library refuses the options.
 std::unique_ptr<strandel::IsaacSimClient> makeClient(const BridgeOptions& options);
 
 /// The URL a verb of `client` sends `path` to: the base URL and the path without its leading
@@ -40,7 +42,8 @@ std::string requestUrl(const strandel::IsaacSimClient& client, std::string_view 
 /// is `label` + ": " + the library's text: HTTPError gives kRefused with the bridge's body as
 /// detail, std::invalid_argument gives kUsage, a JSON library error gives kMalformed, a failed
 /// transfer or handshake ("HTTP request failed", "WebSocket handshake failed", libcurl set-up)
-/// gives kTransport, and any other exception gives `otherwise`. A Failure passes unchanged.
+/// gives kTransport, Interrupted gives kInterrupted, and any other exception gives `otherwise`. A
+/// Failure passes unchanged.
 [[noreturn]] void rethrowAsFailure(const std::string& label, ExitStatus otherwise);
 
 }  // namespace strandel_cli

@@ -1,14 +1,20 @@
 #include "capture_command.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include <CLI/CLI.hpp>
 
+#include "body_text.hpp"
 #include "depth_pictures.hpp"
+#include "interrupt.hpp"
+#include "new_file.hpp"
 #include "npy_writer.hpp"
 #include "png_writer.hpp"
 
@@ -20,6 +26,13 @@ using strandel::json;
 
 constexpr char kPlaceholderKey[] = "__ndarray__";
 constexpr std::uint64_t kMaxPictureExtent = 1u << 16;
+constexpr char kFrameFile[] = "frame.json";
+/// Names, one a line, every file a capture writes into its directory (itself excepted); written
+/// before them, so that the next capture there recognises them even after a failed one.
+constexpr char kManifestFile[] = ".strandel-capture";
+constexpr std::uintmax_t kMaxManifestBytes = 1u << 20;
+/// Longest file name stem taken from an array's path in the structure; longer paths are cut.
+constexpr std::size_t kMaxStem = 100;
 
 struct CaptureRequest {
   std::string camera_id;
@@ -28,11 +41,28 @@ struct CaptureRequest {
   std::string out;
 };
 
-/// One array placeholder: where it sits in the structure and the file names it gets.
+/// One array placeholder: where it sits in the structure and its path there, joined with '_'
+/// and cut at kMaxStem bytes.
 struct Placeholder {
   json* node = nullptr;
-  std::string name;
+  std::string path;
   std::uint64_t index = 0;
+};
+
+/// The files an array becomes.
+enum class Form {
+  Picture,  // NAME.png, 8-bit
+  Depth,    // NAME.npy, NAME.png (16-bit millimetres), NAME_preview.png (false colour)
+  Array,    // NAME.npy
+};
+
+/// One array to write: where it comes from and the unique stem of its files.
+struct ArrayPlan {
+  json* node = nullptr;  // its placeholder; null for an array no placeholder names
+  std::size_t index = 0;
+  std::string source;  // its path in the structure, or output_N
+  std::string stem;
+  Form form = Form::Array;
 };
 
 std::string fileSafe(const std::string& text) {
@@ -45,7 +75,33 @@ std::string fileSafe(const std::string& text) {
   return safe;
 }
 
-/// Collects every placeholder under `node`, naming each by its path from the root.
+std::string lowerCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+std::vector<std::string> filesOf(Form form, const std::string& stem) {
+  switch (form) {
+    case Form::Picture:
+      return {stem + ".png"};
+    case Form::Depth:
+      return {stem + ".npy", stem + ".png", stem + "_preview.png"};
+    case Form::Array:
+      break;
+  }
+  return {stem + ".npy"};
+}
+
+/// `path` + '_' + `part` (or `part` alone at the root), cut at kMaxStem bytes.
+std::string joinedPath(const std::string& path, const std::string& part) {
+  std::string joined = path.empty() ? part : path + "_" + part;
+  if (joined.size() > kMaxStem) joined.resize(kMaxStem);
+  return joined;
+}
+
+/// Collects every placeholder under `node`, naming each by its path from the root. Recurses as
+/// deep as the structure nests, which the library bounds.
 void findPlaceholders(json& node, const std::string& path, std::vector<Placeholder>& found) {
   if (node.is_object()) {
     const auto placeholder = node.find(kPlaceholderKey);
@@ -55,13 +111,10 @@ void findPlaceholders(json& node, const std::string& path, std::vector<Placehold
       found.push_back({&node, path, placeholder->get<std::uint64_t>()});
       return;
     }
-    for (auto& [key, value] : node.items())
-      findPlaceholders(value, path.empty() ? key : path + "_" + key, found);
+    for (auto& [key, value] : node.items()) findPlaceholders(value, joinedPath(path, key), found);
   } else if (node.is_array()) {
-    for (std::size_t i = 0; i < node.size(); ++i) {
-      findPlaceholders(node[i], path.empty() ? std::to_string(i) : path + "_" + std::to_string(i),
-                       found);
-    }
+    for (std::size_t i = 0; i < node.size(); ++i)
+      findPlaceholders(node[i], joinedPath(path, std::to_string(i)), found);
   }
 }
 
@@ -72,44 +125,114 @@ std::string shapeText(const strandel::CameraOutput& output) {
   return text + "]";
 }
 
+/// Height, width and channels of an output shaped as a picture ([h,w] or [h,w,c], h and w from
+/// 1 to kMaxPictureExtent); empty for any other shape.
+struct PictureSize {
+  std::uint32_t height = 0;
+  std::uint32_t width = 0;
+  std::uint64_t channels = 0;
+};
+std::optional<PictureSize> pictureSize(const strandel::CameraOutput& output) {
+  const auto& s = output.shape;
+  if ((s.size() != 2 && s.size() != 3) || s[0] == 0 || s[1] == 0 || s[0] > kMaxPictureExtent ||
+      s[1] > kMaxPictureExtent) {
+    return std::nullopt;
+  }
+  return PictureSize{static_cast<std::uint32_t>(s[0]), static_cast<std::uint32_t>(s[1]),
+                     s.size() == 3 ? s[2] : 1};
+}
+
+Form formOf(const std::string& source, const strandel::CameraOutput& output) {
+  const std::optional<PictureSize> size = pictureSize(output);
+  if (!size) return Form::Array;
+  if (output.dtype == "uint8" &&
+      (size->channels == 1 || size->channels == 3 || size->channels == 4))
+    return Form::Picture;
+  if (size->channels == 1 && (output.dtype == "float32" || output.dtype == "float64") &&
+      source.find("depth") != std::string::npos) {
+    return Form::Depth;
+  }
+  return Form::Array;
+}
+
+/// Gives each array a stem whose files no other array's files, frame.json or the manifest share
+/// (compared ignoring ASCII case): the path made file-safe, or, when that is taken, the first
+/// free of stem_2, stem_3, ... Deterministic: the same frame gets the same names.
+class FileNames {
+ public:
+  FileNames() {
+    taken_.insert(kFrameFile);
+    taken_.insert(kManifestFile);
+  }
+
+  /// A stem of its own for the array at `source` whose files take the form `form`.
+  std::string claim(const std::string& source, Form form) {
+    const std::string stem = fileSafe(source);
+    // Ends: each stem or file name taken blocks at most two suffixes, and finitely many are taken.
+    for (std::uint64_t& suffix = next_[lowerCase(stem)];; ++suffix) {
+      const std::string candidate = suffix < 2 ? stem : stem + "_" + std::to_string(suffix);
+      const std::vector<std::string> files = filesOf(form, candidate);
+      bool free = stems_.count(lowerCase(candidate)) == 0;
+      for (const std::string& file : files) free = free && taken_.count(lowerCase(file)) == 0;
+      if (!free) continue;
+      stems_.insert(lowerCase(candidate));
+      for (const std::string& file : files) {
+        taken_.insert(lowerCase(file));
+        written_.push_back(file);
+      }
+      ++suffix;
+      return candidate;
+    }
+  }
+
+  /// Every file claimed, in order of claiming.
+  const std::vector<std::string>& files() const { return written_; }
+
+ private:
+  std::set<std::string> taken_;                // file names, lower case
+  std::set<std::string> stems_;                // stems given, lower case
+  std::map<std::string, std::uint64_t> next_;  // by stem: the first suffix not yet tried
+  std::vector<std::string> written_;
+};
+
 /// Writes one array's files and returns its description for frame.json.
 class ArrayWriter {
  public:
   explicit ArrayWriter(fs::path dir) : dir_(std::move(dir)) {}
 
-  json write(const std::string& name, const strandel::CameraOutput& output) {
+  json write(const ArrayPlan& plan, const strandel::CameraOutput& output) {
     json description = {{"dtype", output.dtype}, {"shape", output.shape}};
-    const auto& s = output.shape;
-    const bool image_sized = (s.size() == 2 || s.size() == 3) && s[0] > 0 && s[1] > 0 &&
-                             s[0] <= kMaxPictureExtent && s[1] <= kMaxPictureExtent;
-    const std::uint64_t channels = s.size() == 3 ? s[2] : 1;
-    const auto height = image_sized ? static_cast<std::uint32_t>(s[0]) : 0u;
-    const auto width = image_sized ? static_cast<std::uint32_t>(s[1]) : 0u;
-
-    if (image_sized && output.dtype == "uint8" &&
-        (channels == 1 || channels == 3 || channels == 4)) {
-      const PngColour colour = channels == 1   ? PngColour::Grey
-                               : channels == 3 ? PngColour::Rgb
-                                               : PngColour::Rgba;
-      description["file"] = written(name + ".png", [&](const std::string& path) {
-        writePng8(path, width, height, colour, output.data);
+    // Said with the file when its name is not the array's path as it stands in the structure.
+    std::string origin;
+    if (plan.stem != plan.source) {
+      origin = plan.node
+                   ? " (the array at " +
+                         json(plan.source).dump(-1, ' ', false, json::error_handler_t::replace) +
+                         ")"
+                   : " (array " + std::to_string(plan.index) + ", named by no placeholder)";
+    }
+    const std::optional<PictureSize> size = pictureSize(output);
+    if (plan.form == Form::Picture) {
+      const PngColour colour = size->channels == 1   ? PngColour::Grey
+                               : size->channels == 3 ? PngColour::Rgb
+                                                     : PngColour::Rgba;
+      description["file"] = written(plan.stem + ".png", origin, [&](const std::string& path) {
+        writePng8(path, size->width, size->height, colour, output.data);
       });
       return description;
     }
+    description["file"] = written(plan.stem + ".npy", origin,
+                                  [&](const std::string& path) { writeNpy(path, output); });
     const std::optional<std::vector<double>> depth =
-        image_sized && channels == 1 && name.find("depth") != std::string::npos
-            ? depthValues(output)
-            : std::nullopt;
-    description["file"] =
-        written(name + ".npy", [&](const std::string& path) { writeNpy(path, output); });
+        plan.form == Form::Depth ? depthValues(output) : std::nullopt;
     if (depth) {
       description["pictures"] = {
-          written(name + ".png",
+          written(plan.stem + ".png", origin,
                   [&](const std::string& path) {
-                    writePng16Grey(path, width, height, depthMillimetres(*depth));
+                    writePng16Grey(path, size->width, size->height, depthMillimetres(*depth));
                   }),
-          written(name + "_preview.png", [&](const std::string& path) {
-            writePng8(path, width, height, PngColour::Rgb, depthFalseColour(*depth));
+          written(plan.stem + "_preview.png", origin, [&](const std::string& path) {
+            writePng8(path, size->width, size->height, PngColour::Rgb, depthFalseColour(*depth));
           })};
     }
     return description;
@@ -118,30 +241,92 @@ class ArrayWriter {
  private:
   /// Runs `write` on DIR/file_name, prints the line for it and returns file_name.
   template <typename Write>
-  std::string written(const std::string& file_name, Write&& write) {
+  std::string written(const std::string& file_name, const std::string& origin, Write&& write) {
     const std::string path = (dir_ / file_name).string();
     try {
       write(path);
     } catch (const std::exception& e) {
       throw Failure(kUsage, "cannot write '" + path + "': " + e.what());
     }
-    std::cout << "wrote " << path << "\n";
+    std::cout << "wrote " << path << origin << "\n";
     return file_name;
   }
 
   fs::path dir_;
 };
 
-/// Throws Failure(kMalformed) when an output of a known dtype holds another byte count than its
-/// shape asks for.
-void requireMatchingSize(const std::string& label, const std::string& name,
-                         const strandel::CameraOutput& output) {
+/// Throws Failure(kMalformed) when an output's shape holds more elements than fit in memory, or,
+/// when `exact_size` holds, an output of a known dtype holds another byte count than its shape
+/// asks for. Returns whether its bytes match its shape.
+bool requireWritable(const std::string& label, const std::string& name,
+                     const strandel::CameraOutput& output, bool exact_size) {
   const std::uint64_t item = output.itemSize();
-  if (item != 0 && output.data.size() != output.elementCount() * item) {
+  const std::optional<std::uint64_t> elements = checkedElementCount(output.shape, item);
+  if (!elements) {
+    throw Failure(kMalformed, label + ": the array '" + name + "' has the shape " +
+                                  shapeText(output) + ", more elements than fit in memory");
+  }
+  const bool matching = item != 0 && output.data.size() == *elements * item;
+  if (exact_size && item != 0 && !matching) {
     throw Failure(kMalformed, label + ": the array '" + name + "' holds " +
                                   std::to_string(output.data.size()) + " bytes but " +
                                   output.dtype + " " + shapeText(output) + " needs " +
-                                  std::to_string(output.elementCount() * item));
+                                  std::to_string(*elements * item));
+  }
+  return matching;
+}
+
+/// The names an earlier capture listed in DIR's manifest; empty when there is none that is a
+/// regular file of at most kMaxManifestBytes.
+std::set<std::string> earlierCapture(const fs::path& dir) {
+  std::set<std::string> names;
+  std::error_code error;
+  const fs::path manifest = dir / kManifestFile;
+  if (!fs::is_regular_file(fs::symlink_status(manifest, error)) ||
+      fs::file_size(manifest, error) > kMaxManifestBytes || error) {
+    return names;
+  }
+  std::ifstream file(manifest, std::ios::binary);
+  for (std::string line; std::getline(file, line);) {
+    if (!line.empty() && line != "." && line != ".." && line.find('/') == std::string::npos)
+      names.insert(line);
+  }
+  return names;
+}
+
+/// Makes DIR ready for this capture's files: created when missing; emptied when it holds only
+/// the files of an earlier capture (its manifest and what it names), each removal printed;
+/// refused with Failure(kUsage) when it holds anything else, before anything is changed.
+void prepareDirectory(const std::string& out) {
+  const fs::path dir(out);
+  std::error_code error;
+  fs::create_directories(dir, error);
+  if (error || !fs::is_directory(dir, error))
+    throw Failure(kUsage, "cannot create the directory '" + out +
+                              "': " + (error ? error.message() : "it is not a directory"));
+  std::vector<fs::path> entries;
+  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error))
+    entries.push_back(it->path());
+  if (error) throw Failure(kUsage, "cannot read the directory '" + out + "': " + error.message());
+  std::sort(entries.begin(), entries.end());
+
+  const std::set<std::string> earlier = earlierCapture(dir);
+  for (const fs::path& entry : entries) {
+    const std::string name = entry.filename().string();
+    const fs::file_type type = fs::symlink_status(entry, error).type();
+    const bool ours =
+        name == kManifestFile ? type == fs::file_type::regular : earlier.count(name) != 0;
+    if (!ours || type == fs::file_type::directory) {
+      throw Failure(kUsage, "cannot write into '" + out + "': it holds '" + name +
+                                "', which no earlier capture wrote there; capture writes only "
+                                "into a new or empty directory or one holding an earlier capture");
+    }
+  }
+  for (const fs::path& entry : entries) {
+    // Removes a symbolic link itself, never what it points to.
+    fs::remove(entry, error);
+    if (error) throw Failure(kUsage, "cannot remove '" + entry.string() + "': " + error.message());
+    if (entry.filename() != kManifestFile) std::cout << "removed " << entry.string() << "\n";
   }
 }
 
@@ -160,43 +345,64 @@ int runCapture(const CaptureRequest& request, const BridgeOptions& bridge) {
     rethrowAsFailure(label, kMalformed);
   }
 
-  // Names made unique and every array checked before anything is written.
-  std::set<std::string> names;
+  // Every array checked and every name chosen before anything is written.
+  std::vector<ArrayPlan> plans;
   std::vector<bool> referenced(frame.outputs.size(), false);
-  for (Placeholder& placeholder : placeholders) {
+  for (const Placeholder& placeholder : placeholders) {
     if (placeholder.index >= frame.outputs.size()) {
       throw Failure(kMalformed, label + ": a placeholder names array " +
                                     std::to_string(placeholder.index) + " but the frame holds " +
                                     std::to_string(frame.outputs.size()));
     }
-    std::string name =
-        fileSafe(placeholder.name.empty() ? "output_" + std::to_string(placeholder.index)
-                                          : placeholder.name);
-    if (names.count(name) != 0) name += "_" + std::to_string(placeholder.index);
-    names.insert(name);
-    placeholder.name = name;
-    referenced[placeholder.index] = true;
-    requireMatchingSize(label, name, frame.outputs[placeholder.index]);
+    const auto index = static_cast<std::size_t>(placeholder.index);
+    referenced[index] = true;
+    plans.push_back(
+        {placeholder.node,
+         index,
+         placeholder.path.empty() ? "output_" + std::to_string(index) : placeholder.path,
+         {},
+         Form::Array});
   }
+  for (std::size_t i = 0; i < frame.outputs.size(); ++i)
+    if (!referenced[i])
+      plans.push_back({nullptr, i, "output_" + std::to_string(i), {}, Form::Array});
+  FileNames names;
+  for (ArrayPlan& plan : plans) {
+    const strandel::CameraOutput& output = frame.outputs[plan.index];
+    // An array no placeholder names, whose bytes do not fit its shape, is kept as its bytes.
+    const bool matching = requireWritable(label, plan.source, output, plan.node != nullptr);
+    plan.form = matching || plan.node ? formOf(plan.source, output) : Form::Array;
+    plan.stem = names.claim(plan.source, plan.form);
+  }
+  if (interrupted()) throw Failure(kInterrupted, label + ": interrupted before writing");
 
+  prepareDirectory(request.out);
   const fs::path dir(request.out);
-  std::error_code error;
-  fs::create_directories(dir, error);
-  if (error)
-    throw Failure(kUsage, "cannot create the directory '" + request.out + "': " + error.message());
-  ArrayWriter writer(dir);
-  for (Placeholder& placeholder : placeholders) {
-    *placeholder.node = writer.write(placeholder.name, frame.outputs[placeholder.index]);
-  }
-  for (std::size_t i = 0; i < frame.outputs.size(); ++i) {
-    if (!referenced[i]) writer.write("output_" + std::to_string(i), frame.outputs[i]);
+  std::string manifest;
+  for (const std::string& file : names.files()) manifest += file + "\n";
+  manifest += std::string(kFrameFile) + "\n";
+  try {
+    writeNewFile((dir / kManifestFile).string(), manifest);
+  } catch (const std::exception& e) {
+    throw Failure(kUsage, "cannot write '" + (dir / kManifestFile).string() + "': " + e.what());
   }
 
-  const std::string frame_path = (dir / "frame.json").string();
-  std::ofstream file(frame_path, std::ios::trunc);
-  file << frame.structure.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
-  file.close();
-  if (!file) throw Failure(kUsage, "cannot write '" + frame_path + "'");
+  ArrayWriter writer(dir);
+  for (const ArrayPlan& plan : plans) {
+    const json description = writer.write(plan, frame.outputs[plan.index]);
+    if (plan.node) *plan.node = description;
+  }
+
+  // Pretty-printed as answers are, within the same bounds.
+  std::string text =
+      formatBody(frame.structure.dump(-1, ' ', false, json::error_handler_t::replace));
+  if (text.back() != '\n') text += '\n';
+  const std::string frame_path = (dir / kFrameFile).string();
+  try {
+    writeNewFile(frame_path, text);
+  } catch (const std::exception& e) {
+    throw Failure(kUsage, "cannot write '" + frame_path + "': " + e.what());
+  }
   std::cout << "wrote " << frame_path << std::endl;
   return kSuccess;
 }
@@ -204,15 +410,19 @@ int runCapture(const CaptureRequest& request, const BridgeOptions& bridge) {
 }  // namespace
 
 void addCaptureCommand(CLI::App& app, const BridgeOptions& bridge, Commands& commands) {
-  CLI::App* sub = app.add_subcommand("capture",
-                                     "Capture one frame of a camera (created before, e.g. with "
-                                     "strandel put cameras) and write it into --out:\n"
-                                     "rgb.png (8-bit colour), depth.png (16-bit grey in "
-                                     "millimetres, 0 where not finite or beyond 65.535 m),\n"
-                                     "depth_preview.png (false colour, near yellow, far purple), "
-                                     "depth.npy (metres), .npy files for\n"
-                                     "other arrays, and frame.json (the frame's structure, each "
-                                     "array described by shape, dtype and file).");
+  CLI::App* sub = app.add_subcommand(
+      "capture",
+      "Capture one frame of a camera (created before, e.g. with strandel put cameras) and write "
+      "it\n"
+      "into --out: rgb.png (8-bit colour), depth.png (16-bit grey in millimetres, 0 where not\n"
+      "finite or beyond 65.535 m), depth_preview.png (false colour, near yellow, far purple),\n"
+      "depth.npy (metres), .npy files for other arrays, and frame.json (the frame's structure,\n"
+      "each array described by shape, dtype and file). Each array is named by its path in the\n"
+      "structure; a name another array already took gets a suffix (_2, _3, ...), said on its\n"
+      "line. --out must be new, empty or hold only an earlier capture (the files its\n"
+      ".strandel-capture lists), whose files are removed first; anything else there makes\n"
+      "capture refuse (exit 2) without writing. Files are created new: none is overwritten and\n"
+      "no symbolic link followed.");
   auto request = std::make_shared<CaptureRequest>();
   sub->add_option("CAMERA_ID", request->camera_id, "the camera's identifier")->required();
   sub->add_option("--types", request->types,
@@ -220,7 +430,8 @@ void addCaptureCommand(CLI::App& app, const BridgeOptions& bridge, Commands& com
       ->delimiter(',');
   sub->add_flag("--world-frame", request->world_frame,
                 "ask for the camera's pose in the world frame as well");
-  sub->add_option("-o,--out", request->out, "directory to write into (created when missing)")
+  sub->add_option("-o,--out", request->out,
+                  "directory to write into: new, empty or holding an earlier capture")
       ->required();
   sub->footer(
       "Example:\n  strandel put cameras "

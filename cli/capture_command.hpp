@@ -8,19 +8,33 @@
 
 namespace strandel_cli {
 
-/// Adds `capture`. Writes into DIR (created when missing), for each array placeholder of the
-/// frame's structure named NAME (its path in the structure, joined with '_'):
+/// Adds `capture`. Writes into DIR, for each array placeholder of the frame's structure named
+/// NAME (its path in the structure, joined with '_', cut at 100 bytes, other bytes than
+/// [A-Za-z0-9_-] as '_'):
 ///   uint8 [h,w,3], [h,w,4], [h,w] or [h,w,1]     NAME.png (8-bit RGB, RGBA or grey)
 ///   float32/float64 [h,w] whose name has "depth"   NAME.png (16-bit grey, millimetres, 0 where not
 ///                                                  finite or out of range), NAME_preview.png
 ///                                                  (false colour) and NAME.npy (the values in
 ///                                                  metres)
-///   anything else                                  NAME.npy
+///   anything else                                  NAME.npy (format 1.0, or 2.0 for a header
+///                                                  past 65,535 bytes)
 /// arrays no placeholder names as output_N.npy, and frame.json: the structure with each
 /// placeholder replaced by {"dtype", "shape", "file" (the exact values), "pictures" (if any)}.
-/// Prints one line per file written. A frame that cannot be decoded, a placeholder without its
-/// array, or an array whose bytes do not match its shape throws Failure(kMalformed); a file that
-/// cannot be written, Failure(kUsage).
+/// A NAME whose stem or files another array (in the order found, placeholders first), frame.json
+/// or the manifest already took, ignoring ASCII case, becomes the first free NAME_2, NAME_3, ...
+/// Prints one line per file written, naming the array's path when the file's name differs from it.
+///
+/// DIR is created when missing. It must otherwise be empty or hold only an earlier capture: the
+/// manifest DIR/.strandel-capture (a regular file) and the files it lists, which are removed
+/// first (each removal printed; a symbolic link is removed, never followed). Anything else in DIR
+/// throws Failure(kUsage) before anything is changed. The manifest, listing this capture's files,
+/// is written before them. Every file is created new (NewFile): none is overwritten, no symbolic
+/// link followed.
+///
+/// A frame that cannot be decoded, a placeholder without its array, a shape whose element count
+/// overflows, or a placeholder's array whose bytes do not match its shape throws
+/// Failure(kMalformed), all before anything is written; a file that cannot be written,
+/// Failure(kUsage); SIGINT before writing, Failure(kInterrupted).
 void addCaptureCommand(CLI::App& app, const BridgeOptions& bridge, Commands& commands);
 
 }  // namespace strandel_cli

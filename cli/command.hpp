@@ -27,6 +27,10 @@ enum ExitStatus : int {
   /// An answer that is not what was asked for: a stream message that is not JSON, a camera
   /// answer that is not a well-formed frame.
   kMalformed = 4,
+  /// Ctrl-C (SIGINT) ended a request, handshake or capture before it completed, as 128 + SIGINT
+  /// (the status a shell shows for a command SIGINT ended). Ctrl-C ending a stream that is open
+  /// is its normal end and gives kSuccess.
+  kInterrupted = 130,
 };
 
 /// Ends the command with `status`; what() is printed on stderr as it stands, followed by `detail`

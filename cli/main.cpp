@@ -30,8 +30,12 @@ constexpr char kFooter[] =
     "  0  success\n"
     "  1  the bridge answered with a status outside 2xx (its body is printed on stderr)\n"
     "  2  usage error\n"
-    "  3  transport failure: no connection, time-out, failed WebSocket handshake\n"
-    "  4  malformed answer: a stream message that is not JSON, a camera answer that is not a frame";
+    "  3  transport failure: no connection, time-out, failed WebSocket handshake, a URL whose\n"
+    "     scheme is not http(s) or ws(s)\n"
+    "  4  malformed answer: a stream message that is not JSON, a camera answer that is not a "
+    "frame\n"
+    "  130  interrupted: Ctrl-C before the request, handshake or capture completed (Ctrl-C ending\n"
+    "       a stream that is open exits 0; a second Ctrl-C ends strandel at once)";
 
 /// The subcommand the parse reached, or the top-level parser when it reached none.
 const CLI::App& chosen(const CLI::App& app) {
@@ -56,7 +60,9 @@ int main(int argc, char** argv) {
   CLI::App app(
       "strandel: send requests to an Isaac Sim bridge (or strandel-mock-bridge) and show its "
       "answers.\n"
-      "HTTP requests print the answer's body, JSON pretty-printed; streams print JSON Lines.",
+      "HTTP requests print the answer's body, JSON pretty-printed (nested deeper than 64 levels: "
+      "as\n"
+      "received); streams print JSON Lines.",
       "strandel");
   app.footer(kFooter);
   app.require_subcommand(1);

@@ -6,6 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "interrupt.hpp"
+
 namespace strandel_cli {
 namespace {
 
@@ -31,6 +33,8 @@ int runPing(const BridgeOptions& bridge) {
     return kSuccess;
   } catch (const Failure&) {
     throw;
+  } catch (const Interrupted&) {
+    rethrowAsFailure("GET " + url, kTransport);
   } catch (...) {
     std::cout << url << ": no answer after "
               << milliseconds(std::chrono::steady_clock::now() - start) << std::endl;
@@ -44,7 +48,7 @@ void addPingCommand(CLI::App& app, const BridgeOptions& bridge, Commands& comman
   CLI::App* sub = app.add_subcommand(
       "ping",
       "Send one GET of the bridge's root and print whether it answered and the round trip in ms.\n"
-      "Exit status 0 for a 2xx answer, 1 for another answer, 3 for no answer.");
+      "Exit status 0 for a 2xx answer, 1 for another answer, 3 for no answer, 130 for Ctrl-C.");
   sub->footer("Example:\n  strandel ping --url http://127.0.0.1:8211/");
   commands[sub] = [&bridge] { return runPing(bridge); };
 }

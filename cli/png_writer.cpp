@@ -1,9 +1,10 @@
 #include "png_writer.hpp"
 
-#include <fstream>
 #include <stdexcept>
 
 #include <zlib.h>
+
+#include "new_file.hpp"
 
 namespace strandel_cli {
 namespace {
@@ -66,13 +67,6 @@ std::string encodePng(std::uint32_t width, std::uint32_t height, std::uint8_t bi
   return png;
 }
 
-void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  file.close();
-  if (!file) throw std::runtime_error("cannot write '" + path + "'");
-}
-
 }  // namespace
 
 void writePng8(const std::string& path, std::uint32_t width, std::uint32_t height, PngColour colour,
@@ -81,8 +75,8 @@ void writePng8(const std::string& path, std::uint32_t width, std::uint32_t heigh
   const std::size_t row_bytes = static_cast<std::size_t>(width) * channels;
   if (samples.size() != row_bytes * height)
     throw std::invalid_argument("the samples do not fill the picture");
-  writeFile(path, encodePng(width, height, 8, static_cast<std::uint8_t>(colour), samples.data(),
-                            row_bytes));
+  writeNewFile(path, encodePng(width, height, 8, static_cast<std::uint8_t>(colour), samples.data(),
+                               row_bytes));
 }
 
 void writePng16Grey(const std::string& path, std::uint32_t width, std::uint32_t height,
@@ -96,8 +90,8 @@ void writePng16Grey(const std::string& path, std::uint32_t width, std::uint32_t 
     bytes[2 * i] = static_cast<std::uint8_t>(values[i] >> 8);
     bytes[2 * i + 1] = static_cast<std::uint8_t>(values[i] & 0xFFu);
   }
-  writeFile(path,
-            encodePng(width, height, 16, 0, bytes.data(), static_cast<std::size_t>(width) * 2));
+  writeNewFile(path,
+               encodePng(width, height, 16, 0, bytes.data(), static_cast<std::size_t>(width) * 2));
 }
 
 }  // namespace strandel_cli

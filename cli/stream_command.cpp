@@ -2,45 +2,25 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 
 #include <CLI/CLI.hpp>
 
+#include "body_text.hpp"
+#include "interrupt.hpp"
+
 namespace strandel_cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-/// Longest single wait in receive: how soon SIGINT is noticed while no message arrives.
+/// Longest single wait in receive: how soon SIGINT is noticed should it not cut the wait short.
 constexpr auto kInterruptCheck = std::chrono::milliseconds(200);
 
 constexpr char kJointPositions[] = "stream_joint_positions";
 constexpr char kArticulationState[] = "stream_articulation_state";
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void onInterrupt(int) { g_interrupted = 1; }
-
-/// Catches SIGINT while it lives; the previous disposition comes back afterwards.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    g_interrupted = 0;
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previous_);
-  }
-  ~InterruptGuard() { sigaction(SIGINT, &previous_, nullptr); }
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
-
- private:
-  struct sigaction previous_ {};
-};
 
 struct StreamRequest {
   std::string path;
@@ -128,7 +108,6 @@ int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
                             path->articulation_id + "/" +
                             (positions ? kJointPositions : kArticulationState);
 
-  InterruptGuard interrupt;
   try {
     strandel::WebSocketStream stream =
         positions ? client->openJointPositionStream(path->articulation_id)
@@ -140,7 +119,7 @@ int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
                               : Clock::time_point::max();
     RateMeter meter(start);
     long long received = 0;
-    while (!g_interrupted && (request.count == 0 || received < request.count)) {
+    while (!interrupted() && (request.count == 0 || received < request.count)) {
       const auto now = Clock::now();
       if (now >= deadline) break;
       if (request.rate) meter.reportIfDue(now);
@@ -150,6 +129,7 @@ int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
       const std::optional<std::string> message =
           stream.receive(std::chrono::ceil<std::chrono::milliseconds>(wait));
       if (!message) {
+        // A close from the bridge ends the stream: what came before it has been printed.
         if (stream.peerClosed()) {
           throw Failure(kTransport, label + ": the bridge closed the stream after " +
                                         std::to_string(received) + " messages" + closeText(stream));
@@ -157,16 +137,15 @@ int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
         continue;
       }
       ++received;
-      const strandel::json value = strandel::json::parse(*message, nullptr, false);
-      if (value.is_discarded()) {
+      const std::optional<std::string> line = compactLine(*message);
+      if (!line) {
         throw Failure(kMalformed, label + ": message " + std::to_string(received) +
                                       " is not JSON: " + *message);
       }
       if (request.rate) {
         meter.onMessage(Clock::now());
       } else {
-        std::cout << value.dump(-1, ' ', false, strandel::json::error_handler_t::replace)
-                  << std::endl;
+        std::cout << *line << std::endl;
       }
     }
     stream.close();

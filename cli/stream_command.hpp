@@ -24,8 +24,10 @@ std::optional<StreamPath> parseStreamPath(std::string_view path);
 
 /// Adds `stream`: prints each message as one line of compact JSON (or, with --rate, the messages
 /// per second and the largest gap once a second and a summary) until --count messages arrived,
-/// --seconds passed or SIGINT came; then closes the stream and returns kSuccess. A message that is
-/// not JSON throws Failure(kMalformed); the bridge closing the stream first, Failure(kTransport).
+/// --seconds passed or SIGINT came; then closes the stream and returns kSuccess. A message nested
+/// deeper than kMaxShownDepth is printed as received, without the whitespace between its tokens. A
+/// message that is not JSON throws Failure(kMalformed); the bridge closing the stream first,
+/// Failure(kTransport); SIGINT before the handshake completed, Failure(kInterrupted).
 void addStreamCommand(CLI::App& app, const BridgeOptions& bridge, Commands& commands);
 
 }  // namespace strandel_cli

@@ -1,15 +1,26 @@
 // The strandel command line run as a user runs it, against a stand-in started by the test on a
 // free port: what each subcommand prints and writes, and its exit status on every kind of failure.
+// Against hostile bridges (the scripted peers, serving exactly the bytes a test writes): answers
+// and messages nested without end, camera frames whose arrays collide in name or cannot be held,
+// directories holding what capture did not write, and Ctrl-C while the bridge never answers.
 
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <stb/stb_image.h>
@@ -17,7 +28,12 @@
 #include <strandel/isaacsim_client.hpp>
 
 #include "bridge_process.hpp"
+#include "camera_frame_writer.hpp"
 #include "raw_connection.hpp"
+#include "support/scripted_peer.hpp"
+#include "support/websocket_peer.hpp"
+
+extern char** environ;
 
 namespace strandel::e2e {
 namespace {
@@ -49,6 +65,140 @@ std::string fileText(const std::filesystem::path& path) {
   std::ostringstream text;
   text << file.rdbuf();
   return text.str();
+}
+
+void writeText(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << text;
+}
+
+/// A fresh, empty directory for one test's files, removed when the test ends.
+class ScratchDirectory {
+ public:
+  explicit ScratchDirectory(const std::string& name)
+      : path_(std::filesystem::path(::testing::TempDir()) /
+              ("strandel_" + name + "_" + std::to_string(::getpid()))) {
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+/// The names of the entries of `dir`.
+std::set<std::string> entriesOf(const std::filesystem::path& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    names.insert(entry.path().filename().string());
+  return names;
+}
+
+/// strandel started in the background with stdout and stderr on one pipe, for tests that signal
+/// it while it waits. Killed and reaped when destroyed if it still runs.
+class BackgroundStrandel {
+ public:
+  explicit BackgroundStrandel(std::vector<std::string> args) {
+    args.insert(args.begin(), STRANDEL_CLI_EXECUTABLE);
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+    out_ = fds[0];
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (rc != 0) throw std::runtime_error("cannot start strandel");
+  }
+  ~BackgroundStrandel() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+  }
+  BackgroundStrandel(const BackgroundStrandel&) = delete;
+  BackgroundStrandel& operator=(const BackgroundStrandel&) = delete;
+
+  void signal(int number) { ::kill(pid_, number); }
+
+  /// Reads its output until it exits, at most for `bound`; then kills it. The exit code as
+  /// runProgram reports it (-1 when it had to be killed).
+  ProgramResult finish(std::chrono::milliseconds bound) {
+    ProgramResult result;
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    char chunk[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd entry{out_, POLLIN, 0};
+      if (::poll(&entry, 1, 20) <= 0) continue;
+      const ssize_t n = ::read(out_, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;  // end of file: it exited (or closed its output)
+      result.output.append(chunk, static_cast<std::size_t>(n));
+    }
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        result.exit_code = WIFEXITED(status)     ? WEXITSTATUS(status)
+                           : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                                 : -1;
+        return result;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return result;  // the destructor kills it
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+};
+
+/// `depth` opening brackets, `inner`, and `depth` closing ones.
+std::string nested(std::size_t depth, const std::string& inner = "") {
+  return std::string(depth, '[') + inner + std::string(depth, ']');
+}
+
+/// The placeholder of array `index` in a frame's structure.
+json placeholder(std::size_t index) { return {{"__ndarray__", index}}; }
+
+/// One array of a scripted camera frame.
+struct FrameArray {
+  std::vector<std::uint64_t> shape;
+  std::string dtype;
+  std::string bytes;
+};
+
+/// A capture answer holding `structure` and `arrays` back to back, as any bridge may send it.
+testing_util::ScriptedAnswer frameAnswer(const json& structure,
+                                         const std::vector<FrameArray>& arrays) {
+  json descriptors = json::array();
+  std::string data;
+  for (const FrameArray& array : arrays) {
+    descriptors.push_back({{"shape", array.shape},
+                           {"dtype", array.dtype},
+                           {"offset", data.size()},
+                           {"nbytes", array.bytes.size()}});
+    data += array.bytes;
+  }
+  testing_util::ScriptedAnswer answer;
+  answer.header_lines = {"Content-Type: application/octet-stream"};
+  answer.body = strandel::detail::writeCameraFrame(
+      json{{"structure", structure}, {"arrays", descriptors}}.dump(), data);
+  return answer;
 }
 
 class Cli : public ::testing::Test {
@@ -259,6 +409,227 @@ TEST(CliCommandLine, UsageErrorsExitWith2AndShowTheUsage) {
   EXPECT_EQ(capture_help.exit_code, 0);
   EXPECT_TRUE(contains(capture_help.output, "Example:\n  strandel put cameras"))
       << capture_help.output;
+}
+
+TEST(CliWithoutABridge, AUrlOfAnotherSchemeIsRefusedWithoutReadingIt) {
+  ScratchDirectory dir("file_url");
+  writeText(dir.path() / "secret.txt", "strandel-secret-marker");
+  const ProgramResult get =
+      strandel({"--url", "file://" + dir.path().string() + "/", "get", "secret.txt"});
+  EXPECT_EQ(get.exit_code, 3) << get.output;
+  EXPECT_FALSE(contains(get.output, "strandel-secret-marker")) << get.output;
+}
+
+/// strandel against one scripted peer that answers whatever the test queued.
+class CliAgainstAHostileBridge : public ::testing::Test {
+ protected:
+  ProgramResult run(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--url", peer.baseUrl()});
+    return strandel(std::move(args));
+  }
+  std::string captureLabel() const { return "POST " + peer.baseUrl() + "cameras/cam/capture: "; }
+
+  testing_util::ScriptedPeer peer;
+};
+
+TEST_F(CliAgainstAHostileBridge, AnswersTooDeepOrTooWideToIndentArePrintedAsReceived) {
+  const std::string deep = nested(3000, "1");
+  const std::string very_deep = nested(1000000);  // 2 MB
+  // 60 levels, then 30000 elements, each of which indentation would widen 60 times.
+  std::string wide = std::string(60, '[') + "0";
+  for (int i = 0; i < 30000; ++i) wide += ",0";
+  wide += std::string(60, ']');
+  peer.enqueue({testing_util::ScriptedAnswer::json(200, deep),
+                testing_util::ScriptedAnswer::json(200, very_deep),
+                testing_util::ScriptedAnswer::json(200, wide),
+                testing_util::ScriptedAnswer::json(500, deep)});
+
+  for (const std::string& body : {deep, very_deep, wide}) {
+    const ProgramResult got = run({"get", "x"});
+    EXPECT_EQ(got.exit_code, 0) << got.output.substr(0, 200);
+    EXPECT_TRUE(got.output == body) << got.output.size() << " bytes: " << got.output.substr(0, 200);
+  }
+  const ProgramResult refused = run({"get", "x"});
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_TRUE(contains(refused.output, "x: Bridge returned status 500\n" + deep + "\n"))
+      << refused.output.substr(0, 200);
+
+  // A stream message as deep is one line too: the text as received, without its whitespace.
+  testing_util::WebSocketPeer stream_peer;
+  stream_peer.sendWithUpgrade(
+      testing_util::serverFrame(testing_util::Opcode::Text, nested(100000, " \"a b\" ")));
+  const ProgramResult line =
+      strandel({"--url", "http://127.0.0.1:" + std::to_string(stream_peer.port()) + "/", "stream",
+                "articulations/arm/stream_joint_positions", "--count", "1"});
+  EXPECT_EQ(line.exit_code, 0) << line.output.substr(0, 200);
+  EXPECT_TRUE(line.output == nested(100000, "\"a b\"") + "\n") << line.output.substr(0, 200);
+}
+
+TEST_F(CliAgainstAHostileBridge, CaptureKeepsEveryArrayInAFileOfItsOwn) {
+  // "q~" becomes q_ once made file-safe, as "q_" does; the files of arrays 0 and 4 would both be
+  // output_4.npy; the long shape needs a header past what .npy version 1.0 can announce.
+  const json structure = {{"q_", placeholder(0)},
+                          {"q~", placeholder(1)},
+                          {"q__1", placeholder(2)},
+                          {"output_4", placeholder(0)},
+                          {"long", placeholder(3)}};
+  peer.enqueue(frameAnswer(structure, {{{3}, "uint8", "AAA"},
+                                       {{3}, "uint8", "BBB"},
+                                       {{3}, "uint8", "CCC"},
+                                       {std::vector<std::uint64_t>(30000, 1), "uint8", "L"},
+                                       {{1}, "int16", std::string("\x01\x00", 2)}}));
+  ScratchDirectory scratch("capture_names");
+  const std::filesystem::path dir = scratch.path() / "out";
+  const ProgramResult captured = run({"capture", "cam", "--out", dir.string()});
+  ASSERT_EQ(captured.exit_code, 0) << captured.output;
+
+  const json described = json::parse(fileText(dir / "frame.json"));
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"q_", "AAA"}, {"q~", "BBB"}, {"q__1", "CCC"}, {"output_4", "AAA"}};
+  std::set<std::string> files;
+  for (const auto& [key, bytes] : expected) {
+    const std::string file = described[key]["file"];
+    files.insert(file);
+    const std::string npy = fileText(dir / file);
+    EXPECT_EQ(npy.substr(npy.size() - 3), bytes) << key << " in " << file;
+  }
+  EXPECT_EQ(files.size(), expected.size()) << described.dump();
+  EXPECT_EQ(described["q~"]["file"], "q__2.npy");
+  EXPECT_TRUE(contains(captured.output,
+                       "wrote " + (dir / "q__2.npy").string() + " (the array at \"q~\")\n"))
+      << captured.output;
+  const std::string unnamed = fileText(dir / "output_4_2.npy");
+  EXPECT_EQ(unnamed.substr(unnamed.size() - 2), std::string("\x01\x00", 2));
+  EXPECT_TRUE(contains(captured.output, "wrote " + (dir / "output_4_2.npy").string() +
+                                            " (array 4, named by no placeholder)\n"))
+      << captured.output;
+
+  // Version 2.0: a 4-byte header length, the data at a multiple of 64.
+  const std::string npy = fileText(dir / described["long"]["file"].get<std::string>());
+  ASSERT_GT(npy.size(), 12u);
+  EXPECT_EQ(npy.substr(0, 8), std::string("\x93NUMPY\x02\x00", 8));
+  std::size_t header = 0;
+  for (int i = 3; i >= 0; --i) header = header << 8 | static_cast<unsigned char>(npy[8 + i]);
+  EXPECT_GT(header, 65535u);
+  EXPECT_EQ((12 + header) % 64, 0u);
+  ASSERT_EQ(npy.size(), 12 + header + 1);
+  const std::string start = "{'descr': '|u1', 'fortran_order': False, 'shape': (1, 1, ";
+  EXPECT_EQ(npy.substr(12, start.size()), start);
+  EXPECT_EQ(npy.substr(12 + header - 1), "\nL");
+}
+
+TEST_F(CliAgainstAHostileBridge, CaptureWritesOnlyNewFilesIntoADirectoryOfItsOwn) {
+  const FrameArray rgb{{2, 2, 3}, "uint8", std::string(12, '\x7f')};
+  const FrameArray depth{{2, 2}, "float32", std::string(16, '\0')};
+  ScratchDirectory scratch("capture_dir");
+  const std::filesystem::path dir = scratch.path() / "out";
+  const auto capture = [&](const testing_util::ScriptedAnswer& answer) {
+    peer.enqueue(answer);
+    return run({"capture", "cam", "--out", dir.string()});
+  };
+
+  // A shape whose element count wraps around 64 bits: refused before anything is written.
+  const ProgramResult huge =
+      capture(frameAnswer({{"huge", placeholder(0)}}, {{{1ull << 32, 1ull << 32}, "uint8", ""}}));
+  EXPECT_EQ(huge.exit_code, 4);
+  EXPECT_TRUE(contains(huge.output, captureLabel() +
+                                        "the array 'huge' has the shape [4294967296, 4294967296], "
+                                        "more elements than fit in memory\n"))
+      << huge.output;
+  EXPECT_FALSE(std::filesystem::exists(dir));
+
+  // A later capture into the same directory removes the earlier one's files first.
+  const testing_util::ScriptedAnswer only_rgb = frameAnswer({{"rgb", placeholder(0)}}, {rgb});
+  ASSERT_EQ(capture(frameAnswer({{"rgb", placeholder(0)}, {"depth", placeholder(1)}}, {rgb, depth}))
+                .exit_code,
+            0);
+  EXPECT_EQ(entriesOf(dir).size(), 6u);
+  const ProgramResult again = capture(only_rgb);
+  EXPECT_EQ(again.exit_code, 0) << again.output;
+  EXPECT_TRUE(contains(again.output, "removed " + (dir / "depth_preview.png").string() + "\n"))
+      << again.output;
+  EXPECT_EQ(entriesOf(dir), (std::set<std::string>{".strandel-capture", "frame.json", "rgb.png"}));
+
+  // A symbolic link the earlier capture's files name is removed, never followed.
+  const std::filesystem::path target = scratch.path() / "target.txt";
+  writeText(target, "keep");
+  std::filesystem::remove(dir / "rgb.png");
+  std::filesystem::create_symlink(target, dir / "rgb.png");
+  EXPECT_EQ(capture(only_rgb).exit_code, 0);
+  EXPECT_EQ(fileText(target), "keep");
+  EXPECT_FALSE(std::filesystem::is_symlink(dir / "rgb.png"));
+
+  // Anything else in the directory, a planted link included: refused, nothing changed.
+  writeText(dir / "notes.txt", "mine");
+  const ProgramResult foreign = capture(only_rgb);
+  EXPECT_EQ(foreign.exit_code, 2);
+  EXPECT_TRUE(contains(foreign.output, "cannot write into '" + dir.string() +
+                                           "': it holds 'notes.txt', which no earlier capture "
+                                           "wrote there"))
+      << foreign.output;
+  EXPECT_EQ(fileText(dir / "notes.txt"), "mine");
+  EXPECT_EQ(entriesOf(dir).size(), 4u);
+
+  const std::filesystem::path planted = scratch.path() / "planted";
+  std::filesystem::create_directories(planted);
+  std::filesystem::create_symlink(target, planted / "rgb.png");
+  peer.enqueue(only_rgb);
+  const ProgramResult linked = run({"capture", "cam", "--out", planted.string()});
+  EXPECT_EQ(linked.exit_code, 2) << linked.output;
+  EXPECT_TRUE(contains(linked.output, "it holds 'rgb.png'")) << linked.output;
+  EXPECT_EQ(fileText(target), "keep");
+  EXPECT_EQ(entriesOf(planted), std::set<std::string>{"rgb.png"});
+}
+
+TEST_F(CliAgainstAHostileBridge, CtrlCEndsAPendingHandshakeOrRequestAtOnceWith130) {
+  testing_util::ScriptedAnswer stall;
+  stall.action = testing_util::ScriptedAnswer::Action::Stall;
+  peer.setDefault(stall);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> commands = {
+      {{"stream", "articulations/arm/stream_joint_positions"},
+       "STREAM " + peer.wsBaseUrl() + "articulations/arm/stream_joint_positions: interrupted\n"},
+      {{"get", "slow"}, "GET " + peer.baseUrl() + "slow: interrupted\n"},
+  };
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    std::vector<std::string> args = {"--url", peer.baseUrl(), "--timeout", "60"};
+    args.insert(args.end(), commands[i].first.begin(), commands[i].first.end());
+    BackgroundStrandel running(args);
+    ASSERT_TRUE(peer.waitForRequests(i + 1, std::chrono::seconds(20)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto sent = std::chrono::steady_clock::now();
+    running.signal(SIGINT);
+    const ProgramResult result = running.finish(std::chrono::seconds(20));
+    const auto took = std::chrono::steady_clock::now() - sent;
+    EXPECT_EQ(result.exit_code, 130) << result.output;
+    EXPECT_LT(took, std::chrono::seconds(3)) << commands[i].second;
+    EXPECT_TRUE(contains(result.output, commands[i].second)) << result.output;
+  }
+}
+
+TEST_F(CliAgainstAHostileBridge, AStreamMessageInFragmentsIsOneLineAndTheBridgesCloseEndsIt) {
+  const std::string message =
+      json{{"articulation_id", "arm"}, {"pad", std::string(6000, 'x')}}.dump();
+  testing_util::WebSocketPeer stream_peer([&](testing_util::WebSocketSession& session) {
+    using testing_util::Opcode;
+    using testing_util::serverFrame;
+    if (!session.write(serverFrame(Opcode::Text, message.substr(0, 2000), false))) return;
+    session.pause(std::chrono::milliseconds(20));
+    if (!session.write(serverFrame(Opcode::Continuation, message.substr(2000, 3000), false)))
+      return;
+    if (!session.write(serverFrame(Opcode::Continuation, message.substr(5000), true))) return;
+    if (!session.write(serverFrame(Opcode::Close, std::string("\x03\xe8", 2) + "done"))) return;
+    session.recordUntilClosed(false);
+  });
+  const ProgramResult streamed =
+      strandel({"--url", "http://127.0.0.1:" + std::to_string(stream_peer.port()) + "/", "stream",
+                "articulations/arm/stream_joint_positions", "--seconds", "20"});
+  EXPECT_EQ(streamed.exit_code, 3) << streamed.output.substr(0, 300);
+  const std::vector<std::string> printed = lines(streamed.output);
+  ASSERT_EQ(printed.size(), 2u) << streamed.output.substr(0, 300);
+  EXPECT_EQ(printed[0], message);
+  EXPECT_EQ(printed[1], "STREAM ws://127.0.0.1:" + std::to_string(stream_peer.port()) +
+                            "/articulations/arm/stream_joint_positions: the bridge closed the "
+                            "stream after 1 messages (1000 done)");
 }
 
 }  // namespace
