@@ -24,7 +24,7 @@ namespace strandel {
 class IsaacSimClient;
 
 namespace detail {
-class ConnectionShare;
+class Transport;
 }  // namespace detail
 
 /// Articulations (robots) on the bridge, under "/articulations". Reached through
@@ -82,10 +82,11 @@ class STRANDEL_API Articulation {
   /// Opens the articulation-state stream (IsaacSimClient::openArticulationStateStream).
   WebSocketStream streamArticulationState(std::string_view articulation_id);
 
+  /// Bound to its client's transport by IsaacSimClient; lives as long as the client.
+  explicit Articulation(detail::Transport& transport) noexcept : transport_(transport) {}
+
  private:
-  friend class IsaacSimClient;
-  explicit Articulation(IsaacSimClient& client) noexcept : client_(client) {}
-  IsaacSimClient& client_;
+  detail::Transport& transport_;
 };
 
 /// Surface grippers on the bridge, under "/surface_grippers". Reached through
@@ -132,10 +133,11 @@ class STRANDEL_API SurfaceGripper {
       std::optional<double> clearance_offset = std::nullopt,
       std::optional<std::string_view> forward_axis = std::nullopt);
 
+  /// Bound to its client's transport by IsaacSimClient; lives as long as the client.
+  explicit SurfaceGripper(detail::Transport& transport) noexcept : transport_(transport) {}
+
  private:
-  friend class IsaacSimClient;
-  explicit SurfaceGripper(IsaacSimClient& client) noexcept : client_(client) {}
-  IsaacSimClient& client_;
+  detail::Transport& transport_;
 };
 
 /// Cameras on the bridge, under "/cameras". Reached through IsaacSimClient::cameras. Failures as
@@ -171,10 +173,11 @@ class STRANDEL_API Camera {
   /// DELETE /cameras/{id}; the answer is checked and dropped.
   void remove(std::string_view camera_id);
 
+  /// Bound to its client's transport by IsaacSimClient; lives as long as the client.
+  explicit Camera(detail::Transport& transport) noexcept : transport_(transport) {}
+
  private:
-  friend class IsaacSimClient;
-  explicit Camera(IsaacSimClient& client) noexcept : client_(client) {}
-  IsaacSimClient& client_;
+  detail::Transport& transport_;
 };
 
 /// One bridge: its HTTP and WebSocket base URLs, the time-out of one transfer attempt and the
@@ -189,9 +192,42 @@ class STRANDEL_API Camera {
 /// those of the connection pool (libcurl may resolve a host name on a short-lived thread of its
 /// own).
 ///
-/// Redirects are not followed: a 3xx answer is the final response of a verb, an HTTPError from a
-/// facade call, and a failed handshake for a stream opener.
+/// HTTP verbs. They return the final response whatever its status and never throw HTTPError.
+/// Transport failures and 408, 409, 429, 500 and 502+ are retried up to max_retries times with
+/// exponential back-off and jitter (375..500 ms before the first retry, doubling, capped at
+/// 6000..8000 ms). When the last attempt's transfer fails they throw std::runtime_error
+/// "HTTP request failed: " + libcurl's text; set-up failures throw "curl_easy_setopt failed: ..."
+/// or "Failed to initialize libcurl". POST, PUT and PATCH send the body unaltered with
+/// "Content-Type: application/json" and no "Expect: 100-continue". Only http and https are used: a
+/// base URL of another scheme fails each attempt with "Unsupported protocol", and one without a
+/// scheme is read as http. The ClientOptions a client was built with add connection reuse, the
+/// attempt hook and interrupt check (whose exceptions end the call) and the response size cap
+/// ("HTTP response exceeds N bytes", never retried).
+///
+/// Paths. A verb's path travels exactly as given (leading slashes dropped, dot segments such as
+/// "../" unresolved, a query string after '?' passed on). A path holding a byte that cannot travel
+/// verbatim throws std::invalid_argument before anything is sent or retried, the first rule that
+/// matches winning: "path contains a NUL byte", "path contains '#'", "path contains a space",
+/// "path contains a control character" (0x01-0x1F, 0x7F). Resource identifiers of the facades
+/// and stream openers follow the same rules with "path contains '?'" after the '#' rule, since a
+/// '?' would address another resource; '/' passes ("arm/1" reaches "articulations/arm/1/...").
+///
+/// Streams. The WebSocket base URL's scheme must be ws or wss (one without a scheme is read as
+/// ws). A failed connection or upgrade within the client's time-out throws HandshakeError (a
+/// std::runtime_error) "WebSocket handshake failed for " + url + ": " + libcurl's text. When the
+/// bridge refused the upgrade with an HTTP answer, statusCode() is that answer's status and body()
+/// its body: libcurl does not pass the body of a refused upgrade on, so it is read by one plain GET
+/// of the same URL over http (https for wss) within what is left of the time-out, and kept only
+/// when that GET is answered with the same status. The interrupt check is polled during the
+/// handshake.
+///
+/// Nothing is ever written to the process's output. Redirects are not followed: a 3xx answer is
+/// the final response of a verb, an HTTPError from a facade call, and a failed handshake for a
+/// stream opener.
 class STRANDEL_API IsaacSimClient {
+  // First, so that it exists before the facades bind to it.
+  std::unique_ptr<detail::Transport> transport_;
+
  public:
   /// The articulation calls of this bridge.
   Articulation articulations;
@@ -228,23 +264,7 @@ class STRANDEL_API IsaacSimClient {
   const std::string& websocketBaseUrl() const noexcept;
 
   /// @name HTTP verbs
-  /// The verbs return the final response whatever its status; they never throw HTTPError. The
-  /// ClientOptions a client was built with add to what is said here: reuse of connections, the
-  /// attempt hook (whose exception ends the call) and the response size cap ("HTTP response
-  /// exceeds N bytes", never retried).
-  /// Transport failures and 408, 409, 429, 500 and 502+ are retried up to max_retries times with
-  /// exponential back-off and jitter (375..500 ms before the first retry, doubling, capped at
-  /// 6000..8000 ms). Throws std::runtime_error "HTTP request failed: ..." when the last attempt's
-  /// transfer fails, and "curl_easy_setopt failed: ..." / "Failed to initialize libcurl" on set-up
-  /// failures. POST, PUT and PATCH send the body unaltered with "Content-Type: application/json"
-  /// (and no "Expect: 100-continue", whatever the body's size). Only http and https base URLs are
-  /// used: another scheme fails each attempt with "HTTP request failed: Unsupported protocol", and
-  /// a base URL without a scheme is read as http. No answer is ever written to the process's
-  /// output. The path travels exactly as given (dot segments such as "../" are not resolved, a
-  /// query string after '?' passes); one holding a byte that cannot travel verbatim throws
-  /// std::invalid_argument before anything is sent or retried, checked in this order:
-  /// "path contains a NUL byte", "path contains '#'", "path contains a space",
-  /// "path contains a control character" (0x01-0x1F, 0x7F).
+  /// One exchange with retries; see the class page for retries, errors and path rules.
   /// @{
 
   /// GET base_url + path (leading slashes of path dropped).
@@ -260,40 +280,11 @@ class STRANDEL_API IsaacSimClient {
   /// @}
 
   /// Opens websocket_base_url + "articulations/" + id + "/stream_joint_positions" (the identifier
-  /// verbatim). The base URL's scheme must be ws or wss; one without a scheme is read as ws.
-  /// Throws HandshakeError (a std::runtime_error) "WebSocket handshake failed for " + url + ": " +
-  /// libcurl's text when the connection or the upgrade fails within the client's time-out (another
-  /// scheme: "Unsupported protocol"). When the bridge refused the upgrade with an HTTP answer,
-  /// statusCode() is that answer's status and body() its body: libcurl does not pass the body of a
-  /// refused upgrade on, so it is read by one plain GET of the same URL over http (https for wss)
-  /// within what is left of the time-out, and kept only when that GET is answered with the same
-  /// status (first HandshakeError::kMaxBodyBytes bytes). Nothing is written to the process's
-  /// output. Before connecting, throws std::invalid_argument for an identifier that cannot travel
-  /// verbatim, with the texts and order of the facades' identifier check. ClientOptions'
-  /// interrupt_check is polled during the handshake; what it throws leaves unchanged.
+  /// verbatim). Throws HandshakeError, or std::invalid_argument for an identifier that cannot
+  /// travel verbatim (see the class page).
   WebSocketStream openJointPositionStream(std::string_view articulation_id);
   /// Opens websocket_base_url + "articulations/" + id + "/stream_articulation_state".
   WebSocketStream openArticulationStateStream(std::string_view articulation_id);
-
- private:
-  friend class Camera;
-  HttpResponse request_(std::string_view method, std::string_view path, std::string_view body);
-  void requestInto_(std::string_view method, std::string_view path, std::string_view body,
-                    long& status, std::string& response_body,
-                    std::map<std::string, std::string>* headers);
-  std::string prepareUrl_(std::string_view path) const;
-  WebSocketStream openStream_(std::string_view path);
-
-  std::string label_;
-  std::string baseUrl_;
-  std::string websocketBaseUrl_;
-  std::chrono::milliseconds timeout_;
-  int maxRetries_;
-  std::function<void(const AttemptReport&)> onAttempt_;
-  std::function<void()> interruptCheck_;
-  std::size_t maxResponseBytes_ = 0;
-  std::size_t maxMessageBytes_ = 0;
-  std::unique_ptr<detail::ConnectionShare> connections_;  // null unless connections are reused
 };
 
 }  // namespace strandel

@@ -17,6 +17,7 @@ class WebSocketStream;
 
 namespace detail {
 class WebSocketConnection;
+struct StreamFactory;
 }  // namespace detail
 
 /// Sleeps in one poll() over the sockets of `streams` until at least one of them has something
@@ -110,7 +111,7 @@ class STRANDEL_API WebSocketStream {
   void close() noexcept;
 
  private:
-  friend class IsaacSimClient;
+  friend struct detail::StreamFactory;
   friend std::vector<std::size_t> waitForAny(const std::vector<WebSocketStream*>& streams,
                                              std::chrono::milliseconds wait);
 

@@ -14,6 +14,7 @@
 #include "client/json_body.hpp"
 #include "client/parse_json_response.hpp"
 #include "client/resource_path.hpp"
+#include "client/transport.hpp"
 
 namespace strandel {
 namespace {
@@ -42,7 +43,7 @@ json Articulation::create(std::string_view prim_path, std::optional<std::string_
   json body = json::object();
   body["prim_path"] = prim_path;
   body["urdf_path"] = valueOrNull(urdf_path);
-  return detail::parseJsonResponse(client_.put("/articulations", detail::writeJsonBody(body)));
+  return detail::parseJsonResponse(transport_.put("/articulations", detail::writeJsonBody(body)));
 }
 
 json Articulation::assembleRobot(std::string_view articulation_id, std::string_view gripper_id,
@@ -56,25 +57,28 @@ json Articulation::assembleRobot(std::string_view articulation_id, std::string_v
   body["offset"] = valueOrNull(offset);
   body["mask_collisions"] = mask_collisions;
   const std::string path = articulationPath(articulation_id, "/assemble_robot");
-  return detail::parseJsonResponse(client_.post(path, detail::writeJsonBody(body)));
+  return detail::parseJsonResponse(transport_.post(path, detail::writeJsonBody(body)));
 }
 
 void Articulation::remove(std::string_view articulation_id) {
   // The result is dropped, but the status check and the parse still apply.
   static_cast<void>(
-      detail::parseJsonResponse(client_.deleteRequest(articulationPath(articulation_id, ""))));
+      detail::parseJsonResponse(transport_.deleteRequest(articulationPath(articulation_id, ""))));
 }
 
 json Articulation::getDofLimits(std::string_view articulation_id) {
-  return detail::parseJsonResponse(client_.get(articulationPath(articulation_id, "/dof_limits")));
+  return detail::parseJsonResponse(
+      transport_.get(articulationPath(articulation_id, "/dof_limits")));
 }
 
 json Articulation::getDriverJoint(std::string_view articulation_id) {
-  return detail::parseJsonResponse(client_.get(articulationPath(articulation_id, "/driver_joint")));
+  return detail::parseJsonResponse(
+      transport_.get(articulationPath(articulation_id, "/driver_joint")));
 }
 
 json Articulation::getJointsState(std::string_view articulation_id) {
-  return detail::parseJsonResponse(client_.get(articulationPath(articulation_id, "/joints_state")));
+  return detail::parseJsonResponse(
+      transport_.get(articulationPath(articulation_id, "/joints_state")));
 }
 
 json Articulation::setJointPositions(std::string_view articulation_id,
@@ -82,7 +86,7 @@ json Articulation::setJointPositions(std::string_view articulation_id,
                                      const std::optional<std::vector<int>>& indices) {
   const json body = jointPositionsBody(joint_positions, indices);
   const std::string path = articulationPath(articulation_id, "/set_j");
-  return detail::parseJsonResponse(client_.post(path, detail::writeJsonBody(body)));
+  return detail::parseJsonResponse(transport_.post(path, detail::writeJsonBody(body)));
 }
 
 json Articulation::moveJointPositions(std::string_view articulation_id,
@@ -92,7 +96,7 @@ json Articulation::moveJointPositions(std::string_view articulation_id,
   json body = jointPositionsBody(joint_positions, indices);
   body["asynchronous"] = asynchronous;
   const std::string path = articulationPath(articulation_id, "/move_j");
-  return detail::parseJsonResponse(client_.post(path, detail::writeJsonBody(body)));
+  return detail::parseJsonResponse(transport_.post(path, detail::writeJsonBody(body)));
 }
 
 json Articulation::setDrivenJoints(std::string_view articulation_id,
@@ -100,15 +104,17 @@ json Articulation::setDrivenJoints(std::string_view articulation_id,
   json body = json::object();
   body["joint_names"] = joint_names;
   const std::string path = articulationPath(articulation_id, "/driven_joints");
-  return detail::parseJsonResponse(client_.put(path, detail::writeJsonBody(body)));
+  return detail::parseJsonResponse(transport_.put(path, detail::writeJsonBody(body)));
 }
 
 WebSocketStream Articulation::streamJointPositions(std::string_view articulation_id) {
-  return client_.openJointPositionStream(articulation_id);
+  return transport_.openStream(
+      detail::articulationStreamPath(articulation_id, "/stream_joint_positions"));
 }
 
 WebSocketStream Articulation::streamArticulationState(std::string_view articulation_id) {
-  return client_.openArticulationStateStream(articulation_id);
+  return transport_.openStream(
+      detail::articulationStreamPath(articulation_id, "/stream_articulation_state"));
 }
 
 }  // namespace strandel

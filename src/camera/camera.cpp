@@ -14,6 +14,7 @@
 #include "client/json_body.hpp"
 #include "client/parse_json_response.hpp"
 #include "client/resource_path.hpp"
+#include "client/transport.hpp"
 
 namespace strandel {
 namespace {
@@ -35,7 +36,7 @@ json Camera::create(std::string_view prim_path, const std::optional<std::vector<
   body["prim_path"] = prim_path;
   setIfPresent(body, "resolution", resolution);
   setIfPresent(body, "frequency", frequency);
-  return detail::parseJsonResponse(client_.put("/cameras", detail::writeJsonBody(body)));
+  return detail::parseJsonResponse(transport_.put("/cameras", detail::writeJsonBody(body)));
 }
 
 CameraFrame Camera::capture(std::string_view camera_id,
@@ -45,7 +46,7 @@ CameraFrame Camera::capture(std::string_view camera_id,
   setIfPresent(body, "data_types", data_types);
   setIfPresent(body, "world_frame", world_frame);
   return detail::decodeCameraFrame(
-      client_.post(cameraPath(camera_id, "/capture"), detail::writeJsonBody(body)));
+      transport_.post(cameraPath(camera_id, "/capture"), detail::writeJsonBody(body)));
 }
 
 void Camera::capture(std::string_view camera_id, CameraFrame& into,
@@ -56,8 +57,8 @@ void Camera::capture(std::string_view camera_id, CameraFrame& into,
   setIfPresent(body, "world_frame", world_frame);
   long status = 0;
   try {
-    client_.requestInto_("POST", cameraPath(camera_id, "/capture"), detail::writeJsonBody(body),
-                         status, into.body_buffer, nullptr);
+    transport_.requestInto("POST", cameraPath(camera_id, "/capture"), detail::writeJsonBody(body),
+                           detail::ResponseTarget{&status, &into.body_buffer});
     detail::decodeCameraFrame(status, into.body_buffer, into);
   } catch (...) {
     into.structure = nullptr;
@@ -69,7 +70,7 @@ void Camera::capture(std::string_view camera_id, CameraFrame& into,
 }
 
 void Camera::remove(std::string_view camera_id) {
-  detail::parseJsonResponse(client_.deleteRequest(cameraPath(camera_id, "")));
+  detail::parseJsonResponse(transport_.deleteRequest(cameraPath(camera_id, "")));
 }
 
 }  // namespace strandel

@@ -12,6 +12,7 @@
 #include "client/json_body.hpp"
 #include "client/parse_json_response.hpp"
 #include "client/resource_path.hpp"
+#include "client/transport.hpp"
 #include "gripper/axis_limits_json.hpp"
 
 namespace strandel {
@@ -27,19 +28,19 @@ std::string gripperPath(std::string_view surface_gripper_id, std::string_view su
 }
 
 /// POST {"asynchronous":...} to the gripper path with `suffix` ("/open" or "/close").
-json postActuation(IsaacSimClient& client, std::string_view surface_gripper_id,
+json postActuation(detail::Transport& transport, std::string_view surface_gripper_id,
                    std::string_view suffix, bool asynchronous) {
   json body = json::object();
   body["asynchronous"] = asynchronous;
   const std::string path = gripperPath(surface_gripper_id, suffix);
-  return detail::parseJsonResponse(client.post(path, detail::writeJsonBody(body)));
+  return detail::parseJsonResponse(transport.post(path, detail::writeJsonBody(body)));
 }
 
 /// PATCH the partial-update `body` to the gripper path with `suffix`.
-json patchSettings(IsaacSimClient& client, std::string_view surface_gripper_id,
+json patchSettings(detail::Transport& transport, std::string_view surface_gripper_id,
                    std::string_view suffix, const json& body) {
   const std::string path = gripperPath(surface_gripper_id, suffix);
-  return detail::parseJsonResponse(client.patch(path, detail::writeJsonBody(body)));
+  return detail::parseJsonResponse(transport.patch(path, detail::writeJsonBody(body)));
 }
 
 }  // namespace
@@ -47,38 +48,39 @@ json patchSettings(IsaacSimClient& client, std::string_view surface_gripper_id,
 json SurfaceGripper::create(std::string_view prim_path) {
   json body = json::object();
   body["prim_path"] = prim_path;
-  return detail::parseJsonResponse(client_.put("/surface_grippers", detail::writeJsonBody(body)));
+  return detail::parseJsonResponse(
+      transport_.put("/surface_grippers", detail::writeJsonBody(body)));
 }
 
 json SurfaceGripper::get(std::string_view surface_gripper_id) {
-  return detail::parseJsonResponse(client_.get(gripperPath(surface_gripper_id, "")));
+  return detail::parseJsonResponse(transport_.get(gripperPath(surface_gripper_id, "")));
 }
 
 json SurfaceGripper::getStatus(std::string_view surface_gripper_id) {
-  return detail::parseJsonResponse(client_.get(gripperPath(surface_gripper_id, "/status")));
+  return detail::parseJsonResponse(transport_.get(gripperPath(surface_gripper_id, "/status")));
 }
 
 json SurfaceGripper::getProperties(std::string_view surface_gripper_id) {
-  return detail::parseJsonResponse(client_.get(gripperPath(surface_gripper_id, "/properties")));
+  return detail::parseJsonResponse(transport_.get(gripperPath(surface_gripper_id, "/properties")));
 }
 
 json SurfaceGripper::getAttachmentPoints(std::string_view surface_gripper_id) {
   return detail::parseJsonResponse(
-      client_.get(gripperPath(surface_gripper_id, "/attachment_points")));
+      transport_.get(gripperPath(surface_gripper_id, "/attachment_points")));
 }
 
 json SurfaceGripper::open(std::string_view surface_gripper_id, bool asynchronous) {
-  return postActuation(client_, surface_gripper_id, "/open", asynchronous);
+  return postActuation(transport_, surface_gripper_id, "/open", asynchronous);
 }
 
 json SurfaceGripper::close(std::string_view surface_gripper_id, bool asynchronous) {
-  return postActuation(client_, surface_gripper_id, "/close", asynchronous);
+  return postActuation(transport_, surface_gripper_id, "/close", asynchronous);
 }
 
 void SurfaceGripper::remove(std::string_view surface_gripper_id) {
   // The result is dropped, but the status check and the parse still apply.
   static_cast<void>(
-      detail::parseJsonResponse(client_.deleteRequest(gripperPath(surface_gripper_id, ""))));
+      detail::parseJsonResponse(transport_.deleteRequest(gripperPath(surface_gripper_id, ""))));
 }
 
 json SurfaceGripper::setProperties(std::string_view surface_gripper_id,
@@ -97,7 +99,7 @@ json SurfaceGripper::setProperties(std::string_view surface_gripper_id,
   setIfPresent(body, "rotation_limits", rotation_limits);
   setIfPresent(body, "translation_limits", translation_limits);
   setIfPresent(body, "forward_axis", forward_axis);
-  return patchSettings(client_, surface_gripper_id, "/properties", body);
+  return patchSettings(transport_, surface_gripper_id, "/properties", body);
 }
 
 json SurfaceGripper::setAttachmentPointProperties(
@@ -118,7 +120,7 @@ json SurfaceGripper::setAttachmentPointProperties(
   setIfPresent(body, "translation_limits", translation_limits);
   setIfPresent(body, "clearance_offset", clearance_offset);
   setIfPresent(body, "forward_axis", forward_axis);
-  return patchSettings(client_, surface_gripper_id, "/attachment_points", body);
+  return patchSettings(transport_, surface_gripper_id, "/attachment_points", body);
 }
 
 }  // namespace strandel

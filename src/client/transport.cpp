@@ -1,0 +1,90 @@
+#include "transport.hpp"
+
+#include <stdexcept>
+#include <utility>
+
+#include "backoff.hpp"
+#include "connection_share.hpp"
+#include "join_url.hpp"
+#include "resource_path.hpp"
+#include "websocket_handshake.hpp"
+
+namespace strandel {
+
+// The stream's constructor is private to the one place that opens streams.
+struct detail::StreamFactory {
+  static WebSocketStream make(CURL* handle, std::chrono::milliseconds send_timeout,
+                              std::size_t max_message_bytes) {
+    return WebSocketStream(handle, send_timeout, max_message_bytes);
+  }
+};
+
+namespace detail {
+namespace {
+
+void appendSlashIfMissing(std::string& url) {
+  if (url.back() != '/') url.push_back('/');
+}
+
+}  // namespace
+
+Transport::Transport(std::string label, std::string base_url, std::string websocket_base_url,
+                     ClientOptions options)
+    : label_(std::move(label)),
+      baseUrl_(std::move(base_url)),
+      websocketBaseUrl_(std::move(websocket_base_url)),
+      timeout_(options.timeout),
+      maxRetries_(options.max_retries),
+      onAttempt_(std::move(options.on_attempt)),
+      interruptCheck_(std::move(options.interrupt_check)),
+      maxResponseBytes_(options.max_response_bytes),
+      maxMessageBytes_(options.max_message_bytes) {
+  if (baseUrl_.empty()) throw std::invalid_argument("base_url must not be empty");
+  if (websocketBaseUrl_.empty())
+    throw std::invalid_argument("websocket_base_url must not be empty");
+  if (timeout_.count() <= 0) throw std::invalid_argument("timeout must be positive");
+  if (maxRetries_ < 0) throw std::invalid_argument("max_retries must not be negative");
+  appendSlashIfMissing(baseUrl_);
+  appendSlashIfMissing(websocketBaseUrl_);
+  if (options.reuse_connections) connections_ = std::make_unique<ConnectionShare>();
+}
+
+Transport::~Transport() = default;
+
+HttpResponse Transport::request(std::string_view method, std::string_view path,
+                                std::string_view body) {
+  HttpResponse response;
+  requestInto(method, path, body,
+              ResponseTarget{&response.status, &response.body, &response.headers});
+  return response;
+}
+
+void Transport::requestInto(std::string_view method, std::string_view path, std::string_view body,
+                            const ResponseTarget& target) {
+  requireVerbatimPath(path);
+  const RequestSettings settings{timeout_,
+                                 maxRetries_,
+                                 &onAttempt_,
+                                 maxResponseBytes_,
+                                 connections_ ? connections_->get() : nullptr,
+                                 &interruptCheck_};
+  performRequest(method, joinUrl(baseUrl_, path), body, settings, &sleepFor, target);
+}
+
+WebSocketStream Transport::openStream(std::string_view path) {
+  requireVerbatimPath(path);
+  std::string url;
+  url.reserve(websocketBaseUrl_.size() + path.size());
+  url.append(websocketBaseUrl_).append(path);
+  return StreamFactory::make(openWebSocket(url, timeout_, &interruptCheck_), timeout_,
+                             maxMessageBytes_);
+}
+
+std::string articulationStreamPath(std::string_view articulation_id, std::string_view suffix) {
+  std::string path = resourcePath("articulations", articulation_id, suffix);
+  path.erase(0, 1);
+  return path;
+}
+
+}  // namespace detail
+}  // namespace strandel
