@@ -28,4 +28,11 @@ inline json errorBody(int status, const std::string& message) {
   return json{{"error", message}, {"status", status}};
 }
 
+/// `value` as compact JSON text, as every answer and stream message is sent. Bytes in its strings
+/// that are not UTF-8 (a refusal may quote a request's raw bytes) are written as U+FFFD, so this
+/// throws nothing but std::bad_alloc.
+inline std::string jsonText(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 }  // namespace strandel::mock_bridge

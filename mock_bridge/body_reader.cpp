@@ -23,6 +23,29 @@ std::vector<T> requireArray(const json& value, const std::string& what, const ch
   return result;
 }
 
+/// Whether arrays and objects in `text` nest deeper than `limit`, counting the brackets outside
+/// strings (in a string, a backslash escapes the character after it).
+bool nestedDeeperThan(const std::string& text, std::size_t limit) {
+  std::size_t depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 json parseRequestBody(const std::string& text) {
@@ -32,9 +55,12 @@ json parseRequestBody(const std::string& text) {
 }
 
 json parseMessage(const std::string& text) {
+  if (nestedDeeperThan(text, kMaxJsonDepth))
+    throw ApiError(
+        400, "malformed JSON: nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
   try {
     return json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {  // a syntax error, or a number out of range (1e400)
     throw ApiError(400, std::string("malformed JSON: ") + e.what());
   }
 }

@@ -4,6 +4,7 @@
 // typed value or as ApiError 422 with a message naming the offending key. Pure functions of their
 // arguments.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,11 +15,15 @@
 
 namespace strandel::mock_bridge {
 
-/// An HTTP request body as JSON: an empty body (or one of only whitespace) counts as {}; 400
-/// "malformed JSON: <parser's reason>" for any other text that is not JSON.
+/// How deep arrays and objects may nest in a body or message, far beyond any the stand-in reads.
+constexpr std::size_t kMaxJsonDepth = 64;
+
+/// An HTTP request body as JSON: an empty body (or one of only whitespace) counts as {}; any other
+/// text is read by parseMessage().
 json parseRequestBody(const std::string& text);
-/// A WebSocket text message as JSON; 400 "malformed JSON: <parser's reason>" when it is not JSON
-/// (an empty message included).
+/// A WebSocket message as JSON. 400 "malformed JSON: nested deeper than 64 levels" (decided before
+/// parsing), or 400 "malformed JSON: <parser's reason>" for text that is not JSON (an empty
+/// message included) or holds a number out of the range of a double.
 json parseMessage(const std::string& text);
 
 /// `body` itself when it is a JSON object; otherwise 422 "the request body must be a JSON object".

@@ -5,7 +5,7 @@ namespace strandel::mock_bridge {
 Reply jsonReply(int status, const json& body) {
   Reply reply;
   reply.status = status;
-  reply.body = body.dump();
+  reply.body = jsonText(body);
   return reply;
 }
 

@@ -36,7 +36,7 @@ struct Reply {
 /// synchronous motion, when it ends).
 using Respond = std::function<void(Reply)>;
 
-/// A JSON reply with `status`.
+/// A JSON reply with `status`, its body written by jsonText().
 Reply jsonReply(int status, const json& body);
 
 /// The path segments of `target` after its one leading '/', without query or fragment. Segments

@@ -48,6 +48,18 @@ auto readBodyFor(const Call& call, const World& world, Require require, Read rea
   return read(body);
 }
 
+/// The reply to the exception being handled: its status and message for an ApiError, 500 for
+/// anything else (something unforeseen). Rethrows what is not a std::exception.
+Reply failureReply() {
+  try {
+    throw;
+  } catch (const ApiError& e) {
+    return jsonReply(e.status(), errorBody(e.status(), e.what()));
+  } catch (const std::exception& e) {
+    return jsonReply(500, errorBody(500, std::string("internal error: ") + e.what()));
+  }
+}
+
 }  // namespace
 
 std::optional<StreamRoute> matchStreamRoute(std::string_view target) {
@@ -177,10 +189,8 @@ void Router::addCameraRoutes() {
 void Router::handle(const Request& request, const Respond& respond) {
   try {
     routes_.dispatch(request, respond);
-  } catch (const ApiError& e) {
-    respond(jsonReply(e.status(), errorBody(e.status(), e.what())));
-  } catch (const std::exception& e) {
-    respond(jsonReply(500, errorBody(500, std::string("internal error: ") + e.what())));
+  } catch (const std::exception&) {
+    respond(failureReply());
   }
 }
 
@@ -188,6 +198,16 @@ void Router::applyStreamMessage(const std::string& articulation_id, const std::s
   world_.requireArticulation(articulation_id);
   const JointTargets targets = readJointTargets(parseMessage(text));
   world_.applyStreamTargets(articulation_id, targets);
+}
+
+std::optional<std::string> Router::answerStreamMessage(const std::string& articulation_id,
+                                                       const std::string& text) {
+  try {
+    applyStreamMessage(articulation_id, text);
+    return std::nullopt;
+  } catch (const std::exception&) {
+    return failureReply().body;
+  }
 }
 
 }  // namespace strandel::mock_bridge

@@ -30,18 +30,24 @@ class Router {
   Router(const Router&) = delete;
   Router& operator=(const Router&) = delete;
 
-  /// Answers `request` through `respond`: 2xx with the answer, 400 for a body that is not JSON,
-  /// 404 for an unknown path or identifier, 405 (with Allow) for a known path and another
-  /// method, 409 and 422 as the body and the world decide, 500 if something unforeseen throws.
-  /// A request with a body and an identifier is refused in this order: 400 for a body that is
-  /// not JSON, 404 for an unknown identifier, 422 for a body of the wrong shape, then whatever
-  /// the world refuses.
+  /// Answers `request` through `respond`: 2xx with the answer, 400 for a body that is not JSON
+  /// (parseMessage() decides), 404 for an unknown path or identifier, 405 (with Allow) for a known
+  /// path and another method, 409 and 422 as the body and the world decide, 500 if something
+  /// unforeseen throws. A request with a body and an identifier is refused in this order: 400 for a
+  /// body that is not JSON, 404 for an unknown identifier, 422 for a body of the wrong shape, then
+  /// whatever the world refuses.
   void handle(const Request& request, const Respond& respond);
 
-  /// Applies a text message received on a stream of the articulation `articulation_id`: joint
-  /// targets, taken like an asynchronous move_j. Throws ApiError 404 for an unknown articulation,
-  /// then 400 for text that is not JSON, 422 for targets that break the move_j rules.
+  /// Applies a message (text or binary) received on a stream of the articulation
+  /// `articulation_id`: joint targets, taken like an asynchronous move_j. Throws ApiError 404 for
+  /// an unknown articulation, then 400 for text that is not JSON (parseMessage() decides), 422 for
+  /// targets that break the move_j rules.
   void applyStreamMessage(const std::string& articulation_id, const std::string& text);
+  /// Applies a stream message as applyStreamMessage() does and returns what the stream sends
+  /// back: nothing when the targets were taken, otherwise the refusal's JSON error text (500 for
+  /// something unforeseen). Throws nothing but std::bad_alloc, whatever the text.
+  std::optional<std::string> answerStreamMessage(const std::string& articulation_id,
+                                                 const std::string& text);
 
  private:
   void addArticulationRoutes();

@@ -34,7 +34,8 @@ constexpr auto kIdleTimeout = std::chrono::seconds(60);
 constexpr std::size_t kHeaderLimit = 16 * 1024;
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr std::size_t kLingerBytes = 1024 * 1024;
-/// A stream skips a tick rather than queue more than this many unsent messages.
+/// A stream skips a tick, or drops its answer to a refused message, rather than queue more than
+/// this many unsent messages.
 constexpr std::size_t kMaxQueuedMessages = 4;
 /// How long accepting pauses when the process has no descriptor (or memory) left for a new
 /// connection: the pending connection stays in the listen queue meanwhile, and retrying at once
@@ -144,6 +145,7 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
     server_->track(shared_from_this());
     server_->log("stream opened: " + route_.articulation_id);
     ws_.text(true);
+    ws_.auto_fragment(false);  // each message goes out as one frame, however long
     read();
     nextTick_ = Clock::now();
     tick();
@@ -157,7 +159,7 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
     }
     if (outbox_.size() < kMaxQueuedMessages)
       enqueue(
-          server_->world.streamMessage(route_.articulation_id, route_.kind, sequence_++).dump());
+          jsonText(server_->world.streamMessage(route_.articulation_id, route_.kind, sequence_++)));
     nextTick_ += period_;
     const auto now = Clock::now();
     if (nextTick_ + period_ < now) nextTick_ = now;  // fell behind: drop the missed ticks
@@ -202,11 +204,9 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
     }
     const std::string text = beast::buffers_to_string(input_.data());
     input_.consume(input_.size());
-    try {
-      server_->router.applyStreamMessage(route_.articulation_id, text);
-    } catch (const ApiError& e) {
-      if (!closed_) enqueue(errorBody(e.status(), e.what()).dump());
-    }
+    std::optional<std::string> refusal =
+        server_->router.answerStreamMessage(route_.articulation_id, text);
+    if (refusal && !closed_ && outbox_.size() < kMaxQueuedMessages) enqueue(std::move(*refusal));
     read();
   }
 

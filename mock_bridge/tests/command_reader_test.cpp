@@ -19,6 +19,25 @@ TEST(BodyText, AnEmptyRequestBodyIsAnEmptyObjectAndOtherTextMustBeJson) {
   }
 }
 
+TEST(BodyText, NestingIsBoundedBeforeParsingAndNumbersOutOfRangeAreMalformed) {
+  const auto nested = [](std::size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+  };
+  const char* tooDeep = "malformed JSON: nested deeper than 64 levels";
+  EXPECT_TRUE(parseMessage(nested(64)).is_array());
+  EXPECT_REFUSED(parseMessage(nested(65)), 400, tooDeep);
+  EXPECT_REFUSED(parseRequestBody("{\"local_pose_0\":" + nested(200000) + "}"), 400, tooDeep);
+  // Brackets inside strings do not count; a backslash escapes the one character after it.
+  EXPECT_EQ(parseMessage("[\"\\\"" + std::string(100, '[') + "\"]"),
+            json::array({"\"" + std::string(100, '[')}));
+  EXPECT_REFUSED(parseMessage("[\"\\\\\"," + nested(64) + "]"), 400, tooDeep);
+  for (const std::string text : {"[1e400]", "{\"a\":-1e400}"}) {
+    const ApiError range = refusal([&] { parseMessage(text); });
+    EXPECT_EQ(range.status(), 400) << text;
+    EXPECT_EQ(std::string(range.what()).rfind("malformed JSON: ", 0), 0u) << range.what();
+  }
+}
+
 TEST(ReadCommands, CreatesNeedAnAbsolutePrimPathInAnObject) {
   const CreateArticulation arm =
       readCreateArticulation(json{{"prim_path", "/W/a"}, {"urdf_path", nullptr}});

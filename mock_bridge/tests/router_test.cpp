@@ -231,5 +231,30 @@ TEST_F(RouterTest, StreamMessagesAreJointTargetsForAKnownArticulation) {
   EXPECT_DOUBLE_EQ(world.jointsState("arm")["joint_positions"][5].get<double>(), 0.1);
 }
 
+TEST_F(RouterTest, RefusalsQuotingRawBytesAreValidJsonAndMalformedTextIsNeverA5xx) {
+  call("PUT", "/articulations", R"({"prim_path":"/World/arm","urdf_path":null})");
+  const std::string replacement = "\xEF\xBF\xBD";  // U+FFFD stands for each byte that is not UTF-8
+  const Reply bad = call("POST", "/articulations/arm/set_j", "{\"joint_positions\":[\"\xff\"]}");
+  EXPECT_EQ(bad.status, 400);
+  EXPECT_NE(json::parse(bad.body)["error"].get<std::string>().find(replacement), std::string::npos);
+  EXPECT_EQ(json::parse(call("GET", "/articulations/\xff").body),
+            errorBody(404, "articulation '" + replacement + "' not found"));
+  EXPECT_EQ(call("POST", "/articulations/arm/set_j", R"({"joint_positions":[1e400]})").status, 400);
+
+  // A stream message is answered with the refusal's text, or nothing when its targets are taken.
+  for (const std::string& text :
+       {std::string("{\"joint_positions\":[\"\xff\"]}"), std::string("[1e400]"),
+        std::string(100, '['), std::string("{")}) {
+    const std::optional<std::string> refused = router.answerStreamMessage("arm", text);
+    ASSERT_TRUE(refused) << text;
+    EXPECT_EQ(json::parse(*refused)["status"], 400) << *refused;
+  }
+  EXPECT_EQ(json::parse(router.answerStreamMessage("arm", "[]").value_or("")),
+            errorBody(422, "the request body must be a JSON object"));
+  EXPECT_EQ(json::parse(router.answerStreamMessage("ghost", "{}").value_or("")),
+            errorBody(404, "articulation 'ghost' not found"));
+  EXPECT_FALSE(router.answerStreamMessage("arm", R"({"joint_positions":[0.1],"indices":[0]})"));
+}
+
 }  // namespace
 }  // namespace strandel::mock_bridge

@@ -393,6 +393,150 @@ TEST(StandInInput, SurvivesMalformedRequestsAndKeepsAnswering) {
   EXPECT_EQ(bridge.stop(), 0);
 }
 
+/// Upgrades `connection` to a stream of `target`; false when the stand-in refuses.
+bool openRawStream(RawConnection& connection, const std::string& target) {
+  if (!connection.send("GET " + target + " HTTP/1.1\r\n" + kUpgradeHead)) return false;
+  const auto upgraded = connection.readResponse();
+  return upgraded && upgraded->status == 101;
+}
+
+/// The error messages among the next frames of a raw stream, until `count` of them have come
+/// (reading at most 5000 frames).
+std::vector<json> rawStreamErrors(RawConnection& connection, std::size_t count) {
+  std::vector<json> errors;
+  for (int frames = 0; frames < 5000 && errors.size() < count; ++frames) {
+    const auto frame = connection.readFrame();
+    if (!frame) break;
+    const json message = json::parse(frame->payload);
+    if (message.contains("error")) errors.push_back(message);
+  }
+  return errors;
+}
+
+/// Sends `request` on `connection` and expects its refusal with `status` in a JSON error body.
+void expectRefusal(RawConnection& connection, const std::string& request, int status,
+                   const std::string& what) {
+  ASSERT_TRUE(connection.send(request)) << what;
+  const auto response = connection.readResponse();
+  ASSERT_TRUE(response) << what;
+  EXPECT_EQ(response->status, status) << what << ": " << response->body.substr(0, 200);
+  const json body = json::parse(response->body);  // valid UTF-8: raw bytes are replaced
+  EXPECT_EQ(body["status"], status);
+  EXPECT_TRUE(body["error"].is_string());
+}
+
+TEST_F(StandIn, MalformedBodiesAndStreamMessagesAreRefusedWith4xxAndServingGoesOn) {
+  client.articulations.create("/World/arm");
+  client.surfaceGrippers.create("/World/g");
+  client.cameras.create("/World/cam", std::vector<int>{8, 6});
+  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+  // Each refused before anything reads a key: 400 for text that is not acceptable JSON, 422 for
+  // JSON that is not an object.
+  const std::vector<std::pair<std::string, int>> bodies = {
+      {"{\"prim_path\":\"\xff\"}", 400},
+      {"{\"local_pose_0\":" + deep + "}", 400},
+      {R"({"joint_positions":[1e400]})", 400},
+      {R"({"joint_positions":[0.1,)", 400},
+      {"[1,2]", 422},
+  };
+  const std::vector<std::pair<std::string, std::string>> routes = {
+      {"PUT", "/articulations"},
+      {"POST", "/articulations/arm/assemble_robot"},
+      {"POST", "/articulations/arm/set_j"},
+      {"POST", "/articulations/arm/move_j"},
+      {"PUT", "/articulations/arm/driven_joints"},
+      {"PUT", "/surface_grippers"},
+      {"PATCH", "/surface_grippers/g/properties"},
+      {"PATCH", "/surface_grippers/g/attachment_points"},
+      {"POST", "/surface_grippers/g/open"},
+      {"POST", "/surface_grippers/g/close"},
+      {"PUT", "/cameras"},
+      {"POST", "/cameras/cam/capture"},
+  };
+  std::vector<std::tuple<std::string, int, std::string>> requests;
+  for (const auto& [method, target] : routes)
+    for (const auto& [body, status] : bodies)
+      requests.emplace_back(httpRequest(method, target, body), status, method + " " + target);
+  // An identifier taken from the path is quoted in the refusal as received.
+  requests.emplace_back(httpRequest("GET", "/articulations/\xff"), 404, "raw byte in a path");
+  RawConnection connection(bridge.port());  // kept alive across every refusal
+  for (const auto& [request, status, what] : requests)
+    ASSERT_NO_FATAL_FAILURE(expectRefusal(connection, request, status, what));
+  RawConnection upgrade(bridge.port());
+  expectRefusal(upgrade,
+                "GET /articulations/\xff/stream_joint_positions HTTP/1.1\r\n" + kUpgradeHead, 404,
+                "raw byte in a stream path");
+
+  RawConnection stream(bridge.port());
+  ASSERT_TRUE(openRawStream(stream, "/articulations/arm/stream_joint_positions"));
+  const std::vector<std::pair<std::string, int>> messages = {
+      {webSocketFrame(2, "{\"joint_positions\":[\"\xff\"]}"), 400},
+      {webSocketFrame(1, deep), 400},
+      {webSocketFrame(1, R"({"joint_positions":[1e400]})"), 400},
+      {webSocketFrame(1, R"({"joint_positions":[0.1,)"), 400},
+      {webSocketFrame(2, R"({"joint_positions":"x"})"), 422},
+  };
+  for (const auto& [frame, status] : messages) {
+    ASSERT_TRUE(stream.send(frame));
+    const std::vector<json> errors = rawStreamErrors(stream, 1);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0]["status"], status) << errors[0].dump();
+    EXPECT_TRUE(errors[0]["error"].is_string());
+  }
+  ASSERT_TRUE(stream.send(webSocketFrame(1, R"({"joint_positions":[0.3],"indices":[0]})")));
+  WebSocketStream watch = client.articulations.streamJointPositions("arm");
+  EXPECT_TRUE(receiveUntil(
+      watch, [](const json& m) { return m["joint_positions"][0].get<double>() == 0.3; }));
+  EXPECT_EQ(client.get("/").status, 200);
+}
+
+TEST_F(StandIn, StreamMessagesLargerThanAWriteBufferArriveAsOneFrame) {
+  const std::string id(5000, 'a');
+  client.articulations.create("/World/" + id);
+  RawConnection stream(bridge.port());
+  ASSERT_TRUE(openRawStream(stream, "/articulations/" + id + "/stream_articulation_state"));
+  for (int i = 0; i < 3; ++i) {
+    const auto frame = stream.readFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(frame->fin);
+    EXPECT_EQ(frame->opcode, 1);  // text, never a continuation
+    ASSERT_GT(frame->payload.size(), id.size());
+    EXPECT_EQ(json::parse(frame->payload)["articulation_id"], id);
+  }
+}
+
+TEST_F(StandIn, RefusalsToAClientThatDoesNotReadAreDroppedLikeSkippedTicks) {
+  client.articulations.create("/World/arm");
+  RawConnection stream(bridge.port());
+  ASSERT_TRUE(openRawStream(stream, "/articulations/arm/stream_joint_positions"));
+  // Each refusal quotes the whole 60 KB token: 500 of them are far more than the connection's
+  // buffers hold, so most must be dropped while the client does not read.
+  constexpr int kRefused = 500;
+  const std::string refused = webSocketFrame(1, "\"" + std::string(60000, 'a') + "\x01");
+  for (int i = 0; i < kRefused; ++i) ASSERT_TRUE(stream.send(refused));
+  ASSERT_TRUE(stream.send(webSocketFrame(1, R"({"joint_positions":[0.7],"indices":[0]})")));
+  // Once the targets move the arm, every message before them has been read and refused.
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  bool moved = false;
+  while (!moved && std::chrono::steady_clock::now() < deadline) {
+    moved = client.articulations.getJointsState("arm")["joint_positions"][0].get<double>() != 0.0;
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_TRUE(moved);
+
+  int errors = 0;
+  for (int frames = 0, ticksInARow = 0; frames < 5000 && ticksInARow < 30; ++frames) {
+    const auto frame = stream.readFrame();
+    ASSERT_TRUE(frame);
+    const bool error = json::parse(frame->payload).contains("error");
+    errors += error ? 1 : 0;
+    ticksInARow = error ? 0 : ticksInARow + 1;
+  }
+  EXPECT_GT(errors, 0);
+  EXPECT_LT(errors, kRefused / 2);
+  EXPECT_EQ(client.get("/").status, 200);
+}
+
 /// The contents of the file at `path` (empty when it cannot be read).
 std::string fileText(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);

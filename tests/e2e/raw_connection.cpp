@@ -56,6 +56,12 @@ bool RawConnection::fill() {
   }
 }
 
+bool RawConnection::fillTo(std::size_t count) {
+  while (pending_.size() < count)
+    if (!fill()) return false;
+  return true;
+}
+
 std::optional<RawResponse> RawConnection::readResponse() {
   std::size_t end;
   while ((end = pending_.find("\r\n\r\n")) == std::string::npos)
@@ -85,6 +91,23 @@ std::string RawConnection::readSome(std::size_t count) {
   return out;
 }
 
+std::optional<RawFrame> RawConnection::readFrame() {
+  if (!fillTo(2)) return std::nullopt;
+  const auto byte = [this](std::size_t i) { return static_cast<unsigned char>(pending_[i]); };
+  RawFrame frame;
+  frame.fin = (byte(0) & 0x80) != 0;
+  frame.opcode = byte(0) & 0x0F;
+  std::uint64_t length = byte(1) & 0x7F;
+  const std::size_t extended = length == 126 ? 2 : length == 127 ? 8 : 0;
+  if (!fillTo(2 + extended)) return std::nullopt;
+  if (extended > 0) length = 0;
+  for (std::size_t i = 0; i < extended; ++i) length = (length << 8) | byte(2 + i);
+  if (!fillTo(2 + extended + length)) return std::nullopt;
+  frame.payload = pending_.substr(2 + extended, length);
+  pending_.erase(0, 2 + extended + length);
+  return frame;
+}
+
 void RawConnection::reset() {
   if (fd_ < 0) return;
   linger option{1, 0};
@@ -104,6 +127,19 @@ std::string httpRequest(std::string_view method, std::string_view target, std::s
   request += "\r\n";
   request += body;
   return request;
+}
+
+std::string webSocketFrame(int opcode, std::string_view payload) {
+  std::string frame(1, static_cast<char>(0x80 | opcode));
+  const std::uint64_t length = payload.size();
+  const int extended = length < 126 ? 0 : length < 65536 ? 2 : 8;
+  frame += static_cast<char>(0x80 | (extended == 0 ? length : extended == 2 ? 126 : 127));
+  for (int i = extended - 1; i >= 0; --i) frame += static_cast<char>((length >> (8 * i)) & 0xFF);
+  const char mask[4] = {0x1b, 0x2c, 0x3d, 0x4e};
+  frame.append(mask, 4);
+  for (std::size_t i = 0; i < payload.size(); ++i)
+    frame += static_cast<char>(payload[i] ^ mask[i % 4]);
+  return frame;
 }
 
 RefusingPort::RefusingPort() {

@@ -17,6 +17,13 @@ struct RawResponse {
   std::string body;
 };
 
+/// One WebSocket frame as read off the wire (a server's frames are not masked).
+struct RawFrame {
+  bool fin = false;
+  int opcode = 0;
+  std::string payload;
+};
+
 class RawConnection {
  public:
   /// Connects to 127.0.0.1:`port`; throws std::runtime_error when it cannot.
@@ -32,11 +39,16 @@ class RawConnection {
   std::optional<RawResponse> readResponse();
   /// Reads up to `count` bytes that follow what readResponse() consumed, waiting for at least one.
   std::string readSome(std::size_t count);
+  /// Reads one unmasked WebSocket frame that follows what was consumed before; empty when the
+  /// connection ends or the wait runs out first.
+  std::optional<RawFrame> readFrame();
   /// Closes with a reset (SO_LINGER 0), as a crashed client would.
   void reset();
 
  private:
   bool fill();
+  /// Reads until at least `count` bytes are pending; false when the connection ends first.
+  bool fillTo(std::size_t count);
   int fd_ = -1;
   std::string pending_;
 };
@@ -62,5 +74,8 @@ class RefusingPort {
 /// "GET <target> HTTP/1.1" with a Host header and, when `body` is given, a Content-Length body.
 std::string httpRequest(std::string_view method, std::string_view target,
                         std::string_view body = {}, bool keep_alive = true);
+
+/// One masked client WebSocket frame with FIN set: `opcode` 1 for text, 2 for binary.
+std::string webSocketFrame(int opcode, std::string_view payload);
 
 }  // namespace strandel::e2e
