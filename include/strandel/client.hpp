@@ -186,7 +186,8 @@ class STRANDEL_API Camera {
 ///
 /// Thread-safety: immutable after construction. Its verbs and facade calls may run concurrently
 /// from several threads; they share no mutable state inside the library apart from the standard
-/// random generator behind the back-off jitter, and, with ClientOptions::reuse_connections, the
+/// random generator behind the back-off jitter (with ClientOptions::seeded_jitter, the client's own
+/// lock-free one instead), and, with ClientOptions::reuse_connections, the
 /// pool of kept connections (guarded by the client's own mutexes). Every call runs synchronously
 /// on the caller's thread; the library's own code starts no threads and takes no locks other than
 /// those of the connection pool (libcurl may resolve a host name on a short-lived thread of its
@@ -195,14 +196,16 @@ class STRANDEL_API Camera {
 /// HTTP verbs. They return the final response whatever its status and never throw HTTPError.
 /// Transport failures and 408, 409, 429, 500 and 502+ are retried up to max_retries times with
 /// exponential back-off and jitter (375..500 ms before the first retry, doubling, capped at
-/// 6000..8000 ms). When the last attempt's transfer fails they throw std::runtime_error
-/// "HTTP request failed: " + libcurl's text; set-up failures throw "curl_easy_setopt failed: ..."
-/// or "Failed to initialize libcurl". POST, PUT and PATCH send the body unaltered with
-/// "Content-Type: application/json" and no "Expect: 100-continue". Only http and https are used: a
-/// base URL of another scheme fails each attempt with "Unsupported protocol", and one without a
-/// scheme is read as http. The ClientOptions a client was built with add connection reuse, the
-/// attempt hook and interrupt check (whose exceptions end the call) and the response size cap
-/// ("HTTP response exceeds N bytes", never retried).
+/// 6000..8000 ms; ClientOptions tunes the statuses, delays and jitter source). When the last
+/// attempt's transfer fails they throw TransportError (TimeoutError for a time-out), a
+/// std::runtime_error "HTTP request failed: " + libcurl's text; set-up failures throw
+/// "curl_easy_setopt failed: ..." or "Failed to initialize libcurl". POST, PUT and PATCH send the
+/// body unaltered with "Content-Type: application/json" and no "Expect: 100-continue". Only http
+/// and https are used: a base URL of another scheme fails each attempt with "Unsupported protocol",
+/// and one without a scheme is read as http. The ClientOptions a client was built with add
+/// connection reuse, the attempt hook and interrupt check (whose exceptions end the call) and the
+/// response size cap (ResponseTooLargeError "HTTP response exceeds N bytes", never retried). Error
+/// kinds: errors.hpp.
 ///
 /// Paths. A verb's path travels exactly as given (leading slashes dropped, dot segments such as
 /// "../" unresolved, a query string after '?' passed on). A path holding a byte that cannot travel
@@ -247,11 +250,18 @@ class STRANDEL_API IsaacSimClient {
   /// the same texts and in the same order: "base_url must not be empty",
   /// "websocket_base_url must not be empty", "timeout must be positive",
   /// "max_retries must not be negative" (each a std::invalid_argument); the other options take
-  /// any value. With options.reuse_connections it also creates the connection pool and throws
-  /// std::runtime_error "Failed to initialize libcurl share" or "curl_share_setopt failed: " +
-  /// libcurl's text when libcurl cannot provide one. Makes no connection.
+  /// any value but initial_backoff and max_backoff, which throw std::invalid_argument
+  /// "backoff must not be negative" when negative. With options.reuse_connections it also creates
+  /// the connection pool and throws std::runtime_error "Failed to initialize libcurl share" or
+  /// "curl_share_setopt failed: " + libcurl's text when libcurl cannot provide one. Makes no
+  /// connection.
   IsaacSimClient(std::string label, std::string base_url, std::string websocket_base_url,
                  ClientOptions options);
+  /// A second client for the same bridge (label and URLs) with the settings of `options`, sharing
+  /// this client's connection pool, or none, whatever options.reuse_connections says: e.g. a
+  /// client without retries for a control loop beside the patient one. Cheap (no connection is
+  /// made); validates `options` as the constructor does. Either client may outlive the other.
+  IsaacSimClient withOptions(ClientOptions options) const;
   IsaacSimClient(const IsaacSimClient&) = delete;
   IsaacSimClient(IsaacSimClient&&) = delete;
   IsaacSimClient& operator=(const IsaacSimClient&) = delete;
@@ -285,6 +295,9 @@ class STRANDEL_API IsaacSimClient {
   WebSocketStream openJointPositionStream(std::string_view articulation_id);
   /// Opens websocket_base_url + "articulations/" + id + "/stream_articulation_state".
   WebSocketStream openArticulationStateStream(std::string_view articulation_id);
+
+ private:
+  explicit IsaacSimClient(std::unique_ptr<detail::Transport> transport);
 };
 
 }  // namespace strandel

@@ -9,10 +9,23 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <strandel/export.hpp>
 
 namespace strandel {
+
+/// How an HTTP attempt ended, when it got no complete answer.
+enum class AttemptFailure {
+  /// A complete answer arrived (whatever its status).
+  none,
+  /// The transfer failed in libcurl (no connection, reset, nothing returned, ...).
+  transport,
+  /// The attempt ran out of the client's time-out.
+  timeout,
+  /// The body passed ClientOptions::max_response_bytes.
+  response_too_large,
+};
 
 /// What one HTTP attempt of a client's call did, as handed to ClientOptions::on_attempt.
 ///
@@ -26,6 +39,8 @@ struct STRANDEL_API AttemptReport {
   int attempt = 0;
   /// The HTTP status of the answer; 0 when the attempt got no complete answer.
   long status = 0;
+  /// The kind of failure that ended the attempt; none when it got a complete answer.
+  AttemptFailure failure = AttemptFailure::none;
   /// Empty when the attempt got a complete answer; otherwise the error that ended it: libcurl's
   /// text (e.g. "Couldn't connect to server"), or "HTTP response exceeds N bytes".
   std::string error;
@@ -45,6 +60,23 @@ struct STRANDEL_API ClientOptions {
 
   /// Retries after the first attempt of an HTTP verb; not negative.
   int max_retries = 3;
+
+  /// The answer statuses that are retried (transfer failures always are, within max_retries).
+  /// Empty (the default): 408, 409, 429, 500 and every status from 502 up. A list, even an empty
+  /// one: exactly those statuses.
+  std::optional<std::vector<long>> retry_statuses;
+
+  /// The back-off before the first retry, before jitter; it doubles with every further retry up to
+  /// max_backoff. Each delay is then multiplied by a jitter factor between 0.75 and 1. Not
+  /// negative.
+  std::chrono::milliseconds initial_backoff{500};
+  /// The cap of the doubled back-off, before jitter. Not negative.
+  std::chrono::milliseconds max_backoff{8000};
+  /// false (the default): the jitter factor is drawn with the C library's rand(), shared by the
+  /// whole process and unseeded, so processes started together draw the same delays. true: each
+  /// client draws from a generator of its own, seeded from std::random_device, so a fleet of
+  /// clients spreads its retries.
+  bool seeded_jitter = false;
 
   /// When true, the HTTP verbs (and the facade calls built on them) keep connections to the
   /// bridge open after an answer and send later requests over them, from every thread using the

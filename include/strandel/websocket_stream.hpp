@@ -117,7 +117,7 @@ class STRANDEL_API WebSocketStream {
 
   /// Takes ownership of a connect-only easy handle whose upgrade succeeded (released even when
   /// this throws std::bad_alloc).
-  WebSocketStream(void* handle, std::chrono::milliseconds send_timeout,
+  WebSocketStream(void* handle, std::string url, std::chrono::milliseconds send_timeout,
                   std::size_t max_message_bytes);
   bool isOpen() const noexcept;
 

@@ -24,12 +24,19 @@ IsaacSimClient::IsaacSimClient(std::string label, std::string base_url,
 
 IsaacSimClient::IsaacSimClient(std::string label, std::string base_url,
                                std::string websocket_base_url, ClientOptions options)
-    : transport_(std::make_unique<detail::Transport>(std::move(label), std::move(base_url),
-                                                     std::move(websocket_base_url),
-                                                     std::move(options))),
+    : IsaacSimClient(std::make_unique<detail::Transport>(std::move(label), std::move(base_url),
+                                                         std::move(websocket_base_url),
+                                                         std::move(options))) {}
+
+IsaacSimClient::IsaacSimClient(std::unique_ptr<detail::Transport> transport)
+    : transport_(std::move(transport)),
       articulations(*transport_),
       surfaceGrippers(*transport_),
       cameras(*transport_) {}
+
+IsaacSimClient IsaacSimClient::withOptions(ClientOptions options) const {
+  return IsaacSimClient(transport_->withOptions(std::move(options)));
+}
 
 IsaacSimClient::~IsaacSimClient() = default;
 

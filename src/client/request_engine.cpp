@@ -1,5 +1,6 @@
 #include "request_engine.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <limits>
@@ -8,6 +9,8 @@
 #include <string>
 
 #include <curl/curl.h>
+
+#include <strandel/errors.hpp>
 
 #include "backoff.hpp"
 #include "curl_handle.hpp"
@@ -143,6 +146,11 @@ void setBody(CurlHandle& handle, std::string_view body) {
   handle.setHeaderLines({kJsonContentType, kNoExpect});
 }
 
+AttemptFailure failureOf(CURLcode code) noexcept {
+  if (code == CURLE_OK) return AttemptFailure::none;
+  return code == CURLE_OPERATION_TIMEDOUT ? AttemptFailure::timeout : AttemptFailure::transport;
+}
+
 // One logical exchange: what its attempts share with each other and with the callbacks of their
 // transfers.
 struct Exchange {
@@ -156,10 +164,11 @@ struct Exchange {
   bool reports() const noexcept { return settings.on_attempt != nullptr && *settings.on_attempt; }
 
   // Hands the report of the attempt under way, ended at `ended`, to the attempt hook, if any.
-  void report(long status, std::string error, Clock::time_point ended,
+  void report(long status, AttemptFailure failure, std::string error, Clock::time_point ended,
               std::optional<std::chrono::milliseconds> next_delay) const {
     if (!reports()) return;
     AttemptReport attempt_report;
+    attempt_report.failure = failure;
     attempt_report.method = std::string(method_text);
     attempt_report.url = url;
     attempt_report.attempt = attempt + 1;
@@ -171,6 +180,14 @@ struct Exchange {
     (*settings.on_attempt)(attempt_report);
   }
 };
+
+// "HTTP request failed: " + libcurl's text, as the kind that fits the code.
+[[noreturn]] void throwTransportFailure(CURLcode code, const Exchange& exchange) {
+  const std::string text = std::string("HTTP request failed: ") + curl_easy_strerror(code);
+  const int attempts = exchange.attempt + 1;
+  if (code == CURLE_OPERATION_TIMEDOUT) throw TimeoutError(text, code, exchange.url, attempts);
+  throw TransportError(text, code, exchange.url, attempts);
+}
 
 // One transfer: the state its callbacks write and what they found.
 struct Transfer {
@@ -196,7 +213,7 @@ int onRequestReady(void* user, char* /*primary_ip*/, char* /*local_ip*/, int /*p
       exchange.attempt < exchange.settings.max_retries || isIdempotent(exchange.method);
   const auto now = Clock::now();
   const bool reported = transfer.guard.run([&] {
-    exchange.report(0, curl_easy_strerror(CURLE_GOT_NOTHING), now,
+    exchange.report(0, AttemptFailure::transport, curl_easy_strerror(CURLE_GOT_NOTHING), now,
                     resend ? std::optional(std::chrono::milliseconds(0)) : std::nullopt);
   });
   if (!reported) return CURL_PREREQFUNC_ABORT;
@@ -256,17 +273,10 @@ CURLcode transferOnce(Exchange& exchange, std::string_view body, AttemptSink sin
   }
   const CURLcode code = handle.perform();
   transfer.guard.rethrowIfFailed();
-  if (transfer.resend_refused) {
-    throw std::runtime_error(std::string("HTTP request failed: ") +
-                             curl_easy_strerror(CURLE_GOT_NOTHING));
-  }
+  if (transfer.resend_refused) throwTransportFailure(CURLE_GOT_NOTHING, exchange);
   if (code == CURLE_OK) status = handle.responseCode();
   exceeded = transfer.sink.exceeded;
   return code;
-}
-
-std::string exceedsText(std::size_t max_body) {
-  return "HTTP response exceeds " + std::to_string(max_body) + " bytes";
 }
 
 }  // namespace
@@ -285,6 +295,12 @@ std::size_t collectHeader(char* data, std::size_t size, std::size_t count, void*
 
 bool isRetryableStatus(long status) noexcept {
   return status == 408 || status == 409 || status == 429 || status == 500 || status >= 502;
+}
+
+bool retriesStatus(const RequestSettings& settings, long status) noexcept {
+  if (settings.retry_statuses == nullptr) return isRetryableStatus(status);
+  const std::vector<long>& statuses = *settings.retry_statuses;
+  return std::find(statuses.begin(), statuses.end(), status) != statuses.end();
 }
 
 void performRequest(std::string_view method, const std::string& url, std::string_view body,
@@ -306,22 +322,19 @@ void performRequest(std::string_view method, const std::string& url, std::string
     const CURLcode code = transferOnce(exchange, body, sink, *target.status, exceeded);
     const auto ended = Clock::now();
 
-    const bool retry_candidate = code != CURLE_OK || isRetryableStatus(*target.status);
+    const bool retry_candidate = code != CURLE_OK || retriesStatus(settings, *target.status);
     const bool retry = !exceeded && retry_candidate && exchange.attempt < settings.max_retries;
     const std::optional<std::chrono::milliseconds> delay =
-        retry ? std::optional(backoffDelay(exchange.attempt)) : std::nullopt;
-    std::string error;
+        retry ? std::optional(backoffDelay(exchange.attempt, settings.backoff)) : std::nullopt;
     if (exceeded) {
-      error = exceedsText(settings.max_response_bytes);
-    } else if (code != CURLE_OK) {
-      error = curl_easy_strerror(code);
+      const ResponseTooLargeError error(settings.max_response_bytes);
+      exchange.report(0, AttemptFailure::response_too_large, error.what(), ended, delay);
+      throw error;
     }
-    exchange.report(code == CURLE_OK ? *target.status : 0, std::move(error), ended, delay);
-    if (exceeded) throw std::runtime_error(exceedsText(settings.max_response_bytes));
+    exchange.report(code == CURLE_OK ? *target.status : 0, failureOf(code),
+                    code == CURLE_OK ? std::string() : curl_easy_strerror(code), ended, delay);
     if (!retry) {
-      if (code != CURLE_OK) {
-        throw std::runtime_error(std::string("HTTP request failed: ") + curl_easy_strerror(code));
-      }
+      if (code != CURLE_OK) throwTransportFailure(code, exchange);
       return;
     }
     sleepInterruptibly(*delay, sleep, check);

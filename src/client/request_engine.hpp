@@ -10,11 +10,14 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <curl/curl.h>
 
 #include <strandel/client_options.hpp>
 #include <strandel/http.hpp>
+
+#include "backoff.hpp"
 
 namespace strandel::detail {
 
@@ -33,6 +36,10 @@ struct RequestSettings {
   /// Polled during every transfer and back-off (see ClientOptions::interrupt_check); null or
   /// empty for none.
   const std::function<void()>* interrupt_check = nullptr;
+  /// The statuses that are retried; null for isRetryableStatus.
+  const std::vector<long>* retry_statuses = nullptr;
+  /// The back-off between attempts.
+  BackoffPolicy backoff = {};
 };
 
 /// Waits out one back-off delay between two attempts; called on the thread running the request.
@@ -84,5 +91,8 @@ std::size_t collectHeader(char* data, std::size_t size, std::size_t count, void*
 
 /// 408, 409, 429, 500 and every status from 502 up.
 bool isRetryableStatus(long status) noexcept;
+
+/// Whether `status` is retried under `settings`: its retry_statuses, or isRetryableStatus.
+bool retriesStatus(const RequestSettings& settings, long status) noexcept;
 
 }  // namespace strandel::detail

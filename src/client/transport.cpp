@@ -13,9 +13,9 @@ namespace strandel {
 
 // The stream's constructor is private to the one place that opens streams.
 struct detail::StreamFactory {
-  static WebSocketStream make(CURL* handle, std::chrono::milliseconds send_timeout,
+  static WebSocketStream make(CURL* handle, std::string url, std::chrono::milliseconds send_timeout,
                               std::size_t max_message_bytes) {
-    return WebSocketStream(handle, send_timeout, max_message_bytes);
+    return WebSocketStream(handle, std::move(url), send_timeout, max_message_bytes);
   }
 };
 
@@ -38,15 +38,28 @@ Transport::Transport(std::string label, std::string base_url, std::string websoc
       onAttempt_(std::move(options.on_attempt)),
       interruptCheck_(std::move(options.interrupt_check)),
       maxResponseBytes_(options.max_response_bytes),
-      maxMessageBytes_(options.max_message_bytes) {
+      maxMessageBytes_(options.max_message_bytes),
+      retryStatuses_(std::move(options.retry_statuses)) {
   if (baseUrl_.empty()) throw std::invalid_argument("base_url must not be empty");
   if (websocketBaseUrl_.empty())
     throw std::invalid_argument("websocket_base_url must not be empty");
   if (timeout_.count() <= 0) throw std::invalid_argument("timeout must be positive");
   if (maxRetries_ < 0) throw std::invalid_argument("max_retries must not be negative");
+  if (options.initial_backoff.count() < 0 || options.max_backoff.count() < 0) {
+    throw std::invalid_argument("backoff must not be negative");
+  }
   appendSlashIfMissing(baseUrl_);
   appendSlashIfMissing(websocketBaseUrl_);
-  if (options.reuse_connections) connections_ = std::make_unique<ConnectionShare>();
+  if (options.seeded_jitter) jitter_ = std::make_unique<SeededJitter>();
+  backoff_ = BackoffPolicy{options.initial_backoff, options.max_backoff, jitter_.get()};
+  if (options.reuse_connections) connections_ = std::make_shared<ConnectionShare>();
+}
+
+std::unique_ptr<Transport> Transport::withOptions(ClientOptions options) const {
+  options.reuse_connections = false;  // the pool is this one's, shared below
+  auto copy = std::make_unique<Transport>(label_, baseUrl_, websocketBaseUrl_, std::move(options));
+  copy->connections_ = connections_;
+  return copy;
 }
 
 Transport::~Transport() = default;
@@ -67,7 +80,9 @@ void Transport::requestInto(std::string_view method, std::string_view path, std:
                                  &onAttempt_,
                                  maxResponseBytes_,
                                  connections_ ? connections_->get() : nullptr,
-                                 &interruptCheck_};
+                                 &interruptCheck_,
+                                 retryStatuses_ ? &*retryStatuses_ : nullptr,
+                                 backoff_};
   performRequest(method, joinUrl(baseUrl_, path), body, settings, &sleepFor, target);
 }
 
@@ -76,8 +91,8 @@ WebSocketStream Transport::openStream(std::string_view path) {
   std::string url;
   url.reserve(websocketBaseUrl_.size() + path.size());
   url.append(websocketBaseUrl_).append(path);
-  return StreamFactory::make(openWebSocket(url, timeout_, &interruptCheck_), timeout_,
-                             maxMessageBytes_);
+  CURL* const handle = openWebSocket(url, timeout_, &interruptCheck_);
+  return StreamFactory::make(handle, std::move(url), timeout_, maxMessageBytes_);
 }
 
 std::string articulationStreamPath(std::string_view articulation_id, std::string_view suffix) {

@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <strandel/client_options.hpp>
 #include <strandel/http.hpp>
@@ -31,6 +33,9 @@ class Transport {
   /// `label` is kept and never read.
   Transport(std::string label, std::string base_url, std::string websocket_base_url,
             ClientOptions options);
+  /// A transport with this one's label and URLs, the settings of `options`, and this one's pool
+  /// (or none), whatever options.reuse_connections says. Validates as the constructor does.
+  std::unique_ptr<Transport> withOptions(ClientOptions options) const;
   Transport(const Transport&) = delete;
   Transport& operator=(const Transport&) = delete;
   ~Transport();
@@ -69,7 +74,10 @@ class Transport {
   std::function<void()> interruptCheck_;
   std::size_t maxResponseBytes_;
   std::size_t maxMessageBytes_;
-  std::unique_ptr<ConnectionShare> connections_;  // null unless connections are reused
+  std::optional<std::vector<long>> retryStatuses_;
+  std::unique_ptr<SeededJitter> jitter_;  // null: rand()
+  BackoffPolicy backoff_;
+  std::shared_ptr<ConnectionShare> connections_;  // null unless connections are reused
 };
 
 /// The stream path of an articulation: "articulations/" + id + suffix, the identifier verbatim

@@ -1,5 +1,7 @@
 #include "websocket_connection.hpp"
 
+#include <strandel/errors.hpp>
+
 #include <poll.h>
 #include <time.h>
 
@@ -34,8 +36,8 @@ constexpr std::size_t kMaxControlPayload = 125;
 // close frame: a bridge answers within one round trip, and a stream's owner must not stall.
 constexpr std::chrono::milliseconds kCloseHandshakeBound{200};
 
-std::runtime_error curlFailure(const char* prefix, CURLcode code) {
-  return std::runtime_error(std::string(prefix) + curl_easy_strerror(code));
+TransportError curlFailure(const char* prefix, CURLcode code, const std::string& url) {
+  return TransportError(std::string(prefix) + curl_easy_strerror(code), code, url, 1);
 }
 
 curl_socket_t socketOf(CURL* handle) noexcept {
@@ -96,27 +98,22 @@ Clock::time_point deadlineAfter(std::chrono::milliseconds wait) noexcept {
   return now + wait;
 }
 
-std::runtime_error messageTooLarge(std::size_t limit) {
-  return std::runtime_error("WebSocket message exceeds " + std::to_string(limit) + " bytes");
-}
-
 }  // namespace
 
-WebSocketConnection::WebSocketConnection(CURL* handle, std::chrono::milliseconds send_timeout,
+WebSocketConnection::WebSocketConnection(CURL* handle, std::string url,
+                                         std::chrono::milliseconds send_timeout,
                                          std::size_t max_message_bytes) noexcept
-    : handle_(handle), sendTimeout_(send_timeout), maxMessageBytes_(max_message_bytes) {}
+    : handle_(handle),
+      url_(std::move(url)),
+      sendTimeout_(send_timeout),
+      maxMessageBytes_(max_message_bytes) {}
 
 curl_socket_t WebSocketConnection::socket() const noexcept { return socketOf(handle_); }
 
 void WebSocketConnection::send(std::string_view message) {
-  if (peerClosed_) {
-    std::string text = "WebSocket peer closed the stream";
-    if (closeCode_) text += ": " + std::to_string(*closeCode_);
-    if (!closeReason_.empty()) text += " " + closeReason_;
-    throw std::runtime_error(text);
-  }
+  if (peerClosed_) throw PeerClosedError(closeCode_, closeReason_);
   if (sendUnfinished_) {
-    throw std::runtime_error(
+    throw StreamClosedError(
         "WebSocket stream can no longer send: an earlier send() ended inside its frame");
   }
   CURL* const handle = handle_;
@@ -133,12 +130,14 @@ void WebSocketConnection::send(std::string_view message) {
       sendUnfinished_ = false;
       return;
     }
-    if (code != CURLE_OK && code != CURLE_AGAIN) throw curlFailure("WebSocket send failed: ", code);
+    if (code != CURLE_OK && code != CURLE_AGAIN)
+      throw curlFailure("WebSocket send failed: ", code, url_);
     if (code == CURLE_OK && sent > 0) continue;
     // Nothing was taken: the peer is not reading fast enough. Wait for room, within the bound.
     if (Clock::now() >= deadline) {
-      throw std::runtime_error("WebSocket send timed out after " +
-                               std::to_string(sendTimeout_.count()) + " ms");
+      throw TimeoutError(
+          "WebSocket send timed out after " + std::to_string(sendTimeout_.count()) + " ms",
+          CURLE_OPERATION_TIMEDOUT, url_, 1);
     }
     awaitSocket(handle, POLLOUT, deadline);
   }
@@ -177,7 +176,7 @@ WebSocketConnection::ReadResult WebSocketConnection::readFrames(std::optional<st
       mayHoldFrames_ = false;
       return ReadResult::Drained;
     }
-    if (code != CURLE_OK) throw curlFailure("WebSocket receive failed: ", code);
+    if (code != CURLE_OK) throw curlFailure("WebSocket receive failed: ", code, url_);
 
     if (meta != nullptr && (meta->flags & kControlFrameFlags) != 0) {
       control_.append(chunk, std::min(received, kMaxControlPayload -
@@ -207,7 +206,7 @@ WebSocketConnection::ReadResult WebSocketConnection::readFrames(std::optional<st
       if (announced > maxMessageBytes_) {
         buffer_.clear();
         skip_ = unit_ends ? Skip::None : (whole_messages ? Skip::Message : Skip::Frame);
-        throw messageTooLarge(maxMessageBytes_);
+        throw MessageTooLargeError(maxMessageBytes_);
       }
     }
     if (meta != nullptr && meta->offset == 0 && meta->bytesleft > 0) {

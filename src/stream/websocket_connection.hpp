@@ -19,7 +19,8 @@ namespace strandel::detail {
 /// receive calls. Used by one thread at a time; separate connections share nothing.
 class WebSocketConnection {
  public:
-  WebSocketConnection(CURL* handle, std::chrono::milliseconds send_timeout,
+  /// Takes ownership of `handle`, the connection to `url`.
+  WebSocketConnection(CURL* handle, std::string url, std::chrono::milliseconds send_timeout,
                       std::size_t max_message_bytes) noexcept;
   WebSocketConnection(const WebSocketConnection&) = delete;
   WebSocketConnection& operator=(const WebSocketConnection&) = delete;
@@ -58,6 +59,7 @@ class WebSocketConnection {
   void awaitPeerClose() noexcept;
 
   CURL* handle_;                              // owned; null once closed
+  std::string url_;                           // where it leads, for errors
   std::string buffer_;                        // bytes of the frame or message being assembled
   std::chrono::milliseconds sendTimeout_{0};  // bound of one send() while the peer is not reading
   std::size_t maxMessageBytes_ = 0;  // largest frame or message a receive keeps; 0: no limit

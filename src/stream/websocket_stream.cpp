@@ -6,6 +6,8 @@
 
 #include <curl/curl.h>
 
+#include <strandel/errors.hpp>
+
 #include "websocket_connection.hpp"
 
 namespace strandel {
@@ -19,12 +21,13 @@ void requireNonNegative(std::chrono::milliseconds wait) {
 
 }  // namespace
 
-WebSocketStream::WebSocketStream(void* handle, std::chrono::milliseconds send_timeout,
+WebSocketStream::WebSocketStream(void* handle, std::string url,
+                                 std::chrono::milliseconds send_timeout,
                                  std::size_t max_message_bytes) {
   CURL* const curl = static_cast<CURL*>(handle);
   try {
-    connection_ =
-        std::make_unique<detail::WebSocketConnection>(curl, send_timeout, max_message_bytes);
+    connection_ = std::make_unique<detail::WebSocketConnection>(curl, std::move(url), send_timeout,
+                                                                max_message_bytes);
   } catch (...) {
     curl_easy_cleanup(curl);
     throw;
@@ -44,18 +47,18 @@ WebSocketStream& WebSocketStream::operator=(WebSocketStream&& other) noexcept {
 WebSocketStream::~WebSocketStream() = default;
 
 void WebSocketStream::send(std::string_view message) {
-  if (!isOpen()) throw std::runtime_error("send() called on a closed WebSocketStream");
+  if (!isOpen()) throw StreamClosedError("send() called on a closed WebSocketStream");
   connection_->send(message);
 }
 
 std::optional<std::string> WebSocketStream::receive() {
-  if (!isOpen()) throw std::runtime_error("receive() called on a closed WebSocketStream");
+  if (!isOpen()) throw StreamClosedError("receive() called on a closed WebSocketStream");
   return connection_->receiveFrame();
 }
 
 std::optional<std::string> WebSocketStream::receive(std::chrono::milliseconds wait) {
   requireNonNegative(wait);
-  if (!isOpen()) throw std::runtime_error("receive() called on a closed WebSocketStream");
+  if (!isOpen()) throw StreamClosedError("receive() called on a closed WebSocketStream");
   return connection_->receiveMessage(wait);
 }
 
