@@ -163,8 +163,7 @@ TEST_F(ArticulationWire, IdentifiersThatCannotTravelVerbatimFailBeforeAnythingIs
             "path contains '#'");
   EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.remove("#"); }), "path contains '#'");
   // A query would address another resource: remove("victim?x") must not delete "victim".
-  EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.getDofLimits("x?y"); }),
-            "path contains '?'");
+  EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.getDofLimits("x?y"); }), "path contains '?'");
   EXPECT_EQ(thrownText<std::invalid_argument>([&] { a.remove("victim?x"); }), "path contains '?'");
   EXPECT_EQ(peer.requestCount(), 0u);
 }
