@@ -118,9 +118,14 @@ TEST_F(RequestEngine, RefusedConnectionFailsAfterEveryAttempt) {
     FAIL() << "no exception";
   } catch (const HTTPError&) {
     FAIL() << "transport failures are not HTTPError";
-  } catch (const std::runtime_error& e) {
+  } catch (const TimeoutError&) {
+    FAIL() << "a refused connection is no time-out";
+  } catch (const TransportError& e) {
     EXPECT_EQ(std::string(e.what()),
               std::string("HTTP request failed: ") + "Could not connect to server");
+    EXPECT_EQ(e.curlCode(), CURLE_COULDNT_CONNECT);
+    EXPECT_EQ(e.url(), url + "x");
+    EXPECT_EQ(e.attempts(), 3);
   }
   // The sleeper is handed the back-off of attempt 0, then of attempt 1.
   ASSERT_EQ(backoff.delays().size(), 2u);
@@ -136,7 +141,7 @@ TEST_F(RequestEngine, AStalledPeerEndsTheAttemptAtTheTimeout) {
   peer.setDefault(stall);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THAT([&] { perform("GET", "slow", {}, 1, milliseconds(150)); },
-              ::testing::ThrowsMessage<std::runtime_error>(
+              ::testing::ThrowsMessage<TimeoutError>(
                   StartsWith("HTTP request failed: Timeout was reached")));
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(peer.requestCount(), 2u);
@@ -642,7 +647,118 @@ TEST(ResponseCap, AnOversizedContentLengthEndsBeforeTheBodyAndABodyAtTheCapArriv
             "HTTP response exceeds 1048576 bytes");
 }
 
+// --- retry control --------------------------------------------------------------------------
+
+TEST(RetryControl, StatusesDelaysAndAPerLoopClientWithoutRetriesAreSeenOnTheWire) {
+  ScriptedPeer peer;
+  std::vector<AttemptReport> reports;
+  std::mutex mutex;
+  ClientOptions options;
+  options.retry_statuses = std::vector<long>{503, 409};
+  options.initial_backoff = milliseconds(8);
+  options.max_backoff = milliseconds(20);
+  options.reuse_connections = true;
+  options.on_attempt = [&](const AttemptReport& report) {
+    std::lock_guard<std::mutex> lock(mutex);
+    reports.push_back(report);
+  };
+  IsaacSimClient patient("test", peer.baseUrl(), peer.wsBaseUrl(), options);
+
+  // 500 is no longer retried; 503 and 409 are, with the tuned delays.
+  peer.enqueue(keptAlive(500, ""));
+  EXPECT_EQ(patient.get("a").status, 500);
+  EXPECT_EQ(peer.requestCount(), 1u);
+  peer.enqueue({keptAlive(503, ""), keptAlive(409, ""), keptAlive(503, ""), keptAlive(200, "")});
+  EXPECT_EQ(patient.post("b", "{}").status, 200);
+  EXPECT_EQ(peer.requestCount(), 5u);
+  ASSERT_EQ(reports.size(), 5u);
+  const std::pair<long, long> ranges[] = {{6, 8}, {12, 16}, {15, 20}};
+  for (int k = 0; k < 3; ++k) {
+    ASSERT_TRUE(reports[1 + k].next_delay.has_value());
+    EXPECT_GE(reports[1 + k].next_delay->count(), ranges[k].first) << k;
+    EXPECT_LE(reports[1 + k].next_delay->count(), ranges[k].second) << k;
+    EXPECT_EQ(reports[1 + k].failure, AttemptFailure::none);
+  }
+
+  // A client without retries for one loop: the same bridge, the same pool, one attempt a call.
+  ClientOptions once_options = options;
+  once_options.max_retries = 0;
+  once_options.reuse_connections = false;  // ignored: the pool is shared
+  IsaacSimClient once = patient.withOptions(once_options);
+  peer.setDefault(keptAlive(503, ""));
+  EXPECT_EQ(once.post("c", "{}").status, 503);
+  EXPECT_EQ(peer.requestCount(), 6u);
+  EXPECT_EQ(peer.acceptCount(), 1u);  // every request so far travelled the one kept connection
+  EXPECT_EQ(once.baseUrl(), patient.baseUrl());
+
+  options.initial_backoff = milliseconds(-1);
+  EXPECT_EQ(thrownText<std::invalid_argument>([&] { patient.withOptions(options); }),
+            "backoff must not be negative");
+}
+
+TEST(RetryControl, TheAttemptHookNamesTheKindOfEachFailure) {
+  ScriptedPeer peer;
+  ScriptedAnswer stall;
+  stall.action = ScriptedAnswer::Action::Stall;
+  ScriptedAnswer big = ScriptedAnswer::status_only(200, std::string(64, 'x'));
+  peer.enqueue({stall, big});
+  std::vector<AttemptReport> reports;
+  ClientOptions options;
+  options.timeout = milliseconds(150);
+  options.max_retries = 1;
+  options.initial_backoff = milliseconds(1);
+  options.max_response_bytes = 16;
+  options.on_attempt = [&](const AttemptReport& report) { reports.push_back(report); };
+  IsaacSimClient client("test", peer.baseUrl(), peer.wsBaseUrl(), options);
+  try {
+    client.get("x");
+    FAIL() << "no exception";
+  } catch (const ResponseTooLargeError& e) {
+    EXPECT_EQ(std::string(e.what()), "HTTP response exceeds 16 bytes");
+    EXPECT_EQ(e.limit(), 16u);
+  }
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].failure, AttemptFailure::timeout);
+  EXPECT_EQ(reports[1].failure, AttemptFailure::response_too_large);
+
+  const std::string refused =
+      "http://127.0.0.1:" + std::to_string(testing_util::unusedPort()) + "/";
+  options.max_retries = 0;
+  reports.clear();
+  IsaacSimClient nowhere("test", refused, peer.wsBaseUrl(), options);
+  EXPECT_THROW(nowhere.get("x"), TransportError);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].failure, AttemptFailure::transport);
+}
+
 // --- back-off ---------------------------------------------------------------------------------
+
+TEST(Backoff, DefaultJitterFollowsRandAndSeededJitterDiffersBetweenClients) {
+  // Without the opt-in: exactly min(500 * 2^k, 8000) * (0.75 + 0.25 * r / 32767) with r = rand().
+  std::srand(1234);
+  std::vector<int> draws;
+  for (int i = 0; i < 6; ++i) draws.push_back(std::rand() & 0x7FFF);
+  std::srand(1234);
+  for (int k = 0; k < 6; ++k) {
+    const double base = std::min(500.0 * (1 << k), 8000.0);
+    const auto expected = static_cast<long>((0.75 + 0.25 * draws[k] / 32767.0) * base);
+    EXPECT_EQ(detail::backoffDelay(k).count(), expected) << k;
+  }
+  // With it: each client draws from its own generator; two clients do not move in lockstep.
+  detail::SeededJitter first;
+  detail::SeededJitter second;
+  const detail::BackoffPolicy a{milliseconds(1000), milliseconds(1000), &first};
+  const detail::BackoffPolicy b{milliseconds(1000), milliseconds(1000), &second};
+  int same = 0;
+  for (int i = 0; i < 32; ++i) {
+    const long da = detail::backoffDelay(0, a).count();
+    const long db = detail::backoffDelay(0, b).count();
+    EXPECT_GE(da, 750);
+    EXPECT_LE(da, 1000);
+    same += da == db ? 1 : 0;
+  }
+  EXPECT_LT(same, 8);
+}
 
 TEST(Backoff, DelaysLieInTheirRangesForEveryAttempt) {
   const std::pair<long, long> ranges[] = {{375, 500},   {750, 1000},  {1500, 2000}, {3000, 4000},
