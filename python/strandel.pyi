@@ -6,7 +6,6 @@ stream misuse, ValueError for bad arguments and malformed JSON answers.
 """
 
 from collections.abc import Iterator, Mapping, Sequence
-from types import TracebackType
 from typing import Any, Optional, Union
 
 import numpy.typing as npt
@@ -90,8 +89,7 @@ class Stream:
     @property
     def close_reason(self) -> str: ...
     def __enter__(self) -> "Stream": ...
-    def __exit__(self, exc_type: Optional[type[BaseException]], exc: Optional[BaseException],
-                 traceback: Optional[TracebackType]) -> bool: ...
+    def __exit__(self, *args: object) -> bool: ...
     def __iter__(self) -> "Stream": ...
     def __next__(self) -> JSON:
         """The next message decoded as JSON; StopIteration once the peer has closed the stream."""

@@ -10,8 +10,6 @@
 #include <strandel/http.hpp>
 
 #include "bindings.hpp"
-#include "json_convert.hpp"
-#include "stream_object.hpp"
 
 namespace py = pybind11;
 using namespace py::literals;
@@ -48,18 +46,6 @@ void runSignalHandlersOnMainThread() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-/// A verb without body, with the GIL released around the transfer.
-template <HttpResponse (IsaacSimClient::*Verb)(std::string_view)>
-HttpResponse bodiless(IsaacSimClient& client, const std::string& path) {
-  return withoutGil([&] { return (client.*Verb)(path); });
-}
-
-/// A verb with body (str as UTF-8, or bytes as they are).
-template <HttpResponse (IsaacSimClient::*Verb)(std::string_view, std::string_view)>
-HttpResponse withBody(IsaacSimClient& client, const std::string& path, const std::string& body) {
-  return withoutGil([&] { return (client.*Verb)(path, body); });
-}
-
 std::unique_ptr<IsaacSimClient> makeClient(std::string label, std::string base_url,
                                            std::string websocket_base_url, double timeout,
                                            int max_retries, bool reuse_connections,
@@ -85,18 +71,15 @@ void bindClient(py::module_& module) {
 
   py::class_<HttpResponse>(
       module, "Response", "The final attempt of one HTTP exchange: status, body bytes and headers.")
-      .def_property_readonly(
-          "status", [](const HttpResponse& r) { return r.status; },
-          "HTTP status of the final attempt.")
+      .def_readonly("status", &HttpResponse::status, "HTTP status of the final attempt.")
       .def_property_readonly(
           "body", [](const HttpResponse& r) { return py::bytes(r.body); },
           "The body bytes exactly as received.")
       .def_property_readonly(
           "headers", [headers_type](const HttpResponse& r) { return headersOf(r, headers_type); },
           "The headers as a Headers mapping (lookup ignores ASCII case).")
-      .def(
-          "json", [](const HttpResponse& r) { return toPython(r.json()); },
-          "The body parsed as one strict JSON text; ValueError when it is not.")
+      .def("json", &HttpResponse::json,
+           "The body parsed as one strict JSON text; ValueError when it is not.")
       .def("__repr__", [](const HttpResponse& r) {
         return "<strandel.Response status " + std::to_string(r.status) + ", " +
                std::to_string(r.body.size()) + " bytes>";
@@ -130,29 +113,22 @@ void bindClient(py::module_& module) {
       .def_property_readonly(
           "cameras", [](IsaacSimClient& c) -> Camera& { return c.cameras; },
           py::return_value_policy::reference_internal)
-      .def("get", &bodiless<&IsaacSimClient::get>, "path"_a,
+      .def("get", method(&IsaacSimClient::get), "path"_a, WithoutGil(),
            "GET base_url + path; the final response whatever its status.")
-      .def("post", &withBody<&IsaacSimClient::post>, "path"_a, "body"_a = std::string(),
+      .def("post", method(&IsaacSimClient::post), "path"_a, "body"_a = std::string(), WithoutGil(),
            "POST base_url + path with body (str or bytes) as application/json.")
-      .def("put", &withBody<&IsaacSimClient::put>, "path"_a, "body"_a = std::string(),
+      .def("put", method(&IsaacSimClient::put), "path"_a, "body"_a = std::string(), WithoutGil(),
            "PUT base_url + path with body (str or bytes) as application/json.")
-      .def("patch", &withBody<&IsaacSimClient::patch>, "path"_a, "body"_a = std::string(),
-           "PATCH base_url + path with body (str or bytes) as application/json.")
-      .def("delete", &bodiless<&IsaacSimClient::deleteRequest>, "path"_a, "DELETE base_url + path.")
-      .def(
-          "open_joint_position_stream",
-          [](IsaacSimClient& c, const std::string& articulation_id) {
-            return std::make_unique<Stream>(
-                withoutGil([&] { return c.openJointPositionStream(articulation_id); }));
-          },
-          "articulation_id"_a, "Opens the articulation's joint-position stream.")
-      .def(
-          "open_articulation_state_stream",
-          [](IsaacSimClient& c, const std::string& articulation_id) {
-            return std::make_unique<Stream>(
-                withoutGil([&] { return c.openArticulationStateStream(articulation_id); }));
-          },
-          "articulation_id"_a, "Opens the articulation's state stream.")
+      .def("patch", method(&IsaacSimClient::patch), "path"_a, "body"_a = std::string(),
+           WithoutGil(), "PATCH base_url + path with body (str or bytes) as application/json.")
+      .def("delete", method(&IsaacSimClient::deleteRequest), "path"_a, WithoutGil(),
+           "DELETE base_url + path.")
+      .def("open_joint_position_stream",
+           method<OpenStream>(&IsaacSimClient::openJointPositionStream), "articulation_id"_a,
+           WithoutGil(), "Opens the articulation's joint-position stream.")
+      .def("open_articulation_state_stream",
+           method<OpenStream>(&IsaacSimClient::openArticulationStateStream), "articulation_id"_a,
+           WithoutGil(), "Opens the articulation's state stream.")
       .def("__repr__",
            [](const IsaacSimClient& c) { return "<strandel.IsaacSimClient " + c.baseUrl() + ">"; });
 }

@@ -2,9 +2,9 @@
 // types AxisLimit and AxisLimits. Method and keyword names are the C++ ones in snake_case; JSON
 // answers come back as plain Python values.
 
-#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <pybind11/pybind11.h>
@@ -15,22 +15,12 @@
 #include <strandel/gripper_limits.hpp>
 
 #include "bindings.hpp"
-#include "json_convert.hpp"
-#include "stream_object.hpp"
 
 namespace py = pybind11;
 using namespace py::literals;
 
 namespace strandel::python {
 namespace {
-
-using OptionalText = std::optional<std::string>;
-using OptionalJson = py::object;  // None for absent
-
-std::optional<json> jsonArgument(const OptionalJson& value) {
-  if (value.is_none()) return std::nullopt;
-  return fromPython(value);
-}
 
 std::string limitText(const AxisLimit& limit) {
   return "AxisLimit(minimum=" + py::repr(py::float_(limit.minimum)).cast<std::string>() +
@@ -67,7 +57,7 @@ std::optional<AxisLimit> axisLimitArgument(py::handle value, const std::string& 
 }
 
 /// None, an AxisLimits, or a dict with some of the keys "x", "y" and "z".
-std::optional<AxisLimits> axisLimitsArgument(const OptionalJson& value) {
+std::optional<AxisLimits> axisLimitsArgument(const py::object& value) {
   if (value.is_none()) return std::nullopt;
   if (py::isinstance<AxisLimits>(value)) return value.cast<AxisLimits>();
   if (!py::isinstance<py::dict>(value)) {
@@ -126,145 +116,59 @@ void bindLimits(py::module_& module) {
 void bindArticulation(py::module_& module) {
   py::class_<Articulation>(module, "Articulations",
                            "Articulations (robots) on the bridge; reached as client.articulations.")
-      .def(
-          "create",
-          [](Articulation& a, const std::string& prim_path, const OptionalText& urdf_path) {
-            return toPython(withoutGil([&] { return a.create(prim_path, view(urdf_path)); }));
-          },
-          "prim_path"_a, "urdf_path"_a = py::none())
-      .def(
-          "assemble_robot",
-          [](Articulation& a, const std::string& articulation_id, const std::string& gripper_id,
-             const std::string& arm_mount_link, const OptionalText& gripper_mount_link,
-             const OptionalJson& offset, bool mask_collisions) {
-            const std::optional<json> offset_json = jsonArgument(offset);
-            return toPython(withoutGil([&] {
-              return a.assembleRobot(articulation_id, gripper_id, arm_mount_link,
-                                     view(gripper_mount_link), offset_json, mask_collisions);
-            }));
-          },
-          "articulation_id"_a, "gripper_id"_a, "arm_mount_link"_a,
-          "gripper_mount_link"_a = py::none(), "offset"_a = py::none(), "mask_collisions"_a = true)
-      .def(
-          "remove",
-          [](Articulation& a, const std::string& articulation_id) {
-            withoutGil([&] { a.remove(articulation_id); });
-          },
-          "articulation_id"_a)
-      .def(
-          "get_dof_limits",
-          [](Articulation& a, const std::string& articulation_id) {
-            return toPython(withoutGil([&] { return a.getDofLimits(articulation_id); }));
-          },
-          "articulation_id"_a)
-      .def(
-          "get_driver_joint",
-          [](Articulation& a, const std::string& articulation_id) {
-            return toPython(withoutGil([&] { return a.getDriverJoint(articulation_id); }));
-          },
-          "articulation_id"_a)
-      .def(
-          "get_joints_state",
-          [](Articulation& a, const std::string& articulation_id) {
-            return toPython(withoutGil([&] { return a.getJointsState(articulation_id); }));
-          },
-          "articulation_id"_a)
-      .def(
-          "set_joint_positions",
-          [](Articulation& a, const std::string& articulation_id,
-             const std::vector<double>& joint_positions,
-             const std::optional<std::vector<int>>& indices) {
-            return toPython(withoutGil(
-                [&] { return a.setJointPositions(articulation_id, joint_positions, indices); }));
-          },
-          "articulation_id"_a, "joint_positions"_a, "indices"_a = py::none())
-      .def(
-          "move_joint_positions",
-          [](Articulation& a, const std::string& articulation_id,
-             const std::vector<double>& joint_positions,
-             const std::optional<std::vector<int>>& indices, bool asynchronous) {
-            return toPython(withoutGil([&] {
-              return a.moveJointPositions(articulation_id, joint_positions, indices, asynchronous);
-            }));
-          },
-          "articulation_id"_a, "joint_positions"_a, "indices"_a = py::none(),
-          "asynchronous"_a = false)
-      .def(
-          "set_driven_joints",
-          [](Articulation& a, const std::string& articulation_id,
-             const std::vector<std::string>& joint_names) {
-            return toPython(
-                withoutGil([&] { return a.setDrivenJoints(articulation_id, joint_names); }));
-          },
-          "articulation_id"_a, "joint_names"_a)
-      .def(
-          "stream_joint_positions",
-          [](Articulation& a, const std::string& articulation_id) {
-            return std::make_unique<Stream>(
-                withoutGil([&] { return a.streamJointPositions(articulation_id); }));
-          },
-          "articulation_id"_a)
-      .def(
-          "stream_articulation_state",
-          [](Articulation& a, const std::string& articulation_id) {
-            return std::make_unique<Stream>(
-                withoutGil([&] { return a.streamArticulationState(articulation_id); }));
-          },
-          "articulation_id"_a);
+      .def("create", method(&Articulation::create), "prim_path"_a, "urdf_path"_a = py::none(),
+           WithoutGil())
+      .def("assemble_robot", method(&Articulation::assembleRobot), "articulation_id"_a,
+           "gripper_id"_a, "arm_mount_link"_a, "gripper_mount_link"_a = py::none(),
+           "offset"_a = py::none(), "mask_collisions"_a = true, WithoutGil())
+      .def("remove", method(&Articulation::remove), "articulation_id"_a, WithoutGil())
+      .def("get_dof_limits", method(&Articulation::getDofLimits), "articulation_id"_a, WithoutGil())
+      .def("get_driver_joint", method(&Articulation::getDriverJoint), "articulation_id"_a,
+           WithoutGil())
+      .def("get_joints_state", method(&Articulation::getJointsState), "articulation_id"_a,
+           WithoutGil())
+      .def("set_joint_positions", method(&Articulation::setJointPositions), "articulation_id"_a,
+           "joint_positions"_a, "indices"_a = py::none(), WithoutGil())
+      .def("move_joint_positions", method(&Articulation::moveJointPositions), "articulation_id"_a,
+           "joint_positions"_a, "indices"_a = py::none(), "asynchronous"_a = false, WithoutGil())
+      .def("set_driven_joints", method(&Articulation::setDrivenJoints), "articulation_id"_a,
+           "joint_names"_a, WithoutGil())
+      .def("stream_joint_positions", method<OpenStream>(&Articulation::streamJointPositions),
+           "articulation_id"_a, WithoutGil())
+      .def("stream_articulation_state", method<OpenStream>(&Articulation::streamArticulationState),
+           "articulation_id"_a, WithoutGil());
 }
 
 void bindSurfaceGripper(py::module_& module) {
-  using Getter = json (SurfaceGripper::*)(std::string_view);
-  const auto getter = [](Getter member) {
-    return [member](SurfaceGripper& g, const std::string& surface_gripper_id) {
-      return toPython(withoutGil([&] { return (g.*member)(surface_gripper_id); }));
-    };
-  };
   py::class_<SurfaceGripper>(module, "SurfaceGrippers",
                              "Surface grippers on the bridge; reached as client.surface_grippers.")
-      .def(
-          "create",
-          [](SurfaceGripper& g, const std::string& prim_path) {
-            return toPython(withoutGil([&] { return g.create(prim_path); }));
-          },
-          "prim_path"_a)
-      .def("get", getter(&SurfaceGripper::get), "surface_gripper_id"_a)
-      .def("get_status", getter(&SurfaceGripper::getStatus), "surface_gripper_id"_a)
-      .def("get_properties", getter(&SurfaceGripper::getProperties), "surface_gripper_id"_a)
-      .def("get_attachment_points", getter(&SurfaceGripper::getAttachmentPoints),
-           "surface_gripper_id"_a)
-      .def(
-          "open",
-          [](SurfaceGripper& g, const std::string& surface_gripper_id, bool asynchronous) {
-            return toPython(withoutGil([&] { return g.open(surface_gripper_id, asynchronous); }));
-          },
-          "surface_gripper_id"_a, "asynchronous"_a = false)
-      .def(
-          "close",
-          [](SurfaceGripper& g, const std::string& surface_gripper_id, bool asynchronous) {
-            return toPython(withoutGil([&] { return g.close(surface_gripper_id, asynchronous); }));
-          },
-          "surface_gripper_id"_a, "asynchronous"_a = false)
-      .def(
-          "remove",
-          [](SurfaceGripper& g, const std::string& surface_gripper_id) {
-            withoutGil([&] { g.remove(surface_gripper_id); });
-          },
-          "surface_gripper_id"_a)
+      .def("create", method(&SurfaceGripper::create), "prim_path"_a, WithoutGil())
+      .def("get", method(&SurfaceGripper::get), "surface_gripper_id"_a, WithoutGil())
+      .def("get_status", method(&SurfaceGripper::getStatus), "surface_gripper_id"_a, WithoutGil())
+      .def("get_properties", method(&SurfaceGripper::getProperties), "surface_gripper_id"_a,
+           WithoutGil())
+      .def("get_attachment_points", method(&SurfaceGripper::getAttachmentPoints),
+           "surface_gripper_id"_a, WithoutGil())
+      .def("open", method(&SurfaceGripper::open), "surface_gripper_id"_a, "asynchronous"_a = false,
+           WithoutGil())
+      .def("close", method(&SurfaceGripper::close), "surface_gripper_id"_a,
+           "asynchronous"_a = false, WithoutGil())
+      .def("remove", method(&SurfaceGripper::remove), "surface_gripper_id"_a, WithoutGil())
+      // The limits are converted here, with the GIL held: a dict or pair becomes AxisLimits.
       .def(
           "set_properties",
           [](SurfaceGripper& g, const std::string& surface_gripper_id,
              std::optional<double> coaxial_force_limit, std::optional<double> shear_force_limit,
              std::optional<double> max_grip_distance, std::optional<double> retry_interval,
-             const OptionalJson& rotation_limits, const OptionalJson& translation_limits,
-             const OptionalText& forward_axis) {
+             const py::object& rotation_limits, const py::object& translation_limits,
+             const std::optional<std::string>& forward_axis) {
             const auto rotation = axisLimitsArgument(rotation_limits);
             const auto translation = axisLimitsArgument(translation_limits);
-            return toPython(withoutGil([&] {
+            return withoutGil([&] {
               return g.setProperties(surface_gripper_id, coaxial_force_limit, shear_force_limit,
                                      max_grip_distance, retry_interval, rotation, translation,
                                      view(forward_axis));
-            }));
+            });
           },
           "surface_gripper_id"_a, "coaxial_force_limit"_a = py::none(),
           "shear_force_limit"_a = py::none(), "max_grip_distance"_a = py::none(),
@@ -274,21 +178,20 @@ void bindSurfaceGripper(py::module_& module) {
           "set_attachment_point_properties",
           [](SurfaceGripper& g, const std::string& surface_gripper_id,
              const std::optional<std::vector<std::string>>& joint_paths,
-             const OptionalJson& local_pose_0, const OptionalJson& local_pose_1,
+             const std::optional<json>& local_pose_0, const std::optional<json>& local_pose_1,
              std::optional<double> z_axis_translation_drive_stiffness,
              std::optional<double> z_axis_translation_drive_damping,
-             const OptionalJson& rotation_limits, const OptionalJson& translation_limits,
-             std::optional<double> clearance_offset, const OptionalText& forward_axis) {
-            const auto pose_0 = jsonArgument(local_pose_0);
-            const auto pose_1 = jsonArgument(local_pose_1);
+             const py::object& rotation_limits, const py::object& translation_limits,
+             std::optional<double> clearance_offset,
+             const std::optional<std::string>& forward_axis) {
             const auto rotation = axisLimitsArgument(rotation_limits);
             const auto translation = axisLimitsArgument(translation_limits);
-            return toPython(withoutGil([&] {
+            return withoutGil([&] {
               return g.setAttachmentPointProperties(
-                  surface_gripper_id, joint_paths, pose_0, pose_1,
+                  surface_gripper_id, joint_paths, local_pose_0, local_pose_1,
                   z_axis_translation_drive_stiffness, z_axis_translation_drive_damping, rotation,
                   translation, clearance_offset, view(forward_axis));
-            }));
+            });
           },
           "surface_gripper_id"_a, "joint_paths"_a = py::none(), "local_pose_0"_a = py::none(),
           "local_pose_1"_a = py::none(), "z_axis_translation_drive_stiffness"_a = py::none(),
@@ -298,29 +201,15 @@ void bindSurfaceGripper(py::module_& module) {
 }
 
 void bindCamera(py::module_& module) {
+  // A captured frame moves into the Python object: its arrays are handed out, not copied.
+  using Capture = CameraFrame(std::string_view, const std::optional<std::vector<std::string>>&,
+                              std::optional<bool>);
   py::class_<Camera>(module, "Cameras", "Cameras on the bridge; reached as client.cameras.")
-      .def(
-          "create",
-          [](Camera& c, const std::string& prim_path,
-             const std::optional<std::vector<int>>& resolution, std::optional<double> frequency) {
-            return toPython(withoutGil([&] { return c.create(prim_path, resolution, frequency); }));
-          },
-          "prim_path"_a, "resolution"_a = py::none(), "frequency"_a = py::none())
-      .def(
-          "capture",
-          [](Camera& c, const std::string& camera_id,
-             const std::optional<std::vector<std::string>>& data_types,
-             std::optional<bool> world_frame) {
-            // The decoded frame moves into the Python object: its arrays are handed out, not
-            // copied.
-            return std::make_unique<CameraFrame>(
-                withoutGil([&] { return c.capture(camera_id, data_types, world_frame); }));
-          },
-          "camera_id"_a, "data_types"_a = py::none(), "world_frame"_a = py::none())
-      .def(
-          "remove",
-          [](Camera& c, const std::string& camera_id) { withoutGil([&] { c.remove(camera_id); }); },
-          "camera_id"_a);
+      .def("create", method(&Camera::create), "prim_path"_a, "resolution"_a = py::none(),
+           "frequency"_a = py::none(), WithoutGil())
+      .def("capture", method<Capture>(&Camera::capture), "camera_id"_a, "data_types"_a = py::none(),
+           "world_frame"_a = py::none(), WithoutGil())
+      .def("remove", method(&Camera::remove), "camera_id"_a, WithoutGil());
 }
 
 }  // namespace

@@ -16,7 +16,6 @@
 #include <strandel/camera_frame.hpp>
 
 #include "bindings.hpp"
-#include "json_convert.hpp"
 
 namespace py = pybind11;
 using namespace py::literals;
@@ -100,9 +99,8 @@ void bindFrame(py::module_& module) {
       "arrays. The arrays are numpy views of the frame's buffers (no copy), each keeping the frame "
       "alive; an array whose dtype numpy does not know, or whose byte count does not match its "
       "shape, comes as one-dimensional uint8.")
-      .def_property_readonly(
-          "structure", [](const CameraFrame& frame) { return toPython(frame.structure); },
-          "The frame's named content as plain Python values.")
+      .def_readonly("structure", &CameraFrame::structure,
+                    "The frame's named content as plain Python values.")
       .def_property_readonly(
           "outputs",
           [](const py::object& self) {

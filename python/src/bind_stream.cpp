@@ -18,7 +18,6 @@
 #include <strandel/websocket_stream.hpp>
 
 #include "bindings.hpp"
-#include "json_convert.hpp"
 #include "stream_object.hpp"
 
 namespace py = pybind11;
@@ -184,7 +183,7 @@ void bindStream(py::module_& module) {
       .def("__next__", [](Stream& self) {
         for (;;) {
           const std::optional<std::string> message = receiveWithin(self, kSlice);
-          if (message) return toPython(json::parse(*message));
+          if (message) return json::parse(*message);
           if (Stream::Use(self).stream().peerClosed()) throw py::stop_iteration();
           runSignalHandlers();
         }

@@ -1,6 +1,9 @@
 #pragma once
 
-// Conversions between JSON values and plain Python objects. Both directions need the GIL.
+// Conversions between JSON values and plain Python objects, and the pybind11 type caster built on
+// them: a bound function takes or returns strandel::json (or std::optional<json>, None meaning
+// absent) directly. Both directions need the GIL; pybind11 holds it while it converts arguments
+// and results, also for functions bound with py::call_guard<py::gil_scoped_release>.
 
 #include <pybind11/pybind11.h>
 
@@ -21,3 +24,25 @@ pybind11::object toPython(const json& value);
 json fromPython(pybind11::handle object);
 
 }  // namespace strandel::python
+
+namespace pybind11::detail {
+
+/// JSON arguments and results, named `object` in signatures. An argument is converted by
+/// fromPython, and its errors leave the call as they are (TypeError "cannot send a set as JSON",
+/// not pybind11's "incompatible function arguments"); a result by toPython.
+template <>
+struct type_caster<strandel::json> {
+  PYBIND11_TYPE_CASTER(strandel::json, handle_type_name<object>::name);
+
+  bool load(handle source, bool /*convert*/) {
+    value = strandel::python::fromPython(source);
+    return true;
+  }
+
+  static handle cast(const strandel::json& source, return_value_policy /*policy*/,
+                     handle /*parent*/) {
+    return strandel::python::toPython(source).release();
+  }
+};
+
+}  // namespace pybind11::detail

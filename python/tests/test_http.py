@@ -1,8 +1,13 @@
-"""The raw verbs and the response object, configuration and transport errors, the GIL being
-released while a call waits for the bridge, and Ctrl-C during a call."""
+"""The raw verbs and the response object, JSON conversions both ways, configuration and transport
+errors, the GIL being released while a call waits for the bridge, Ctrl-C during a call, and the type
+stub against the module."""
 
+import ast
+import contextlib
 import http.server
+import inspect
 import json
+import pathlib
 import pickle
 import socket
 import subprocess
@@ -10,11 +15,27 @@ import sys
 import threading
 import time
 
+import numpy as np
 import pytest
 
 import strandel
 
 from conftest import Bridge
+
+
+@contextlib.contextmanager
+def serving(handler):
+    """A ThreadingHTTPServer on 127.0.0.1 with `handler`, counting requests in server.requests."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    server.requests = 0
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield server
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(10)
 
 
 def test_verbs_return_the_response_whatever_its_status(client):
@@ -58,6 +79,68 @@ def test_http_error_carries_status_and_body(client):
     assert json.loads(error.body) == {"error": "surface gripper 'nobody' not found", "status": 404}
     copy = pickle.loads(pickle.dumps(error))
     assert (str(copy), copy.status_code, copy.body) == (str(error), error.status_code, error.body)
+
+
+class Echo(http.server.BaseHTTPRequestHandler):
+    """Answers every POST with 200 and the request's own body."""
+
+    def do_POST(self):
+        self.server.requests += 1
+        body = self.rfile.read(int(self.headers["Content-Length"]))
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+class Seven:
+    """An integer-like object that is not an int."""
+
+    def __index__(self):
+        return 7
+
+
+def test_json_conversions_keep_python_types_and_refuse_the_rest():
+    deep = []
+    for _ in range(100000):
+        deep = [deep]
+    with serving(Echo) as server:
+        url = "127.0.0.1:%d/" % server.server_address[1]
+        client = strandel.IsaacSimClient("pytest", "http://" + url, "ws://" + url, max_retries=0)
+
+        def echoed(offset):
+            return client.articulations.assemble_robot("a", "g", "l", offset=offset)["offset"]
+
+        sent = echoed({"b": [1, -2, 2 ** 64 - 1, -2 ** 63, 2.0, True, None, "\u00fc\u20ac"], "a": (0.25,)})
+        assert sent == {"a": [0.25], "b": [1, -2, 2 ** 64 - 1, -2 ** 63, 2.0, True, None, "\u00fc\u20ac"]}
+        assert [type(value) for value in sent["b"][:6]] == [int, int, int, int, float, bool]
+        assert echoed([float("nan"), float("inf"), -float("inf")]) == [None, None, None]
+        assert echoed(np.array([[1, 2], [3, 4]], dtype=np.int16)) == [[1, 2], [3, 4]]
+        assert echoed([np.float32(0.5), np.bool_(True), Seven()]) == [0.5, True, 7]
+        assert echoed(None) is None
+        refused = [({1.0}, TypeError, "^cannot send a set as JSON$"),
+                   (b"{}", TypeError, "^cannot send a bytes as JSON$"),
+                   ({"x": {1: 2}}, TypeError, "^JSON object keys must be str, not int$"),
+                   ([2 ** 64], ValueError, "^int 18446744073709551616 does not fit in 64 bits$"),
+                   (-2 ** 63 - 1, ValueError, "^int -9223372036854775809 does not fit in 64 bits$"),
+                   ("\ud800", UnicodeEncodeError, "surrogates not allowed"),
+                   (deep, RecursionError, "while converting Python to JSON")]
+        for value, error, text in refused:
+            with pytest.raises(error, match=text):
+                echoed(value)
+        assert server.requests == 5  # nothing was sent for a refused value
+
+        answer = client.post("x", '{"u":18446744073709551615,"i":-9223372036854775808,"f":1e300,'
+                                  '"s":"\\u00fc","n":null,"l":[true,false,{}]}').json()
+        assert answer == {"f": 1e300, "i": -2 ** 63, "l": [True, False, {}], "n": None, "s": "\u00fc",
+                          "u": 2 ** 64 - 1}
+        assert list(answer) == ["f", "i", "l", "n", "s", "u"]
+        with pytest.raises(RecursionError, match="while converting JSON to Python"):
+            client.post("x", "[" * 100000 + "]" * 100000).json()
 
 
 def test_configuration_errors_are_value_errors():
@@ -195,17 +278,71 @@ class Unavailable(http.server.BaseHTTPRequestHandler):
 
 
 def test_ctrl_c_ends_the_back_off_between_attempts():
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Unavailable)
-    server.requests = 0
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    try:
+    with serving(Unavailable) as server:
         # Five retries wait at least 0.375 + 0.75 + 1.5 + 3 + 6 s between their attempts.
         ended = interrupted_calls("http://127.0.0.1:%d/" % server.server_address[1], 5, "get")
-    finally:
-        server.shutdown()
-        server.server_close()
-        thread.join(10)
     outcome, seconds = ended["get"]
     assert outcome == "interrupted" and seconds < 3.0, ended
     assert 1 <= server.requests < 6  # no attempt after the interrupt
+
+
+STUB = pathlib.Path(__file__).resolve().parents[1] / "strandel.pyi"
+EMPTY = inspect.Parameter.empty
+
+
+def parameters(function):
+    """[(name, kind, default)] of a function of the module or of a stub's ast.FunctionDef; those of
+    a pybind11 function come from its docstring's first line, "name(self: type, a: type = x) -> type"."""
+    if not isinstance(function, ast.FunctionDef):
+        try:
+            return [(p.name, p.kind, p.default) for p in inspect.signature(function).parameters.values()]
+        except ValueError:
+            function = ast.parse("def %s: ..." % function.__doc__.splitlines()[0]).body[0]
+    arguments = function.args
+    for argument in [*arguments.posonlyargs, *arguments.args, *arguments.kwonlyargs, arguments.vararg,
+                     arguments.kwarg]:
+        if argument:
+            argument.annotation = None
+    function.returns, function.decorator_list = None, []
+    namespace = {}
+    exec(compile(ast.fix_missing_locations(ast.Module([function], [])), STUB.name, "exec"), namespace)
+    return parameters(namespace[function.name])
+
+
+def same_parameters(stub, module):
+    """Names, kinds and which have defaults agree; so do the default values the stub spells out."""
+    return len(stub) == len(module) and all(
+        s[:2] == m[:2] and (s[2] is EMPTY) == (m[2] is EMPTY) and (s[2] is ... or s[2] == m[2])
+        for s, m in zip(stub, module))
+
+
+def test_the_stub_matches_the_module():
+    public = lambda names: {name for name in names if not name.startswith("_")}
+    named = lambda node: node.target.id if isinstance(node, ast.AnnAssign) else node.name
+    kinds = (ast.ClassDef, ast.FunctionDef, ast.AnnAssign)
+    # Plain assignments in the stub are type aliases for annotations; the module has no such names.
+    declared = {named(node): node for node in ast.parse(STUB.read_text()).body if isinstance(node, kinds)}
+    assert public(declared) == public(vars(strandel))
+    # Attributes that only an instance of a class written in Python shows.
+    instances = {"HTTPError": strandel.HTTPError("Bridge returned status 404", 404, b"")}
+    drift = []
+    for name, node in declared.items():
+        if isinstance(node, ast.FunctionDef) and not same_parameters(parameters(node),
+                                                                     parameters(getattr(strandel, name))):
+            drift.append(name)
+        if not isinstance(node, ast.ClassDef):
+            continue
+        cls = getattr(strandel, name)
+        members = {named(member): member for member in node.body if isinstance(member, kinds)}
+        attributes = set(vars(cls)) | set(vars(instances[name]) if name in instances else ())
+        if public(members) != public(attributes):
+            drift.append("%s members %s" % (name, sorted(public(members) ^ public(attributes))))
+        for member_name, member in members.items():
+            if member_name not in attributes and not hasattr(cls, member_name):
+                drift.append("%s.%s" % (name, member_name))
+            elif isinstance(member, ast.FunctionDef):
+                is_property = any(getattr(d, "id", None) == "property" for d in member.decorator_list)
+                if is_property != isinstance(vars(cls).get(member_name), property) or not is_property and \
+                        not same_parameters(parameters(member), parameters(getattr(cls, member_name))):
+                    drift.append("%s.%s" % (name, member_name))
+    assert drift == []
