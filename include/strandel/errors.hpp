@@ -6,6 +6,8 @@
 /// is always the documented text.
 ///
 ///     std::runtime_error
+///       +-- HTTPError (http.hpp)    an answer outside 200..299 from a facade call
+///       |     +-- HTTPRequestError  ... naming the request that got it
 ///       +-- TransportError          an HTTP exchange or a stream's I/O failed in libcurl
 ///       |     +-- TimeoutError      ... because it ran out of time
 ///       +-- HandshakeError          a stream could not be opened
@@ -24,12 +26,28 @@
 #include <string>
 
 #include <strandel/export.hpp>
+#include <strandel/http.hpp>
 
 namespace strandel {
 
 namespace detail {
 struct ErrorDetails;
 }  // namespace detail
+
+/// The HTTPError of a facade call: the same what(), statusCode() and body(), plus the request's
+/// method and URL.
+class STRANDEL_API HTTPRequestError : public HTTPError {
+ public:
+  HTTPRequestError(long status, std::string body, std::string method, std::string url);
+  ~HTTPRequestError() override;
+  /// "GET", "POST", "PUT", "PATCH" or "DELETE".
+  const std::string& method() const noexcept;
+  /// The full URL of the request.
+  const std::string& url() const noexcept;
+
+ private:
+  std::shared_ptr<const detail::ErrorDetails> details_;
+};
 
 /// The last attempt of an HTTP verb (or facade call) got no complete answer, or a stream's send
 /// or receive failed in libcurl. what() is "HTTP request failed: " + libcurl's text, or the

@@ -9,6 +9,7 @@ namespace detail {
 
 /// What the error kinds carry beyond their text; shared by copies, so copying never throws.
 struct ErrorDetails {
+  std::string method;
   std::string url;
   std::string body;
   long status = 0;
@@ -29,11 +30,20 @@ std::string peerClosedText(std::optional<int> code, const std::string& reason) {
 
 }  // namespace
 
+HTTPRequestError::HTTPRequestError(long status, std::string body, std::string method,
+                                   std::string url)
+    : HTTPError(status, std::move(body)),
+      details_(std::make_shared<const detail::ErrorDetails>(
+          detail::ErrorDetails{std::move(method), std::move(url), {}, 0, 0, 0})) {}
+HTTPRequestError::~HTTPRequestError() = default;
+const std::string& HTTPRequestError::method() const noexcept { return details_->method; }
+const std::string& HTTPRequestError::url() const noexcept { return details_->url; }
+
 TransportError::TransportError(const std::string& message, int curl_code, std::string url,
                                int attempts)
     : std::runtime_error(message),
       details_(std::make_shared<const detail::ErrorDetails>(
-          detail::ErrorDetails{std::move(url), {}, 0, curl_code, attempts})) {}
+          detail::ErrorDetails{{}, std::move(url), {}, 0, curl_code, attempts})) {}
 TransportError::~TransportError() = default;
 int TransportError::curlCode() const noexcept { return details_->curl_code; }
 const std::string& TransportError::url() const noexcept { return details_->url; }
@@ -45,7 +55,7 @@ HandshakeError::HandshakeError(std::string url, const std::string& reason, long 
                                std::string body)
     : std::runtime_error("WebSocket handshake failed for " + url + ": " + reason),
       details_(std::make_shared<const detail::ErrorDetails>(
-          detail::ErrorDetails{std::move(url), std::move(body), status, 0, 0})) {}
+          detail::ErrorDetails{{}, std::move(url), std::move(body), status, 0, 0})) {}
 HandshakeError::~HandshakeError() = default;
 const std::string& HandshakeError::url() const noexcept { return details_->url; }
 long HandshakeError::statusCode() const noexcept { return details_->status; }
