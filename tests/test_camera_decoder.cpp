@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <strandel/camera_frame.hpp>
+#include <strandel/errors.hpp>
 #include <strandel/http.hpp>
 
 #include "camera/decode_camera_frame.hpp"
@@ -63,8 +64,8 @@ std::string bytesOf(const CameraOutput& output) {
 }
 
 template <typename F>
-std::string runtimeErrorText(F&& f) {
-  return thrownText<std::runtime_error>(std::forward<F>(f));
+std::string formatErrorText(F&& f) {
+  return thrownText<FrameFormatError>(std::forward<F>(f));
 }
 
 TEST(CameraDecoder, DecodesTheWorkedExample) {
@@ -116,7 +117,7 @@ TEST(CameraDecoder, RefusesBodiesWithoutTheMagic) {
   for (const std::string& body :
        {std::string(), std::string("QXB1"), std::string("QXB1\x00\x00\x00", 7), "qxb1" + good_rest,
         "QXB2" + good_rest, " QXB1" + good_rest, "xxxxQXB1" + good_rest}) {
-    EXPECT_EQ(runtimeErrorText([&] { decodeBody(body); }), kNotAFrame) << body;
+    EXPECT_EQ(formatErrorText([&] { decodeBody(body); }), kNotAFrame) << body;
   }
 }
 
@@ -125,11 +126,11 @@ TEST(CameraDecoder, RefusesAManifestLongerThanTheBody) {
   body[4] = static_cast<char>(500 & 0xFF);
   body[5] = static_cast<char>(500 >> 8);
   ASSERT_EQ(body.size(), 200u);
-  EXPECT_EQ(runtimeErrorText([&] { decodeBody(body); }),
+  EXPECT_EQ(formatErrorText([&] { decodeBody(body); }),
             "camera frame is truncated: its manifest claims 500 bytes but the body holds 200");
-  EXPECT_EQ(runtimeErrorText([] { decodeBody(std::string("QXB1\xFF\xFF\xFF\xFF", 8)); }),
+  EXPECT_EQ(formatErrorText([] { decodeBody(std::string("QXB1\xFF\xFF\xFF\xFF", 8)); }),
             "camera frame is truncated: its manifest claims 4294967295 bytes but the body holds 8");
-  EXPECT_EQ(runtimeErrorText([] { decodeBody(std::string("QXB1\x03\x00\x00\x00{}", 10)); }),
+  EXPECT_EQ(formatErrorText([] { decodeBody(std::string("QXB1\x03\x00\x00\x00{}", 10)); }),
             "camera frame is truncated: its manifest claims 3 bytes but the body holds 10");
 }
 
@@ -229,7 +230,7 @@ TEST(CameraDecoder, BoundsAreCheckedWithoutWrapAround) {
            {-2.5, 1},  // truncated to -2, taken modulo 2^64
            {0, -1e20},
        }) {
-    EXPECT_EQ(runtimeErrorText([&] { decodeOneOfTen(offset, nbytes); }), kPastTheEnd)
+    EXPECT_EQ(formatErrorText([&] { decodeOneOfTen(offset, nbytes); }), kPastTheEnd)
         << offset << " " << nbytes;
   }
 }
@@ -251,7 +252,7 @@ TEST(CameraDecoder, AManifestFillingTheBodyLeavesAnEmptyDataRegion) {
   const CameraFrame frame = decodeBody(writeCameraFrame(manifest.dump(), ""));
   ASSERT_EQ(frame.outputs.size(), 1u);
   EXPECT_TRUE(frame.outputs[0].data.empty());
-  EXPECT_EQ(runtimeErrorText([] {
+  EXPECT_EQ(formatErrorText([] {
               decodeBody(writeCameraFrame(manifestOf({descriptor({1}, "uint8", 0, 1)}).dump(), ""));
             }),
             kPastTheEnd);
@@ -323,16 +324,16 @@ TEST(CameraDecoder, RefusesManifestsNestedBeyondTheBound) {
   EXPECT_EQ(frame.structure.dump(), nested(511, "1"));
 
   const std::string over = R"({"arrays":[],"structure":)" + nested(512, "1") + "}";
-  EXPECT_EQ(runtimeErrorText([&] { decodeBody(writeCameraFrame(over, "")); }), kTooDeep);
+  EXPECT_EQ(formatErrorText([&] { decodeBody(writeCameraFrame(over, "")); }), kTooDeep);
   // A hostile manifest a million levels deep is refused before anything is built.
   const std::string hostile = R"({"arrays":[],"structure":)" + nested(1000000, "") + "}";
-  EXPECT_EQ(runtimeErrorText([&] { decodeBody(writeCameraFrame(hostile, "")); }), kTooDeep);
+  EXPECT_EQ(formatErrorText([&] { decodeBody(writeCameraFrame(hostile, "")); }), kTooDeep);
   // Deep nesting inside a non-string dtype is bounded the same way.
   const std::string deep_dtype =
       R"({"structure":0,"arrays":[{"shape":[],"offset":0,"nbytes":0,"dtype":)" + nested(509, "0") +
       "}]}";
   EXPECT_EQ(decodeBody(writeCameraFrame(deep_dtype, "")).outputs.at(0).dtype, nested(509, "0"));
-  EXPECT_EQ(runtimeErrorText([&] {
+  EXPECT_EQ(formatErrorText([&] {
               decodeBody(writeCameraFrame(
                   R"({"structure":0,"arrays":[{"dtype":)" + nested(511, "0") + "}]}", ""));
             }),
@@ -353,11 +354,11 @@ TEST(CameraDecoder, BoundsTheTotalBytesCopiedFromOverlappingArrays) {
   const CameraFrame sixteen =
       decodeManifest(manifestOf(json(std::vector<json>(16, whole))), region);
   EXPECT_EQ(sixteen.outputs.size(), 16u);
-  EXPECT_EQ(runtimeErrorText(
+  EXPECT_EQ(formatErrorText(
                 [&] { decodeManifest(manifestOf(json(std::vector<json>(17, whole))), region); }),
             kTooLarge);
   // Thousands of copies of one region are refused once the outputs reach the bound.
-  EXPECT_EQ(runtimeErrorText(
+  EXPECT_EQ(formatErrorText(
                 [&] { decodeManifest(manifestOf(json(std::vector<json>(2000, whole))), region); }),
             kTooLarge);
 }

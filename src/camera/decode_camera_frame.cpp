@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include <strandel/errors.hpp>
+
 #include "client/parse_json_response.hpp"
 #include "unsigned_number.hpp"
 
@@ -43,8 +45,8 @@ void requireNestingWithinLimit(std::string_view text) {
       in_string = true;
     } else if (c == '[' || c == '{') {
       if (++depth > kMaxManifestDepth) {
-        throw std::runtime_error("camera frame manifest is nested deeper than " +
-                                 std::to_string(kMaxManifestDepth) + " levels");
+        throw FrameFormatError("camera frame manifest is nested deeper than " +
+                               std::to_string(kMaxManifestDepth) + " levels");
       }
     } else if ((c == ']' || c == '}') && depth > 0) {
       --depth;
@@ -87,15 +89,15 @@ void decodeInto(long status, std::string_view body, CameraFrame& into) {
 
   const std::uint64_t body_length = body.size();
   if (body_length < kHeaderSize || body.substr(0, kMagic.size()) != kMagic) {
-    throw std::runtime_error(
+    throw FrameFormatError(
         "camera response is not a binary frame: expected it to start with \"QXB1\"");
   }
   const std::uint64_t manifest_length = readLittleEndian32(body.data() + kMagic.size());
   const std::uint64_t data_start = kHeaderSize + manifest_length;
   if (data_start > body_length) {
-    throw std::runtime_error("camera frame is truncated: its manifest claims " +
-                             std::to_string(manifest_length) + " bytes but the body holds " +
-                             std::to_string(body_length));
+    throw FrameFormatError("camera frame is truncated: its manifest claims " +
+                           std::to_string(manifest_length) + " bytes but the body holds " +
+                           std::to_string(body_length));
   }
 
   json manifest = parseManifest(body.substr(kHeaderSize, manifest_length));
@@ -117,13 +119,13 @@ void decodeInto(long status, std::string_view body, CameraFrame& into) {
     const std::uint64_t nbytes = toUnsigned64(descriptor.at("nbytes"));
     // Subtracted form: no sum can wrap around.
     if (offset > region_length || nbytes > region_length - offset) {
-      throw std::runtime_error(
+      throw FrameFormatError(
           "camera frame is truncated: an output claims bytes past the end of the body");
     }
     if (nbytes > copy_budget) {
-      throw std::runtime_error("camera frame is too large: its outputs claim more than " +
-                               std::to_string(kMaxCopiedBytesPerBodyByte) +
-                               " times the length of the body");
+      throw FrameFormatError("camera frame is too large: its outputs claim more than " +
+                             std::to_string(kMaxCopiedBytesPerBodyByte) +
+                             " times the length of the body");
     }
     copy_budget -= nbytes;
     const std::uint8_t* first = region + offset;
