@@ -41,14 +41,9 @@ void addBridgeOptions(CLI::App& app, BridgeOptions& options) {
       ->capture_default_str();
 }
 
-std::string websocketUrlFor(const std::string& http_url) {
-  if (startsWith(http_url, "https:")) return "wss" + http_url.substr(5);
-  if (startsWith(http_url, "http:")) return "ws" + http_url.substr(4);
-  return http_url;
-}
-
 std::unique_ptr<strandel::IsaacSimClient> makeClient(const BridgeOptions& options) {
-  const std::string ws_url = options.ws_url.empty() ? websocketUrlFor(options.url) : options.ws_url;
+  const std::string ws_url =
+      options.ws_url.empty() ? strandel::websocketUrlFor(options.url) : options.ws_url;
   const auto timeout =
       std::chrono::milliseconds(std::max(1LL, std::llround(options.timeout_seconds * 1000.0)));
   strandel::ClientOptions client_options;

@@ -13,7 +13,8 @@
 
 namespace strandel_cli {
 
-/// The bridge named on the command line. An empty ws_url stands for the one derived from url.
+/// The bridge named on the command line. An empty ws_url stands for the one derived from url
+/// (strandel::websocketUrlFor).
 struct BridgeOptions {
   std::string url = "http://127.0.0.1:8211/";
   std::string ws_url;
@@ -24,10 +25,6 @@ struct BridgeOptions {
 /// Declares the shared options on `app` (the top-level parser); `options` must outlive parsing.
 /// --url takes its default from the environment variable STRANDEL_URL when that is set.
 void addBridgeOptions(CLI::App& app, BridgeOptions& options);
-
-/// The WebSocket URL that goes with an HTTP URL: "http" becomes "ws" and "https" becomes "wss";
-/// any other URL is returned unchanged.
-std::string websocketUrlFor(const std::string& http_url);
 
 /// A client for the bridge whose every transfer and stream handshake ends with Interrupted once
 /// SIGINT arrived; SIGINT is caught from this call on (catchInterrupts). Throws Failure(kUsage)

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 
 #include <CLI/CLI.hpp>
 
@@ -16,15 +17,15 @@
 #include "interrupt.hpp"
 #include "new_file.hpp"
 #include "npy_writer.hpp"
-#include "png_writer.hpp"
+#include "png_encoder.hpp"
 
 namespace strandel_cli {
 namespace {
 
 namespace fs = std::filesystem;
 using strandel::json;
+using strandel_pictures::PngColour;
 
-constexpr char kPlaceholderKey[] = "__ndarray__";
 constexpr std::uint64_t kMaxPictureExtent = 1u << 16;
 constexpr char kFrameFile[] = "frame.json";
 /// Names, one a line, every file a capture writes into its directory (itself excepted); written
@@ -39,14 +40,6 @@ struct CaptureRequest {
   std::vector<std::string> types;
   bool world_frame = false;
   std::string out;
-};
-
-/// One array placeholder: where it sits in the structure and its path there, joined with '_'
-/// and cut at kMaxStem bytes.
-struct Placeholder {
-  json* node = nullptr;
-  std::string path;
-  std::uint64_t index = 0;
 };
 
 /// The files an array becomes.
@@ -100,22 +93,20 @@ std::string joinedPath(const std::string& path, const std::string& part) {
   return joined;
 }
 
-/// Collects every placeholder under `node`, naming each by its path from the root. Recurses as
-/// deep as the structure nests, which the library bounds.
-void findPlaceholders(json& node, const std::string& path, std::vector<Placeholder>& found) {
-  if (node.is_object()) {
-    const auto placeholder = node.find(kPlaceholderKey);
-    if (placeholder != node.end()) {
-      if (!placeholder->is_number_unsigned())
-        throw std::runtime_error("an array placeholder does not hold an index");
-      found.push_back({&node, path, placeholder->get<std::uint64_t>()});
-      return;
-    }
-    for (auto& [key, value] : node.items()) findPlaceholders(value, joinedPath(path, key), found);
-  } else if (node.is_array()) {
-    for (std::size_t i = 0; i < node.size(); ++i)
-      findPlaceholders(node[i], joinedPath(path, std::to_string(i)), found);
-  }
+/// A placeholder's path in the structure joined with '_' and cut at kMaxStem bytes; "output_N"
+/// (N its index) when that is empty (the structure itself is the placeholder, or every name on
+/// the way is empty).
+std::string sourceOf(const strandel::NamedOutput& placeholder) {
+  std::string joined;
+  for (const std::string& part : placeholder.path) joined = joinedPath(joined, part);
+  return joined.empty() ? "output_" + std::to_string(*placeholder.index) : joined;
+}
+
+/// The placeholder's node in `structure`, where its description goes.
+json& nodeOf(json& structure, const strandel::NamedOutput& placeholder) {
+  json::json_pointer pointer;
+  for (const std::string& part : placeholder.path) pointer /= part;
+  return structure.at(pointer);
 }
 
 std::string shapeText(const strandel::CameraOutput& output) {
@@ -217,22 +208,26 @@ class ArrayWriter {
                                : size->channels == 3 ? PngColour::Rgb
                                                      : PngColour::Rgba;
       description["file"] = written(plan.stem + ".png", origin, [&](const std::string& path) {
-        writePng8(path, size->width, size->height, colour, output.data);
+        writeNewFile(path,
+                     strandel_pictures::encodePng8(size->width, size->height, colour, output.data));
       });
       return description;
     }
     description["file"] = written(plan.stem + ".npy", origin,
                                   [&](const std::string& path) { writeNpy(path, output); });
     const std::optional<std::vector<double>> depth =
-        plan.form == Form::Depth ? depthValues(output) : std::nullopt;
+        plan.form == Form::Depth ? strandel_pictures::depthValues(output) : std::nullopt;
     if (depth) {
+      using namespace strandel_pictures;
       description["pictures"] = {
           written(plan.stem + ".png", origin,
                   [&](const std::string& path) {
-                    writePng16Grey(path, size->width, size->height, depthMillimetres(*depth));
+                    writeNewFile(
+                        path, encodePng16Grey(size->width, size->height, depthMillimetres(*depth)));
                   }),
           written(plan.stem + "_preview.png", origin, [&](const std::string& path) {
-            writePng8(path, size->width, size->height, PngColour::Rgb, depthFalseColour(*depth));
+            writeNewFile(path, encodePng8(size->width, size->height, PngColour::Rgb,
+                                          depthFalseColour(*depth)));
           })};
     }
     return description;
@@ -335,12 +330,15 @@ int runCapture(const CaptureRequest& request, const BridgeOptions& bridge) {
   const std::string label =
       "POST " + requestUrl(*client, "cameras/" + request.camera_id + "/capture");
   strandel::CameraFrame frame;
-  std::vector<Placeholder> placeholders;
+  std::vector<strandel::NamedOutput> placeholders;
   try {
     frame = client->cameras.capture(
         request.camera_id, request.types.empty() ? std::nullopt : std::optional(request.types),
         request.world_frame ? std::optional(true) : std::nullopt);
-    findPlaceholders(frame.structure, "", placeholders);
+    placeholders = frame.namedOutputs();
+    for (const strandel::NamedOutput& placeholder : placeholders)
+      if (!placeholder.index)
+        throw std::runtime_error("an array placeholder does not hold an index");
   } catch (...) {
     rethrowAsFailure(label, kMalformed);
   }
@@ -348,20 +346,16 @@ int runCapture(const CaptureRequest& request, const BridgeOptions& bridge) {
   // Every array checked and every name chosen before anything is written.
   std::vector<ArrayPlan> plans;
   std::vector<bool> referenced(frame.outputs.size(), false);
-  for (const Placeholder& placeholder : placeholders) {
-    if (placeholder.index >= frame.outputs.size()) {
+  for (const strandel::NamedOutput& placeholder : placeholders) {
+    if (placeholder.output == nullptr) {
       throw Failure(kMalformed, label + ": a placeholder names array " +
-                                    std::to_string(placeholder.index) + " but the frame holds " +
+                                    std::to_string(*placeholder.index) + " but the frame holds " +
                                     std::to_string(frame.outputs.size()));
     }
-    const auto index = static_cast<std::size_t>(placeholder.index);
+    const auto index = static_cast<std::size_t>(*placeholder.index);
     referenced[index] = true;
     plans.push_back(
-        {placeholder.node,
-         index,
-         placeholder.path.empty() ? "output_" + std::to_string(index) : placeholder.path,
-         {},
-         Form::Array});
+        {&nodeOf(frame.structure, placeholder), index, sourceOf(placeholder), {}, Form::Array});
   }
   for (std::size_t i = 0; i < frame.outputs.size(); ++i)
     if (!referenced[i])

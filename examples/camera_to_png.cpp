@@ -50,8 +50,9 @@ void run(const strandel_examples::CommandLine& line) {
     const strandel::CameraOutput* depth = frame.output("depth");
     if (depth == nullptr) throw std::runtime_error("the frame holds no depth output");
     const std::string path = std::filesystem::absolute(depthPath).string();
-    const auto [nearest, farthest] = strandel_examples::writeDepthPng(path, *depth);
-    std::cout << "wrote " << path << " (depth " << nearest << " m to " << farthest << " m)\n";
+    const strandel_pictures::DepthRange range = strandel_examples::writeDepthPng(path, *depth);
+    std::cout << "wrote " << path << " (depth " << range.nearest << " m to " << range.farthest
+              << " m)\n";
   }
 
   cleanup.dismiss();

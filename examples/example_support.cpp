@@ -1,15 +1,16 @@
 #include "example_support.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <iostream>
 #include <limits>
 #include <stdexcept>
 
-#include <stb/stb_image_write.h>
 #include <CLI/CLI.hpp>
+
+#include "depth_pictures.hpp"
+#include "png_encoder.hpp"
 
 namespace strandel_examples {
 namespace {
@@ -23,6 +24,21 @@ const std::vector<Option> kBridgeOptions = {
 };
 
 bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+/// Writes the PNG file `encode` returns to `path`, replacing any file there. Throws
+/// std::runtime_error "cannot write PNG to '<path>'" when encoding or writing fails.
+template <typename Encode>
+void writePng(const std::string& path, Encode&& encode) {
+  std::string png;
+  try {
+    png = encode();
+  } catch (const std::exception&) {
+    throw std::runtime_error("cannot write PNG to '" + path + "'");
+  }
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!file.write(png.data(), static_cast<std::streamsize>(png.size())) || !file.flush())
+    throw std::runtime_error("cannot write PNG to '" + path + "'");
+}
 
 }  // namespace
 
@@ -59,12 +75,7 @@ void CommandLine::parse(int argc, char** argv) {
     if (!option.value.empty() && values_[option.name].empty()) fail(option.name + " needs a value");
   }
   std::string& ws = values_["--ws-url"];
-  if (ws.empty()) {
-    const std::string& http = values_["--http-url"];
-    ws = startsWith(http, "https")  ? "wss" + http.substr(5)
-         : startsWith(http, "http") ? "ws" + http.substr(4)
-                                    : http;
-  }
+  if (ws.empty()) ws = strandel::websocketUrlFor(values_["--http-url"]);
   integer("--timeout-ms");
   integer("--retries");
 }
@@ -127,44 +138,26 @@ void writeRgbPng(const std::string& path, const strandel::CameraOutput& rgb) {
   if (rgb.dtype != "uint8" || rgb.shape.size() != 3 || rgb.shape[2] != 3 ||
       rgb.data.size() != rgb.elementCount() || rgb.shape[0] > 65535 || rgb.shape[1] > 65535)
     throw std::runtime_error("the rgb output is not an [height, width, 3] uint8 image");
-  const int height = static_cast<int>(rgb.shape[0]);
-  const int width = static_cast<int>(rgb.shape[1]);
-  if (stbi_write_png(path.c_str(), width, height, 3, rgb.data.data(), width * 3) == 0)
-    throw std::runtime_error("cannot write PNG to '" + path + "'");
+  writePng(path, [&] {
+    return strandel_pictures::encodePng8(static_cast<std::uint32_t>(rgb.shape[1]),
+                                         static_cast<std::uint32_t>(rgb.shape[0]),
+                                         strandel_pictures::PngColour::Rgb, rgb.data);
+  });
 }
 
-std::pair<float, float> writeDepthPng(const std::string& path,
-                                      const strandel::CameraOutput& depth) {
-  if (depth.dtype != "float32" || depth.shape.size() != 2 ||
-      depth.data.size() != depth.elementCount() * 4 || depth.shape[0] > 65535 ||
-      depth.shape[1] > 65535)
-    throw std::runtime_error("the depth output is not an [height, width] float32 image");
-  std::vector<float> values(depth.elementCount());
-  std::memcpy(values.data(), depth.data.data(), depth.data.size());
-  // Scale between the nearest depth and the 95th percentile, so that a far horizon does not
-  // squeeze everything near into one shade.
-  std::vector<float> finite;
-  for (const float d : values)
-    if (std::isfinite(d)) finite.push_back(d);
-  float nearest = 0.0f;
-  float farthest = 0.0f;
-  if (!finite.empty()) {
-    nearest = *std::min_element(finite.begin(), finite.end());
-    const auto percentile = finite.begin() + static_cast<std::ptrdiff_t>(finite.size() * 95 / 100);
-    std::nth_element(finite.begin(), percentile, finite.end());
-    farthest = *percentile;
-  }
-  std::vector<unsigned char> grey(values.size(), 0);
-  const float span = farthest > nearest ? farthest - nearest : 1.0f;
-  for (std::size_t i = 0; i < values.size(); ++i)
-    if (std::isfinite(values[i]))
-      grey[i] = static_cast<unsigned char>(255.0f -
-                                           215.0f * std::min(1.0f, (values[i] - nearest) / span));
-  const int height = static_cast<int>(depth.shape[0]);
-  const int width = static_cast<int>(depth.shape[1]);
-  if (stbi_write_png(path.c_str(), width, height, 1, grey.data(), width) == 0)
-    throw std::runtime_error("cannot write PNG to '" + path + "'");
-  return {nearest, farthest};
+strandel_pictures::DepthRange writeDepthPng(const std::string& path,
+                                            const strandel::CameraOutput& depth) {
+  const bool image = depth.dtype == "float32" && depth.shape.size() == 2 &&
+                     depth.shape[0] <= 65535 && depth.shape[1] <= 65535;
+  const std::optional<std::vector<double>> metres =
+      image ? strandel_pictures::depthValues(depth) : std::nullopt;
+  if (!metres) throw std::runtime_error("the depth output is not an [height, width] float32 image");
+  writePng(path, [&] {
+    return strandel_pictures::encodePng8(
+        static_cast<std::uint32_t>(depth.shape[1]), static_cast<std::uint32_t>(depth.shape[0]),
+        strandel_pictures::PngColour::Grey, strandel_pictures::depthGrey(*metres));
+  });
+  return strandel_pictures::depthRange(*metres);
 }
 
 Cleanup::~Cleanup() {

@@ -1,8 +1,14 @@
 #pragma once
 
 // What the three examples share: a small command line (parsed by CLI11) with the bridge's URLs,
-// the client built from it, PNG writing with stb_image_write, and the one place that turns
-// failures into a clear message and an exit code. Copy it along with an example.
+// the client built from it, PNG writing, and the one place that turns failures into a clear
+// message and an exit code.
+//
+// To copy an example into your own project, take the example's .cpp, this file and
+// example_support.cpp, and the four files of the repository's pictures/ folder
+// (depth_pictures.hpp/.cpp, png_encoder.hpp/.cpp: depth shading and PNG encoding), all into one
+// folder; build them into one program linked with strandel::isaacsim_client, CLI11::CLI11 and
+// ZLIB::ZLIB (find_package(CLI11 CONFIG) and find_package(ZLIB) in CMake).
 
 #include <functional>
 #include <map>
@@ -12,6 +18,8 @@
 #include <vector>
 
 #include <strandel/isaacsim_client.hpp>
+
+#include "depth_pictures.hpp"
 
 namespace strandel_examples {
 
@@ -23,7 +31,8 @@ struct Option {
 };
 
 /// The command line of one example. Every example also takes --http-url, --ws-url, --timeout-ms
-/// and --retries; --ws-url defaults to the HTTP URL with "http" replaced by "ws".
+/// and --retries; --ws-url defaults to strandel::websocketUrlFor(--http-url): "http" replaced by
+/// "ws", "https" by "wss".
 class CommandLine {
  public:
   CommandLine(std::string program, std::string summary, std::vector<Option> options);
@@ -54,14 +63,16 @@ class CommandLine {
 /// (a refusal shows the bridge's status and body).
 int runExample(const CommandLine& line, const std::function<void()>& body);
 
-/// Writes an [height, width, 3] uint8 output as an RGB PNG. Throws std::runtime_error when the
-/// output has another shape or type, or the file cannot be written.
+/// Writes an [height, width, 3] uint8 output as an RGB PNG, replacing any file at `path`. Throws
+/// std::runtime_error when the output has another shape or type, or the file cannot be written.
 void writeRgbPng(const std::string& path, const strandel::CameraOutput& rgb);
 
-/// Writes an [height, width] float32 depth output as an 8-bit grey PNG, near bright and far dark
-/// (nothing hit is black), scaled from the nearest depth to the 95th percentile of the finite
-/// depths; returns that range (nearest, farthest) in metres.
-std::pair<float, float> writeDepthPng(const std::string& path, const strandel::CameraOutput& depth);
+/// Writes an [height, width] float32 depth output as an 8-bit grey PNG (strandel_pictures::
+/// depthGrey: near bright and far dark, nothing hit black), scaled from the nearest depth to the
+/// 95th percentile of the finite depths, replacing any file at `path`; returns that range in
+/// metres. Throws as writeRgbPng.
+strandel_pictures::DepthRange writeDepthPng(const std::string& path,
+                                            const strandel::CameraOutput& depth);
 
 /// Actions run in reverse order when the scope ends, unless dismissed: removes what an example
 /// created when it stops half-way. Failures of the actions are ignored.

@@ -128,6 +128,62 @@ TEST(CameraFrameOutput, NonNumericIndexThrowsTypeError302) {
   }
 }
 
+/// Each entry of frame.namedOutputs() as "name=index>output position", index and position "-"
+/// where absent; also checks that every entry's name is its path joined with '/'.
+std::vector<std::string> namedOutputsOf(const CameraFrame& frame) {
+  std::vector<std::string> listed;
+  for (const NamedOutput& named : frame.namedOutputs()) {
+    std::string joined;
+    for (const std::string& part : named.path) joined += (joined.empty() ? "" : "/") + part;
+    EXPECT_EQ(named.name, joined);
+    listed.push_back(named.name + "=" + (named.index ? std::to_string(*named.index) : "-") + ">" +
+                     (named.output ? std::to_string(named.output - frame.outputs.data()) : "-"));
+  }
+  return listed;
+}
+
+TEST(CameraFrameNamedOutputs,
+     ListsPlaceholdersAtAnyDepthInDocumentOrderMalformedOnesWithoutOutput) {
+  CameraFrame frame = frameWithPlaceholder(1);
+  frame.structure["b"] = {{"__ndarray__", 0}, {"inner", {{"__ndarray__", 1}}}};  // not searched
+  frame.structure["a"] =
+      json::array({{{"__ndarray__", 0}}, 5, {{"deep", {{{{"__ndarray__", 1}}}}}}});
+  frame.structure["c"] = {{"__ndarray__", kMax}};  // out of range
+  frame.structure["d"] = {{"negative", {{"__ndarray__", -1}}},
+                          {"fraction", {{"__ndarray__", 1.0}}},
+                          {"text", {{"__ndarray__", "0"}}}};
+  frame.structure["g/h"] = {{"__ndarray__", 0}};
+  frame.structure["plain"] = {{"value", 0}};
+  EXPECT_EQ(namedOutputsOf(frame),
+            (std::vector<std::string>{"a/0=0>0", "a/2/deep/0/0=1>1", "b=0>0",
+                                      "c=18446744073709551615>-", "d/fraction=->-",
+                                      "d/negative=->-", "d/text=->-", "front=1>1", "g/h=0>0"}));
+  EXPECT_EQ(frame.namedOutputs()[8].path, (std::vector<std::string>{"g/h"}));
+
+  CameraFrame root;
+  root.structure = {{"__ndarray__", 0}, {"front", {{"__ndarray__", 0}}}};
+  root.outputs.push_back(outputOf({}, "uint8"));
+  EXPECT_EQ(namedOutputsOf(root), std::vector<std::string>{"=0>0"});
+  EXPECT_TRUE(root.namedOutputs()[0].path.empty());
+  EXPECT_TRUE(CameraFrame{}.namedOutputs().empty());
+  root.structure = json::array({1, "__ndarray__", {{"x", nullptr}}});
+  EXPECT_TRUE(root.namedOutputs().empty());
+
+  // Nested far deeper than a recursive walk's stack would allow.
+  constexpr std::size_t kDepth = 200000;
+  json deep = {{"__ndarray__", 0}};
+  for (std::size_t i = 0; i < kDepth; ++i) {
+    json outer = json::array();
+    outer.push_back(std::move(deep));
+    deep = std::move(outer);
+  }
+  root.structure = std::move(deep);
+  const std::vector<NamedOutput> deepest = root.namedOutputs();
+  ASSERT_EQ(deepest.size(), 1u);
+  EXPECT_EQ(deepest[0].path, std::vector<std::string>(kDepth, "0"));
+  EXPECT_EQ(deepest[0].output, &root.outputs[0]);
+}
+
 TEST(UnsignedNumber, IntegersWrapAndFloatsTruncateWithoutUndefinedBehaviour) {
   using detail::toUnsigned64;
   EXPECT_EQ(toUnsigned64(json(0)), 0u);

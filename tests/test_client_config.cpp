@@ -276,5 +276,15 @@ TEST(StreamHandshake, TheInterruptCheckEndsAPendingHandshakeWithItsException) {
   EXPECT_EQ(stalling.requestCount(), 1u);
 }
 
+TEST(ClientConfig, WebSocketUrlForSwapsOnlyAnHttpSchemeOfAnyCase) {
+  EXPECT_EQ(websocketUrlFor("http://h:8211/"), "ws://h:8211/");
+  EXPECT_EQ(websocketUrlFor("https://h/x?q=http:"), "wss://h/x?q=http:");
+  EXPECT_EQ(websocketUrlFor("HTTP://h"), "ws://h");
+  EXPECT_EQ(websocketUrlFor("HtTpS:h"), "wss:h");
+  for (const char* unchanged :
+       {"", "h:8211", "ws://h", "httpx://h", "htt://h", "h/http://x", "//h", "file:///http"})
+    EXPECT_EQ(websocketUrlFor(unchanged), unchanged) << unchanged;
+}
+
 }  // namespace
 }  // namespace strandel

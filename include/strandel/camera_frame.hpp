@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,26 @@ struct STRANDEL_API CameraOutput {
   std::uint64_t itemSize() const noexcept;
 };
 
+/// One array placeholder ({"__ndarray__": index}) found anywhere in a frame's structure, as
+/// CameraFrame::namedOutputs lists them.
+///
+/// Thread-safety: a plain value, as CameraOutput.
+struct STRANDEL_API NamedOutput {
+  /// Member names and array positions (in decimal) from the structure's root down to the
+  /// placeholder, outermost first; empty when the structure itself is the placeholder.
+  std::vector<std::string> path;
+  /// `path` joined with '/', e.g. "rgb" or "views/0/depth" (a '/' inside a member name is kept as
+  /// it is); empty when the structure itself is the placeholder.
+  std::string name;
+  /// The "__ndarray__" value when it is a non-negative JSON integer; empty for any other value
+  /// (a string, a negative or fractional number, ...), which marks a malformed placeholder.
+  /// Stricter than output(name), which converts any number.
+  std::optional<std::uint64_t> index;
+  /// The output at `index`; nullptr when `index` is empty or not below the number of outputs.
+  /// Valid while the frame's outputs are.
+  const CameraOutput* output = nullptr;
+};
+
 /// A decoded camera frame: the named content and the arrays it refers to.
 ///
 /// Thread-safety: a plain value, as CameraOutput.
@@ -46,6 +67,15 @@ struct STRANDEL_API CameraFrame {
   /// there is none or its index is out of range. Throws nlohmann::json::type_error (302) when the
   /// "__ndarray__" value is not a number. The pointer is valid while this frame's outputs are.
   const CameraOutput* output(std::string_view name) const;
+
+  /// Every array placeholder of structure, at any depth: an object holding the member
+  /// "__ndarray__" (whatever else it holds; nothing inside it is searched further). Listed depth
+  /// first in document order: an object's members in their key order (ascending bytes), an array's
+  /// elements by position. Malformed placeholders are listed too, with an empty index and a null
+  /// output, so that a caller can skip them or refuse the frame; an empty list when there is no
+  /// placeholder. Walks without recursion, so any nesting depth is safe. Throws only
+  /// std::bad_alloc.
+  std::vector<NamedOutput> namedOutputs() const;
 };
 
 }  // namespace strandel

@@ -297,7 +297,7 @@ class STRANDEL_API IsaacSimClient {
   WebSocketStream openArticulationStateStream(std::string_view articulation_id);
 
  private:
-  explicit IsaacSimClient(std::unique_ptr<detail::Transport> transport);
+  STRANDEL_LOCAL explicit IsaacSimClient(std::unique_ptr<detail::Transport> transport);
 };
 
 }  // namespace strandel

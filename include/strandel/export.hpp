@@ -13,3 +13,11 @@
 #else
 #  define STRANDEL_API __attribute__((visibility("default")))
 #endif
+
+/// STRANDEL_LOCAL keeps a member of an exported class inside the library (for members whose
+/// signatures name internal types).
+#if defined(STRANDEL_ISAACSIM_CLIENT_STATIC) || defined(_WIN32)
+#  define STRANDEL_LOCAL
+#else
+#  define STRANDEL_LOCAL __attribute__((visibility("hidden")))
+#endif

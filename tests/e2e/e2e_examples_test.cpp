@@ -149,10 +149,18 @@ TEST_F(Examples, CameraToPngWritesColourAndDepthPictures) {
 }
 
 TEST_F(Examples, StreamMonitorCountsWhatArrivesOnBothStreams) {
+  // The streams' URL comes from the HTTP URL, whose scheme may be written in any case.
+  std::string shouted = bridge.httpUrl();
+  shouted.replace(0, 4, "HTTP");
   for (const char* kind : {"positions", "state"}) {
     const ProgramResult result =
-        run(STRANDEL_EXAMPLE_STREAM_MONITOR, {"--kind", kind, "--seconds", "1"});
+        runProgram({STRANDEL_EXAMPLE_STREAM_MONITOR, "--http-url",
+                    kind == std::string("state") ? shouted : bridge.httpUrl(), "--kind", kind,
+                    "--seconds", "1"},
+                   kBound);
     ASSERT_EQ(result.exit_code, 0) << result.output;
+    EXPECT_NE(result.output.find("' on " + bridge.wsUrl() + "\n"), std::string::npos)
+        << result.output;
     EXPECT_GT(numberBefore(result.output, "messages in "), 5) << kind << "\n" << result.output;
     EXPECT_EQ(numberBefore(result.output, "sequence gaps\n"), 0) << kind << "\n" << result.output;
   }

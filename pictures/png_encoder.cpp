@@ -1,12 +1,10 @@
-#include "png_writer.hpp"
+#include "png_encoder.hpp"
 
 #include <stdexcept>
 
 #include <zlib.h>
 
-#include "new_file.hpp"
-
-namespace strandel_cli {
+namespace strandel_pictures {
 namespace {
 
 /// Largest width or height written: 2^31 - 1 is PNG's own bound; rows stay far below zlib's.
@@ -69,18 +67,17 @@ std::string encodePng(std::uint32_t width, std::uint32_t height, std::uint8_t bi
 
 }  // namespace
 
-void writePng8(const std::string& path, std::uint32_t width, std::uint32_t height, PngColour colour,
-               const std::vector<std::uint8_t>& samples) {
+std::string encodePng8(std::uint32_t width, std::uint32_t height, PngColour colour,
+                       const std::vector<std::uint8_t>& samples) {
   const std::size_t channels = colour == PngColour::Grey ? 1 : colour == PngColour::Rgb ? 3 : 4;
   const std::size_t row_bytes = static_cast<std::size_t>(width) * channels;
   if (samples.size() != row_bytes * height)
     throw std::invalid_argument("the samples do not fill the picture");
-  writeNewFile(path, encodePng(width, height, 8, static_cast<std::uint8_t>(colour), samples.data(),
-                               row_bytes));
+  return encodePng(width, height, 8, static_cast<std::uint8_t>(colour), samples.data(), row_bytes);
 }
 
-void writePng16Grey(const std::string& path, std::uint32_t width, std::uint32_t height,
-                    const std::vector<std::uint16_t>& values) {
+std::string encodePng16Grey(std::uint32_t width, std::uint32_t height,
+                            const std::vector<std::uint16_t>& values) {
   if (values.size() != static_cast<std::size_t>(width) * height) {
     throw std::invalid_argument("the samples do not fill the picture");
   }
@@ -90,8 +87,7 @@ void writePng16Grey(const std::string& path, std::uint32_t width, std::uint32_t 
     bytes[2 * i] = static_cast<std::uint8_t>(values[i] >> 8);
     bytes[2 * i + 1] = static_cast<std::uint8_t>(values[i] & 0xFFu);
   }
-  writeNewFile(path,
-               encodePng(width, height, 16, 0, bytes.data(), static_cast<std::size_t>(width) * 2));
+  return encodePng(width, height, 16, 0, bytes.data(), static_cast<std::size_t>(width) * 2);
 }
 
-}  // namespace strandel_cli
+}  // namespace strandel_pictures

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace strandel_cli {
+namespace strandel_pictures {
 namespace {
 
 template <typename Float, typename Bits>
@@ -31,8 +31,9 @@ constexpr std::array<std::array<double, 3>, 5> kStops = {{
     {68, 1, 84},     // dark purple
 }};
 
+/// The colour at `t` (0 near to 1 far) of the scale.
 std::array<std::uint8_t, 3> colourAt(double t) {
-  const double scaled = std::clamp(t, 0.0, 1.0) * static_cast<double>(kStops.size() - 1);
+  const double scaled = t * static_cast<double>(kStops.size() - 1);
   const std::size_t low = std::min(static_cast<std::size_t>(scaled), kStops.size() - 2);
   const double mix = scaled - static_cast<double>(low);
   std::array<std::uint8_t, 3> rgb{};
@@ -66,27 +67,47 @@ std::vector<std::uint16_t> depthMillimetres(const std::vector<double>& metres) {
   return millimetres;
 }
 
-std::vector<std::uint8_t> depthFalseColour(const std::vector<double>& metres) {
+double DepthRange::position(double metres) const {
+  const double span = farthest > nearest ? farthest - nearest : 1.0;
+  const double t = (metres - nearest) / span;
+  // NaN only when both the distance and the span overflow to infinity: a depth at the far end.
+  return std::isnan(t) ? 1.0 : std::clamp(t, 0.0, 1.0);
+}
+
+DepthRange depthRange(const std::vector<double>& metres) {
   std::vector<double> finite;
   for (const double d : metres) {
     if (std::isfinite(d)) finite.push_back(d);
   }
-  double nearest = 0.0;
-  double farthest = 0.0;
+  DepthRange range;
   if (!finite.empty()) {
-    nearest = *std::min_element(finite.begin(), finite.end());
+    range.nearest = *std::min_element(finite.begin(), finite.end());
     const auto percentile = finite.begin() + static_cast<std::ptrdiff_t>(finite.size() * 95 / 100);
     std::nth_element(finite.begin(), percentile, finite.end());
-    farthest = *percentile;
+    range.farthest = *percentile;
   }
-  const double span = farthest > nearest ? farthest - nearest : 1.0;
+  return range;
+}
+
+std::vector<std::uint8_t> depthFalseColour(const std::vector<double>& metres) {
+  const DepthRange range = depthRange(metres);
   std::vector<std::uint8_t> rgb(metres.size() * 3, 0);
   for (std::size_t i = 0; i < metres.size(); ++i) {
     if (!std::isfinite(metres[i])) continue;
-    const auto colour = colourAt((metres[i] - nearest) / span);
+    const auto colour = colourAt(range.position(metres[i]));
     std::copy(colour.begin(), colour.end(), rgb.begin() + static_cast<std::ptrdiff_t>(3 * i));
   }
   return rgb;
 }
 
-}  // namespace strandel_cli
+std::vector<std::uint8_t> depthGrey(const std::vector<double>& metres) {
+  const DepthRange range = depthRange(metres);
+  std::vector<std::uint8_t> grey(metres.size(), 0);
+  for (std::size_t i = 0; i < metres.size(); ++i) {
+    if (std::isfinite(metres[i]))
+      grey[i] = static_cast<std::uint8_t>(255.0 - 215.0 * range.position(metres[i]));
+  }
+  return grey;
+}
+
+}  // namespace strandel_pictures
