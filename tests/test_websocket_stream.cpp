@@ -1,11 +1,12 @@
 // WebSocket streams against the scripted WebSocket peer on 127.0.0.1: opening, receiving, sending,
-// closing and the move-only ownership of the connection.
+// closing, the move-only ownership of the connection, and reopening a connection that ended.
 
 #include <pthread.h>
 #include <sys/socket.h>
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -19,6 +20,8 @@
 #include <gtest/gtest.h>
 
 #include <strandel/client.hpp>
+#include <strandel/errors.hpp>
+#include <strandel/stream_options.hpp>
 #include <strandel/websocket_stream.hpp>
 
 #include "support/scripted_peer.hpp"
@@ -30,6 +33,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing_util::ClientFrame;
 using testing_util::Opcode;
+using testing_util::RecordedRequest;
 using testing_util::ScriptedAnswer;
 using testing_util::ScriptedPeer;
 using testing_util::serverFrame;
@@ -870,6 +874,259 @@ TEST(WebSocketLifecycle, StreamOutlivesTheClientThatOpenedIt) {
   EXPECT_EQ(receiveWithin(stream), "after");
   ASSERT_TRUE(peer.waitForFrames(0, 1, kWait));
   expectFrame(peer.frames(0)[0], Opcode::Text, "orphan");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reconnecting
+
+// Options of a reconnecting stream whose reports land in `reports`.
+StreamOptions reconnecting(std::vector<ReconnectReport>& reports) {
+  StreamOptions options;
+  options.reconnect = true;
+  options.initial_backoff = 50ms;
+  options.on_reconnect = [&reports](const ReconnectReport& report) { reports.push_back(report); };
+  return options;
+}
+
+// The 101 answer to an upgrade request, for bridges scripted on the raw socket.
+std::string upgradeAnswer(const RecordedRequest& request) {
+  return "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Accept: " +
+         testing_util::websocketAccept(request.header("Sec-WebSocket-Key").value_or("")) +
+         "\r\n\r\n";
+}
+
+// Holds a raw connection open until the client leaves or the peer stops.
+void holdUntilTheClientLeaves(const ScriptedPeer& peer, int fd) {
+  while (!peer.stopping() && !testing_util::waitReadable(fd, 20ms)) {}
+}
+
+TEST(WebSocketReconnect, DroppedConnectionsAreReopenedReportedAndHalfMessagesDropped) {
+  std::atomic<int> sessions{0};
+  WebSocketPeer peer([&](WebSocketSession& session) {
+    switch (sessions++) {
+      case 0:  // a message and half of the next, then the connection drops
+        session.write(serverFrame(Opcode::Text, "one") +
+                      serverFrame(Opcode::Text, patterned(3000)).substr(0, 1500));
+        return;
+      case 1:
+        session.write(serverFrame(Opcode::Text, "two"));
+        return;
+      default:
+        if (session.write(serverFrame(Opcode::Text, "three"))) session.recordUntilClosed();
+    }
+  });
+  auto client = clientFor(peer.wsBaseUrl());
+  std::vector<ReconnectReport> reports;
+  WebSocketStream stream = client.openJointPositionStream("r1", reconnecting(reports));
+
+  EXPECT_EQ(stream.receive(kWait), "one");
+  EXPECT_EQ(stream.receive(kWait), "two");    // never a piece of the cut message
+  EXPECT_EQ(receiveWithin(stream), "three");  // the plain receive reopens too
+  EXPECT_EQ(stream.reconnects(), 2u);
+  ASSERT_EQ(reports.size(), 2u);
+  for (std::size_t i = 0; i < reports.size(); ++i) {
+    EXPECT_EQ(reports[i].reconnects, i + 1);
+    EXPECT_EQ(reports[i].reason.rfind("WebSocket receive failed: ", 0), 0u) << reports[i].reason;
+    EXPECT_LT(reports[i].downtime.count(), 3000);
+  }
+  const auto requests = peer.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  for (const auto& request : requests)
+    EXPECT_EQ(request.target, "/articulations/r1/stream_joint_positions");
+  stream.send("on the third");
+  ASSERT_TRUE(peer.waitForFrames(2, 1, kWait));
+  expectFrame(peer.frames(2)[0], Opcode::Text, "on the third");
+}
+
+TEST(WebSocketReconnect, OptionsWithoutReconnectLeaveAFailureAsItWas) {
+  WebSocketPeer peer([](WebSocketSession& session) { session.awaitRelease(); });
+  auto client = clientFor(peer.wsBaseUrl());
+  StreamOptions options;
+  options.idle_timeout = 50ms;  // without reconnect, ignored
+  WebSocketStream stream = client.openArticulationStateStream("r1", options);
+  peer.release();
+  EXPECT_EQ(errorOf([&] { stream.receive(5000ms); }),
+            "WebSocket receive failed: " + curlText(CURLE_GOT_NOTHING));
+  EXPECT_EQ(stream.reconnects(), 0u);
+  EXPECT_EQ(peer.connectionCount(), 1u);
+}
+
+TEST(WebSocketReconnect, AConnectionWithoutDataForTheIdleTimeoutIsClosedAndReplaced) {
+  std::atomic<int> sessions{0};
+  WebSocketPeer peer([&](WebSocketSession& session) {
+    if (sessions++ == 0) {
+      // One message, then only pings, which do not count as data.
+      if (!session.write(serverFrame(Opcode::Text, "first"))) return;
+      for (int i = 0; i < 200 && session.recordPending(); ++i) {
+        if (!session.write(serverFrame(Opcode::Ping, "alive"))) return;
+        session.pause(50ms);
+      }
+      return;
+    }
+    if (session.write(serverFrame(Opcode::Text, "second"))) session.recordUntilClosed();
+  });
+  auto client = clientFor(peer.wsBaseUrl());
+  std::vector<ReconnectReport> reports;
+  StreamOptions options = reconnecting(reports);
+  options.idle_timeout = 300ms;
+  WebSocketStream stream = client.openJointPositionStream("r1", options);
+
+  EXPECT_EQ(stream.receive(kWait), "first");
+  const auto start = Clock::now();
+  EXPECT_EQ(stream.receive(kWait), "second");
+  EXPECT_GE(millis(Clock::now() - start), 250);
+  EXPECT_LT(millis(Clock::now() - start), 3000);
+  EXPECT_EQ(stream.reconnects(), 1u);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].reason, "idle for 300 ms");
+  // The silent connection was told goodbye with a close frame and released.
+  ASSERT_TRUE(peer.waitForDisconnect(0, kWait));
+  const auto frames = peer.frames(0);
+  ASSERT_FALSE(frames.empty());
+  expectFrame(frames.back(), Opcode::Close, "");
+}
+
+TEST(WebSocketReconnect, ABridgesCloseEndsTheStreamUnlessReopeningAfterCloseIsAsked) {
+  const std::string close_payload = std::string("\x03\xe9", 2) + "articulation removed";  // 1001
+  WebSocketPeer peer([&](WebSocketSession& session) {
+    if (session.write(serverFrame(Opcode::Text, "hello") +
+                      serverFrame(Opcode::Close, close_payload)))
+      session.recordUntilClosed(false);
+  });
+  auto client = clientFor(peer.wsBaseUrl());
+  std::vector<ReconnectReport> reports;
+  StreamOptions options = reconnecting(reports);
+  WebSocketStream ending = client.openJointPositionStream("ending", options);
+  EXPECT_EQ(ending.receive(kWait), "hello");
+  const auto start = Clock::now();
+  EXPECT_EQ(ending.receive(kWait), std::nullopt);
+  EXPECT_LT(millis(Clock::now() - start), 2000);
+  EXPECT_TRUE(ending.peerClosed());
+  EXPECT_EQ(ending.closeCode(), std::optional<int>(1001));
+
+  options.reconnect_after_close = true;
+  WebSocketStream reopening = client.openJointPositionStream("reopening", options);
+  EXPECT_EQ(reopening.receive(kWait), "hello");
+  EXPECT_EQ(reopening.receive(kWait), "hello");  // from the second connection
+  EXPECT_FALSE(reopening.peerClosed());
+  EXPECT_EQ(reopening.reconnects(), 1u);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].reason, "closed by the bridge: 1001 articulation removed");
+
+  EXPECT_EQ(ending.receive(100ms), std::nullopt);
+  EXPECT_EQ(ending.reconnects(), 0u);
+  EXPECT_EQ(peer.connectionCount(), 3u);  // "ending" once, "reopening" twice
+}
+
+TEST(WebSocketReconnect, ARefusalWith4xxEndsTheStreamAndOtherFailedHandshakesAreRetried) {
+  const std::string not_found_body = R"({"error":"articulation 'r1' not found","status":404})";
+  const std::string not_found =
+      "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\n"
+      "Content-Length: " +
+      std::to_string(not_found_body.size()) + "\r\nConnection: close\r\n\r\n" + not_found_body;
+  ScriptedPeer bridge;
+  std::atomic<int> upgrades{0};
+  bridge.setConnectionHandler([&](int fd, const RecordedRequest& request) {
+    if (!request.header("Sec-WebSocket-Key")) {  // the plain GET that reads a refusal's body
+      testing_util::writeAll(fd, not_found);
+      return;
+    }
+    switch (upgrades++) {
+      case 0:  // one message, then the connection drops
+        testing_util::writeAll(fd, upgradeAnswer(request) + serverFrame(Opcode::Text, "only"));
+        return;
+      case 1:
+        testing_util::writeAll(
+            fd,
+            "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        return;
+      default:
+        testing_util::writeAll(fd, not_found);
+    }
+  });
+  auto client = clientFor(bridge.wsBaseUrl());
+  std::vector<ReconnectReport> reports;
+  WebSocketStream stream = client.openJointPositionStream("r1", reconnecting(reports));
+  EXPECT_EQ(stream.receive(kWait), "only");
+
+  const std::string url = bridge.wsBaseUrl() + "articulations/r1/stream_joint_positions";
+  const std::string refused =
+      "WebSocket handshake failed for " + url + ": " + curlText(CURLE_HTTP_RETURNED_ERROR);
+  const auto expectRefusal = [&](auto&& call) {
+    try {
+      call();
+      ADD_FAILURE() << "expected the 404 refusal";
+    } catch (const HandshakeError& error) {
+      EXPECT_EQ(std::string(error.what()), refused);
+      EXPECT_EQ(error.statusCode(), 404);
+      EXPECT_EQ(error.body(), not_found_body);
+    }
+  };
+  expectRefusal([&] { stream.receive(kWait); });  // after the 503 was retried
+  EXPECT_EQ(upgrades.load(), 3);
+  // Reconnecting has ended: every later call throws the refusal again, and none reopens.
+  expectRefusal([&] { stream.receive(0ms); });
+  expectRefusal([&] { stream.receive(); });
+  expectRefusal([&] { stream.send("x"); });
+  EXPECT_EQ(upgrades.load(), 3);
+  EXPECT_EQ(stream.reconnects(), 0u);
+  EXPECT_TRUE(reports.empty());
+
+  // The first opening throws as without options; options are checked before connecting.
+  EXPECT_EQ(errorOf([&] { client.openJointPositionStream("r1", reconnecting(reports)); }),
+            errorOf([&] { client.openJointPositionStream("r1"); }));
+  StreamOptions negative;
+  negative.max_backoff = -1ms;
+  EXPECT_THROW(client.openJointPositionStream("r1", negative), std::invalid_argument);
+  EXPECT_EQ(upgrades.load(), 5);
+}
+
+TEST(WebSocketReconnect, WaitingReceiveKeepsItsBoundWhileTheBridgeIsAway) {
+  ScriptedPeer bridge;
+  std::atomic<int> upgrades{0};
+  std::atomic<bool> back{false};
+  bridge.setConnectionHandler([&](int fd, const RecordedRequest& request) {
+    const int n = upgrades++;
+    if (n == 0) {  // one message, then the connection drops
+      testing_util::writeAll(fd, upgradeAnswer(request) + serverFrame(Opcode::Text, "before"));
+      return;
+    }
+    // Away: handshakes stall until the client gives up. Back: the stream opens again.
+    if (back &&
+        !testing_util::writeAll(fd, upgradeAnswer(request) + serverFrame(Opcode::Text, "after")))
+      return;
+    holdUntilTheClientLeaves(bridge, fd);
+  });
+  // A handshake bounded only by the client's time-out would outlast every wait below.
+  auto client = clientFor(bridge.wsBaseUrl(), 10000ms);
+  std::vector<ReconnectReport> reports;
+  StreamOptions options = reconnecting(reports);
+  options.max_backoff = 200ms;
+  WebSocketStream stream = client.openJointPositionStream("r1", options);
+  EXPECT_EQ(stream.receive(kWait), "before");
+
+  for (int i = 0; i < 3; ++i) {
+    const auto start = Clock::now();
+    EXPECT_EQ(stream.receive(300ms), std::nullopt);
+    EXPECT_GE(millis(Clock::now() - start), 300);
+    EXPECT_LT(millis(Clock::now() - start), 2000);
+  }
+  EXPECT_GE(upgrades.load(), 3);  // the stalled attempts
+  auto start = Clock::now();
+  EXPECT_EQ(stream.receive(0ms), std::nullopt);  // no time left, no attempt
+  EXPECT_LT(millis(Clock::now() - start), 200);
+  // waitForAny names the stream once its next attempt is due, within the capped back-off.
+  start = Clock::now();
+  EXPECT_EQ(waitForAny({&stream}, 5000ms), std::vector<std::size_t>{0});
+  EXPECT_LT(millis(Clock::now() - start), 1500);
+  EXPECT_EQ(stream.reconnects(), 0u);
+
+  back = true;
+  EXPECT_EQ(stream.receive(kWait), "after");
+  EXPECT_EQ(stream.reconnects(), 1u);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_GE(reports[0].downtime.count(), 900);  // the down period spans the calls
 }
 
 }  // namespace

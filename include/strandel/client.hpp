@@ -17,6 +17,7 @@
 #include <strandel/gripper_limits.hpp>
 #include <strandel/http.hpp>
 #include <strandel/json.hpp>
+#include <strandel/stream_options.hpp>
 #include <strandel/websocket_stream.hpp>
 
 namespace strandel {
@@ -81,6 +82,13 @@ class STRANDEL_API Articulation {
   WebSocketStream streamJointPositions(std::string_view articulation_id);
   /// Opens the articulation-state stream (IsaacSimClient::openArticulationStateStream).
   WebSocketStream streamArticulationState(std::string_view articulation_id);
+  /// streamJointPositions with `options` (IsaacSimClient::openJointPositionStream with options).
+  WebSocketStream streamJointPositions(std::string_view articulation_id,
+                                       const StreamOptions& options);
+  /// streamArticulationState with `options` (IsaacSimClient::openArticulationStateStream with
+  /// options).
+  WebSocketStream streamArticulationState(std::string_view articulation_id,
+                                          const StreamOptions& options);
 
   /// Bound to its client's transport by IsaacSimClient; lives as long as the client.
   explicit Articulation(detail::Transport& transport) noexcept : transport_(transport) {}
@@ -295,6 +303,17 @@ class STRANDEL_API IsaacSimClient {
   WebSocketStream openJointPositionStream(std::string_view articulation_id);
   /// Opens websocket_base_url + "articulations/" + id + "/stream_articulation_state".
   WebSocketStream openArticulationStateStream(std::string_view articulation_id);
+  /// openJointPositionStream with `options`: with options.reconnect, a stream that reopens its
+  /// connection (see StreamOptions and WebSocketStream); without it, exactly the stream above. The
+  /// opening throws as openJointPositionStream does, after std::invalid_argument for the
+  /// identifier, "idle_timeout must not be negative" or "backoff must not be negative". The stream
+  /// keeps a copy of this client's time-out, message cap and interrupt check (polled during each
+  /// reopen's handshake) and stays independent of the client.
+  WebSocketStream openJointPositionStream(std::string_view articulation_id,
+                                          const StreamOptions& options);
+  /// openArticulationStateStream with `options`, as openJointPositionStream with options.
+  WebSocketStream openArticulationStateStream(std::string_view articulation_id,
+                                              const StreamOptions& options);
 
  private:
   STRANDEL_LOCAL explicit IsaacSimClient(std::unique_ptr<detail::Transport> transport);

@@ -1,7 +1,7 @@
 #pragma once
 
 /// The one header an application includes: the client, its options, its facades, responses and
-/// errors, WebSocket streams, gripper limits, camera frames and URL helpers.
+/// errors, WebSocket streams and their options, gripper limits, camera frames and URL helpers.
 
 #include <strandel/camera_frame.hpp>
 #include <strandel/client.hpp>
@@ -11,5 +11,6 @@
 #include <strandel/gripper_limits.hpp>
 #include <strandel/http.hpp>
 #include <strandel/json.hpp>
+#include <strandel/stream_options.hpp>
 #include <strandel/urls.hpp>
 #include <strandel/websocket_stream.hpp>

@@ -27,9 +27,11 @@ struct StreamFactory;
 /// complete frames inside the connection (a newly opened stream, or one whose last receive
 /// returned a message), or one whose peer has closed it. Ready means a receive call makes progress
 /// at once, not that a whole message is there: a message whose rest is still on its way gives an
-/// empty optional from receive(wait). Null pointers and closed streams are skipped. Costs one
-/// poll() system call. Throws std::invalid_argument when `wait` is negative. The streams must not
-/// be used by another thread during the call.
+/// empty optional from receive(wait). A reconnecting stream whose connection is down (see
+/// WebSocketStream) is ready once its next reopen attempt is due (at once when reconnecting has
+/// ended, as its receive then throws), and shortens the sleep to that moment. Null pointers and
+/// closed streams are skipped. Costs one poll() system call. Throws std::invalid_argument when
+/// `wait` is negative. The streams must not be used by another thread during the call.
 STRANDEL_API std::vector<std::size_t> waitForAny(const std::vector<WebSocketStream*>& streams,
                                                  std::chrono::milliseconds wait);
 /// waitForAny over every stream of `streams`.
@@ -47,6 +49,27 @@ STRANDEL_API std::vector<std::size_t> waitForAny(std::vector<WebSocketStream>& s
 /// single attempt that never blocks; when the socket cannot take it at once it is skipped, and the
 /// next ping gets its own answer. Opening a stream follows no HTTP redirect: a bridge that answers
 /// the upgrade with a redirect fails the handshake.
+///
+/// Reconnecting streams. A stream opened with StreamOptions::reconnect reopens its connection
+/// inside its receive calls (StreamOptions says when and how patiently); a call on a stream
+/// without it behaves as documented below, unchanged. On a reconnecting stream:
+/// - receive(wait) never throws the TransportError of a failed read: the connection is released
+///   and reopened within the call's `wait`. Each handshake attempt is bounded by the time left (and
+///   the client's time-out), no back-off sleeps past the deadline, and what is left to do carries
+///   over to the next call; a wait of zero makes no attempt. It throws the HandshakeError of a
+///   refusal with a 4xx status other than 408 and 429, and every later receive or send throws that
+///   same error again (the stream's resource is gone: close the stream).
+/// - receive() reopens too, but never sleeps through a back-off: while one runs it returns an
+///   empty optional at once; when an attempt is due it makes it, within the client's time-out. A
+///   failed read gives an empty optional, and the next call reopens.
+/// - send() never reopens: on a down connection it throws StreamClosedError
+///   "send() called while the WebSocketStream is reconnecting" (a receive call reopens it);
+///   messages are not queued for the next connection.
+/// - The bridge's close frame ends the stream as without the option (peerClosed(), then an empty
+///   optional from receive(wait), failures of receive() after it thrown), unless
+///   StreamOptions::reconnect_after_close.
+/// - A reopen resets what peerClosed(), closeCode() and closeReason() report; a message half
+///   received is dropped. close() on a down connection sends nothing.
 class STRANDEL_API WebSocketStream {
  public:
   /// Takes over the other stream's connection; the other stream is left closed. Sends nothing.
@@ -96,13 +119,17 @@ class STRANDEL_API WebSocketStream {
   /// std::invalid_argument when `wait` is negative, and std::runtime_error as receive() does.
   std::optional<std::string> receive(std::chrono::milliseconds wait);
 
-  /// Whether the peer's close frame has arrived (read by a receive call). Stays so after close();
-  /// false on a moved-from stream.
+  /// Whether the peer's close frame has arrived (read by a receive call) on the current connection.
+  /// Stays so after close(); false on a moved-from stream.
   bool peerClosed() const noexcept;
   /// The status code of the peer's close frame; empty when none arrived or it carried no code.
   std::optional<int> closeCode() const noexcept;
   /// The reason text of the peer's close frame; empty when none arrived or it carried none.
   const std::string& closeReason() const noexcept;
+
+  /// How often the stream has reopened its connection (StreamOptions::reconnect); 0 for a stream
+  /// opened without reconnecting and for a moved-from stream.
+  std::size_t reconnects() const noexcept;
 
   /// Sends a close frame without status code (unless the stream already answered the peer's
   /// close), then reads and drops what arrives until the peer's close frame comes back, for at

@@ -117,4 +117,16 @@ WebSocketStream Articulation::streamArticulationState(std::string_view articulat
       detail::articulationStreamPath(articulation_id, "/stream_articulation_state"));
 }
 
+WebSocketStream Articulation::streamJointPositions(std::string_view articulation_id,
+                                                   const StreamOptions& options) {
+  return transport_.openStream(
+      detail::articulationStreamPath(articulation_id, "/stream_joint_positions"), options);
+}
+
+WebSocketStream Articulation::streamArticulationState(std::string_view articulation_id,
+                                                      const StreamOptions& options) {
+  return transport_.openStream(
+      detail::articulationStreamPath(articulation_id, "/stream_articulation_state"), options);
+}
+
 }  // namespace strandel

@@ -72,4 +72,14 @@ WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view art
   return articulations.streamArticulationState(articulation_id);
 }
 
+WebSocketStream IsaacSimClient::openJointPositionStream(std::string_view articulation_id,
+                                                        const StreamOptions& options) {
+  return articulations.streamJointPositions(articulation_id, options);
+}
+
+WebSocketStream IsaacSimClient::openArticulationStateStream(std::string_view articulation_id,
+                                                            const StreamOptions& options) {
+  return articulations.streamArticulationState(articulation_id, options);
+}
+
 }  // namespace strandel

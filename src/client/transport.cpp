@@ -7,6 +7,8 @@
 #include "connection_share.hpp"
 #include "join_url.hpp"
 #include "resource_path.hpp"
+#include "stream/reconnection.hpp"
+#include "stream/websocket_connection.hpp"
 #include "websocket_handshake.hpp"
 
 namespace strandel {
@@ -16,6 +18,14 @@ struct detail::StreamFactory {
   static WebSocketStream make(CURL* handle, std::string url, std::chrono::milliseconds send_timeout,
                               std::size_t max_message_bytes) {
     return WebSocketStream(handle, std::move(url), send_timeout, max_message_bytes);
+  }
+  /// A stream that reopens its connection as `reconnection` says.
+  static WebSocketStream make(CURL* handle, std::string url, std::chrono::milliseconds send_timeout,
+                              std::size_t max_message_bytes,
+                              std::unique_ptr<detail::Reconnection> reconnection) {
+    WebSocketStream stream(handle, std::move(url), send_timeout, max_message_bytes);
+    stream.connection_->reconnectWith(std::move(reconnection));
+    return stream;
   }
 };
 
@@ -93,6 +103,25 @@ WebSocketStream Transport::openStream(std::string_view path) {
   url.append(websocketBaseUrl_).append(path);
   CURL* const handle = openWebSocket(url, timeout_, &interruptCheck_);
   return StreamFactory::make(handle, std::move(url), timeout_, maxMessageBytes_);
+}
+
+WebSocketStream Transport::openStream(std::string_view path, const StreamOptions& options) {
+  requireVerbatimPath(path);
+  if (options.idle_timeout.count() < 0)
+    throw std::invalid_argument("idle_timeout must not be negative");
+  if (options.initial_backoff.count() < 0 || options.max_backoff.count() < 0)
+    throw std::invalid_argument("backoff must not be negative");
+  if (!options.reconnect) return openStream(path);
+  std::string url = websocketBaseUrl_ + std::string(path);
+  // Everything a reopen needs is copied now, so that the stream outlives this transport; and
+  // before the handshake, so that nothing after it can throw and leak the connection.
+  auto reconnection = std::make_unique<Reconnection>(
+      options, [url, check = interruptCheck_](std::chrono::milliseconds timeout) {
+        return openWebSocket(url, timeout, &check);
+      });
+  CURL* const handle = openWebSocket(url, timeout_, &interruptCheck_);
+  return StreamFactory::make(handle, std::move(url), timeout_, maxMessageBytes_,
+                             std::move(reconnection));
 }
 
 std::string articulationStreamPath(std::string_view articulation_id, std::string_view suffix) {

@@ -13,6 +13,7 @@
 
 #include <strandel/client_options.hpp>
 #include <strandel/http.hpp>
+#include <strandel/stream_options.hpp>
 #include <strandel/websocket_stream.hpp>
 
 #include "request_engine.hpp"
@@ -63,6 +64,11 @@ class Transport {
   /// Opens websocket_base_url + path (no slash added or removed); the errors of
   /// IsaacSimClient::openJointPositionStream.
   WebSocketStream openStream(std::string_view path);
+  /// The same, with `options`: without options.reconnect exactly openStream(path); with it, a
+  /// stream that reopens websocket_base_url + path with this transport's time-out, message cap and
+  /// a copy of its interrupt check. Throws std::invalid_argument "idle_timeout must not be
+  /// negative" or "backoff must not be negative" (after the path's checks, before connecting).
+  WebSocketStream openStream(std::string_view path, const StreamOptions& options);
 
  private:
   std::string label_;

@@ -7,12 +7,15 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include <curl/curl.h>
+
+#include "reconnection.hpp"
 
 namespace strandel::detail {
 namespace {
@@ -108,9 +111,29 @@ WebSocketConnection::WebSocketConnection(CURL* handle, std::string url,
       sendTimeout_(send_timeout),
       maxMessageBytes_(max_message_bytes) {}
 
-curl_socket_t WebSocketConnection::socket() const noexcept { return socketOf(handle_); }
+void WebSocketConnection::reconnectWith(std::unique_ptr<Reconnection> reconnection) noexcept {
+  reconnection_ = std::move(reconnection);
+  lastData_ = Clock::now();
+}
+
+std::size_t WebSocketConnection::reconnects() const noexcept {
+  return reconnection_ ? reconnection_->reconnects() : 0;
+}
+
+WebSocketConnection::Clock::time_point WebSocketConnection::reopenDue() const noexcept {
+  if (reconnection_ == nullptr || reconnection_->endedBy()) return Clock::time_point::min();
+  return reconnection_->nextAttempt();
+}
+
+curl_socket_t WebSocketConnection::socket() const noexcept {
+  return handle_ != nullptr ? socketOf(handle_) : CURL_SOCKET_BAD;
+}
 
 void WebSocketConnection::send(std::string_view message) {
+  if (handle_ == nullptr) {
+    throwIfEnded();
+    throw StreamClosedError("send() called while the WebSocketStream is reconnecting");
+  }
   if (peerClosed_) throw PeerClosedError(closeCode_, closeReason_);
   if (sendUnfinished_) {
     throw StreamClosedError(
@@ -144,12 +167,14 @@ void WebSocketConnection::send(std::string_view message) {
 }
 
 std::optional<std::string> WebSocketConnection::receiveFrame() {
+  if (reconnection_) return receiveFrameReconnecting();
   std::optional<std::string> message;
   readFrames(message, false);
   return message;
 }
 
 std::optional<std::string> WebSocketConnection::receiveMessage(std::chrono::milliseconds wait) {
+  if (reconnection_) return receiveMessageReconnecting(wait);
   const auto deadline = deadlineAfter(wait);
   for (;;) {
     if (peerClosed_) return std::nullopt;  // nothing follows a close frame
@@ -189,6 +214,10 @@ WebSocketConnection::ReadResult WebSocketConnection::readFrames(std::optional<st
       continue;
     }
 
+    if (reconnection_) {
+      lastData_ = Clock::now();
+      reconnection_->dataArrived();
+    }
     // A message ends with the last byte of a frame that is not flagged as continued.
     const bool frame_ends = meta == nullptr || meta->bytesleft == 0;
     const bool message_ends = frame_ends && (meta == nullptr || (meta->flags & CURLWS_CONT) == 0);
@@ -269,10 +298,162 @@ void WebSocketConnection::awaitPeerClose() noexcept {
   }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Reconnecting. A receive call notices the end of the connection (a TransportError of its read,
+// the idle time-out after a read found nothing pending, or, with reconnect_after_close, the
+// bridge's close frame), releases it and reopens it within its own bound; what it could not do in
+// time is left to the next call. Nothing else reopens: send() on a down connection throws.
+
+bool WebSocketConnection::reopensAfterClose() const noexcept {
+  return reconnection_->options().reconnect_after_close;
+}
+
+WebSocketConnection::Clock::time_point WebSocketConnection::idleDeadline() const noexcept {
+  const auto idle = reconnection_->options().idle_timeout;
+  if (idle.count() <= 0) return Clock::time_point::max();
+  const auto room =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - lastData_);
+  return idle >= room ? Clock::time_point::max() : lastData_ + idle;
+}
+
+void WebSocketConnection::throwIfEnded() const {
+  if (reconnection_ && reconnection_->endedBy()) std::rethrow_exception(reconnection_->endedBy());
+}
+
+void WebSocketConnection::endConnection(std::string reason, bool farewell) {
+  if (farewell) sendControlFrame({}, CURLWS_CLOSE);
+  curl_easy_cleanup(handle_);
+  handle_ = nullptr;
+  buffer_.clear();
+  skip_ = Skip::None;
+  control_.clear();
+  reconnection_->connectionEnded(std::move(reason), Clock::now());
+}
+
+void WebSocketConnection::endAfter(const TransportError& failure) {
+  if (!peerClosed_) {
+    endConnection(failure.what(), false);
+  } else if (reopensAfterClose()) {
+    endConnection(closedByTheBridge(closeCode_, closeReason_), false);
+  } else {
+    throw;  // the failure being handled: a closed stream fails as one without the option does
+  }
+}
+
+void WebSocketConnection::adopt(CURL* handle) noexcept {
+  handle_ = handle;
+  buffer_.clear();
+  skip_ = Skip::None;
+  control_.clear();
+  mayHoldFrames_ = true;
+  sendUnfinished_ = false;
+  closeSent_ = false;
+  peerClosed_ = false;
+  closeCode_.reset();
+  closeReason_.clear();
+  lastData_ = Clock::now();
+}
+
+bool WebSocketConnection::reopen(Clock::time_point deadline, bool may_sleep) {
+  Reconnection& reconnection = *reconnection_;
+  for (;;) {
+    throwIfEnded();
+    auto now = Clock::now();
+    if (reconnection.nextAttempt() > now) {
+      if (!may_sleep) return false;
+      std::this_thread::sleep_until(std::min(reconnection.nextAttempt(), deadline));
+      if (reconnection.nextAttempt() >= deadline) return false;
+      now = Clock::now();
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    if (left.count() <= 0) {
+      // Less than a millisecond is too short for a handshake: the call ends at its deadline.
+      if (may_sleep) std::this_thread::sleep_until(deadline);
+      return false;
+    }
+    CURL* handle = nullptr;
+    try {
+      handle = reconnection.open(std::min(sendTimeout_, left));
+    } catch (const HandshakeError& refusal) {
+      if (refusalIsFinal(refusal.statusCode())) {
+        reconnection.end(std::current_exception());
+        throw;
+      }
+      reconnection.attemptFailed(Clock::now());
+      continue;
+    }
+    adopt(handle);
+    const ReconnectReport report = reconnection.reopened(Clock::now());
+    if (reconnection.options().on_reconnect) reconnection.options().on_reconnect(report);
+    return true;
+  }
+}
+
+std::optional<std::string> WebSocketConnection::receiveFrameReconnecting() {
+  if (peerClosed_ && handle_ != nullptr) {
+    // Without reconnect_after_close a closed stream reads on as one without the option does.
+    if (!reopensAfterClose()) {
+      std::optional<std::string> message;
+      readFrames(message, false);
+      return message;
+    }
+    endConnection(closedByTheBridge(closeCode_, closeReason_), false);
+  }
+  if (handle_ == nullptr && !reopen(deadlineAfter(sendTimeout_), false)) return std::nullopt;
+  std::optional<std::string> message;
+  ReadResult result = ReadResult::Budget;
+  try {
+    result = readFrames(message, false);
+  } catch (const TransportError& failure) {
+    endAfter(failure);
+    return std::nullopt;
+  }
+  if (result == ReadResult::Drained && !message && Clock::now() >= idleDeadline()) {
+    endConnection(
+        "idle for " + std::to_string(reconnection_->options().idle_timeout.count()) + " ms", true);
+  }
+  return message;
+}
+
+std::optional<std::string> WebSocketConnection::receiveMessageReconnecting(
+    std::chrono::milliseconds wait) {
+  const auto deadline = deadlineAfter(wait);
+  for (;;) {
+    if (peerClosed_ && handle_ != nullptr) {
+      if (!reopensAfterClose()) return std::nullopt;  // nothing follows a close frame
+      endConnection(closedByTheBridge(closeCode_, closeReason_), false);
+    }
+    if (handle_ == nullptr && !reopen(deadline, true)) return std::nullopt;
+    std::optional<std::string> message;
+    ReadResult result = ReadResult::Budget;
+    try {
+      result = readFrames(message, true);
+    } catch (const TransportError& failure) {
+      endAfter(failure);
+      continue;
+    }
+    if (result == ReadResult::Message) return message;
+    if (result == ReadResult::PeerClosed) continue;
+    const auto now = Clock::now();
+    const auto idle_deadline = idleDeadline();
+    if (result == ReadResult::Drained && now >= idle_deadline) {
+      endConnection(
+          "idle for " + std::to_string(reconnection_->options().idle_timeout.count()) + " ms",
+          true);
+      continue;
+    }
+    if (now >= deadline) return std::nullopt;
+    if (result == ReadResult::Drained)
+      awaitSocket(handle_, POLLIN, std::min(deadline, idle_deadline));
+  }
+}
+
 WebSocketConnection::~WebSocketConnection() { close(); }
 
 void WebSocketConnection::close() noexcept {
-  if (handle_ == nullptr) return;
+  if (closed_) return;
+  closed_ = true;
+  if (handle_ == nullptr) return;  // a reconnecting stream whose connection is down
   CURL* const handle = handle_;
   if (!closeSent_ && !sendUnfinished_) {
     std::size_t sent = 0;
@@ -291,9 +472,21 @@ std::vector<std::size_t> waitForAnyConnection(
   std::vector<std::size_t> ready;
   entries.reserve(connections.size());
   positions.reserve(connections.size());
+  // The earliest moment a down connection's next reopen attempt is due, when one is later.
+  std::optional<Clock::time_point> earliest_due;
+  const auto now = Clock::now();
   for (std::size_t i = 0; i < connections.size(); ++i) {
     const WebSocketConnection* const connection = connections[i];
     if (connection == nullptr || !connection->isOpen()) continue;
+    if (connection->down()) {
+      const auto due = connection->reopenDue();
+      if (due <= now) {
+        ready.push_back(i);
+      } else if (!earliest_due || due < *earliest_due) {
+        earliest_due = due;
+      }
+      continue;
+    }
     if (connection->readyWithoutSocket()) {
       ready.push_back(i);
       continue;
@@ -306,15 +499,30 @@ std::vector<std::size_t> waitForAnyConnection(
     entries.push_back(pollfd{socket, POLLIN, 0});
     positions.push_back(i);
   }
-  if (entries.empty() && ready.empty()) {
+  if (entries.empty() && ready.empty() && !earliest_due) {
     std::this_thread::sleep_for(wait);
     return ready;
   }
-  // Connections already known to be ready turn the poll into a look at the others.
-  const timespec timeout = timespecOf(ready.empty() ? wait : std::chrono::milliseconds::zero());
+  // Connections already known to be ready turn the poll into a look at the others; a down
+  // connection's next attempt shortens it.
+  std::chrono::milliseconds sleep = wait;
+  if (!ready.empty()) {
+    sleep = std::chrono::milliseconds::zero();
+  } else if (earliest_due) {
+    sleep = std::min(sleep, std::chrono::ceil<std::chrono::milliseconds>(*earliest_due - now));
+  }
+  const timespec timeout = timespecOf(sleep);
   if (::ppoll(entries.data(), entries.size(), &timeout, nullptr) > 0) {
     for (std::size_t j = 0; j < entries.size(); ++j) {
       if (entries[j].revents != 0) ready.push_back(positions[j]);
+    }
+  }
+  if (earliest_due && Clock::now() >= *earliest_due) {
+    for (std::size_t i = 0; i < connections.size(); ++i) {
+      const WebSocketConnection* const connection = connections[i];
+      if (connection != nullptr && connection->isOpen() && connection->down() &&
+          connection->reopenDue() > now && connection->reopenDue() <= Clock::now())
+        ready.push_back(i);
     }
   }
   std::sort(ready.begin(), ready.end());

@@ -75,6 +75,10 @@ const std::string& WebSocketStream::closeReason() const noexcept {
   return connection_ ? connection_->closeReason() : kNone;
 }
 
+std::size_t WebSocketStream::reconnects() const noexcept {
+  return connection_ ? connection_->reconnects() : 0;
+}
+
 void WebSocketStream::close() noexcept {
   if (connection_) connection_->close();
 }

@@ -111,7 +111,8 @@ std::string bridgeExecutable() { return STRANDEL_MOCK_BRIDGE_EXECUTABLE; }
 
 BridgeProcess::BridgeProcess(const std::vector<std::string>& extra_args,
                              const BridgeLaunch& launch) {
-  std::vector<std::string> argv = {bridgeExecutable(), "--host", "127.0.0.1", "--port", "0"};
+  std::vector<std::string> argv = {bridgeExecutable(), "--host", "127.0.0.1", "--port",
+                                   std::to_string(launch.port)};
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   Pipe out;
   pid_ = spawn(argv, out, false, launch.stderr_path);

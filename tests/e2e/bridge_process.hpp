@@ -23,15 +23,19 @@ struct BridgeLaunch {
   /// A file (created or truncated) that receives the bridge's stderr; empty leaves stderr shared
   /// with the test.
   std::string stderr_path;
+  /// The port to listen on, e.g. that of a bridge stopped to be restarted; 0 (the default) lets
+  /// the system choose a free one.
+  std::uint16_t port = 0;
 };
 
-/// The stand-in bridge as a child process, listening on 127.0.0.1 with a port the system chose.
+/// The stand-in bridge as a child process, listening on 127.0.0.1 with a port the system chose
+/// (or the one BridgeLaunch names).
 class BridgeProcess {
  public:
-  /// Starts the bridge with "--host 127.0.0.1 --port 0" and `extra_args`, and reads the port from
-  /// its first line "listening on http://127.0.0.1:PORT/". Throws std::runtime_error when the
-  /// bridge cannot be started, its limit cannot be set, or it does not print that line within
-  /// 30 seconds.
+  /// Starts the bridge with "--host 127.0.0.1 --port P" (P is launch.port, 0 unless set) and
+  /// `extra_args`, and reads the port from its first line "listening on http://127.0.0.1:PORT/".
+  /// Throws std::runtime_error when the bridge cannot be started, its limit cannot be set, or it
+  /// does not print that line within 30 seconds (e.g. when the port is taken).
   explicit BridgeProcess(const std::vector<std::string>& extra_args = {},
                          const BridgeLaunch& launch = {});
   /// Stops the bridge if it still runs.

@@ -1,6 +1,7 @@
 // The library against the stand-in bridge started as a separate process: every facade end to
-// end, fault injection and latency as the client sees them, and the stand-in's robustness
-// against clients that leave early, crowd it, or send garbage.
+// end, fault injection and latency as the client sees them, streams that outlive a restart of the
+// bridge, and the stand-in's robustness against clients that leave early, crowd it, or send
+// garbage.
 
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -230,6 +232,65 @@ TEST_F(StandIn, StreamsPushStateAndTakeTargets) {
   EXPECT_EQ(client.articulations.getJointsState("arm")["joint_positions"][0], 0.4);
 }
 
+/// Options of a reconnecting stream whose reports land in `reports`.
+StreamOptions reconnecting(std::vector<ReconnectReport>& reports) {
+  StreamOptions options;
+  options.reconnect = true;
+  options.initial_backoff = 50ms;
+  options.on_reconnect = [&reports](const ReconnectReport& report) { reports.push_back(report); };
+  return options;
+}
+
+/// Receives with no wait until nothing is pending (at most 1000 messages).
+void drain(WebSocketStream& stream) {
+  for (int i = 0; i < 1000 && stream.receive(0ms); ++i) {}
+}
+
+TEST(StandInRestart, AReconnectingStreamSurvivesARestartOfTheBridge) {
+  std::optional<BridgeProcess> bridge;
+  bridge.emplace();
+  const std::uint16_t port = bridge->port();
+  IsaacSimClient client("restart", bridge->httpUrl(), bridge->wsUrl(), 10000ms, 3);
+  client.articulations.create("/World/arm");
+  std::vector<ReconnectReport> reports;
+  WebSocketStream stream = client.articulations.streamJointPositions("arm", reconnecting(reports));
+  WebSocketStream plain = client.articulations.streamJointPositions("arm");
+  ASSERT_TRUE(stream.receive(10s));
+  ASSERT_TRUE(plain.receive(10s));
+
+  ASSERT_EQ(bridge->stop(), 0);
+  drain(stream);
+  for (int i = 0; i < 3; ++i) {  // while the bridge is away, each wait ends on time
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(stream.receive(200ms), std::nullopt);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 200ms);
+    EXPECT_LT(waited, 2000ms);
+  }
+  std::string failure;  // the stream without options ends as it always did
+  try {
+    for (int i = 0; i < 1000; ++i) static_cast<void>(plain.receive(1000ms));
+  } catch (const TransportError& error) {
+    failure = error.what();
+  }
+  EXPECT_EQ(failure.rfind("WebSocket receive failed: ", 0), 0u) << failure;
+
+  BridgeLaunch same_port;
+  same_port.port = port;
+  bridge.emplace(std::vector<std::string>{}, same_port);
+  client.articulations.create("/World/arm");  // the restarted world starts empty
+  const auto message = stream.receive(10s);
+  ASSERT_TRUE(message);
+  EXPECT_EQ(json::parse(*message)["articulation_id"], "arm");
+  EXPECT_EQ(stream.reconnects(), 1u);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].reconnects, 1u);
+  EXPECT_EQ(reports[0].reason.rfind("WebSocket receive failed: ", 0), 0u) << reports[0].reason;
+  EXPECT_GE(reports[0].downtime, 600ms);  // the three waits while away
+  EXPECT_EQ(plain.reconnects(), 0u);
+  EXPECT_EQ(bridge->stop(), 0);
+}
+
 TEST(StandInFaults, EveryNthRequestFailsAndTheClientRetriesIt) {
   BridgeProcess bridge({"--fail-every", "2", "--fail-status", "503"});
   IsaacSimClient patient("retrying", bridge.httpUrl(), bridge.wsUrl(),
@@ -267,6 +328,39 @@ TEST(StandInFaults, AddedLatencyOutlastsAShortTimeout) {
                          std::chrono::milliseconds(20000), 0);
   EXPECT_EQ(patient.get("/").status, 200);
   EXPECT_EQ(bridge.stop(), 0);
+}
+
+TEST_F(StandIn, RemovingTheArticulationEndsReconnectingStreams) {
+  client.articulations.create("/World/arm");
+  std::vector<ReconnectReport> reports;
+  StreamOptions options = reconnecting(reports);
+  WebSocketStream ending = client.articulations.streamArticulationState("arm", options);
+  options.reconnect_after_close = true;
+  WebSocketStream reopening = client.articulations.streamJointPositions("arm", options);
+  ASSERT_TRUE(ending.receive(10s));
+  ASSERT_TRUE(reopening.receive(10s));
+  client.articulations.remove("arm");
+
+  // The close frame (1001) ends the stream: the messages ahead of it, then empty results.
+  for (int i = 0; i < 100 && !ending.peerClosed(); ++i) static_cast<void>(ending.receive(1s));
+  EXPECT_TRUE(ending.peerClosed());
+  EXPECT_EQ(ending.closeCode(), std::optional<int>(1001));
+  EXPECT_EQ(ending.closeReason(), "articulation removed");
+  EXPECT_EQ(ending.receive(100ms), std::nullopt);
+  EXPECT_EQ(ending.reconnects(), 0u);
+
+  // Asked to reopen after a close, the stream meets the removed articulation's 404 and ends.
+  std::optional<HandshakeError> refusal;
+  try {
+    for (int i = 0; i < 40; ++i) static_cast<void>(reopening.receive(500ms));
+  } catch (const HandshakeError& error) {
+    refusal = error;
+  }
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(refusal->statusCode(), 404);
+  EXPECT_EQ(json::parse(refusal->body())["error"], "articulation 'arm' not found");
+  EXPECT_EQ(reopening.reconnects(), 0u);
+  EXPECT_TRUE(reports.empty());
 }
 
 TEST_F(StandIn, SurvivesClientsThatLeaveMidStreamMidAnswerAndMidMotion) {
