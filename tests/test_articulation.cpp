@@ -190,6 +190,12 @@ TEST_F(ArticulationWire, EveryMemberTurnsA404IntoHttpErrorWithThePeersBody) {
       EXPECT_STREQ(e.what(), "Bridge returned status 404");
       EXPECT_EQ(e.statusCode(), 404);
       EXPECT_EQ(e.body(), "no articulation {arm}");
+      // The facades' HTTPError names its request.
+      const auto* request = dynamic_cast<const HTTPRequestError*>(&e);
+      ASSERT_NE(request, nullptr);
+      const auto sent = peer.requests().back();
+      EXPECT_EQ(request->method(), sent.method);
+      EXPECT_EQ(request->url(), peer.baseUrl() + sent.target.substr(1));
     }
   }
   EXPECT_EQ(peer.requestCount(), calls.size());

@@ -1,7 +1,7 @@
 // The Articulation facade. Every articulation body carries all of its keys; an empty optional is
 // written as null, never left out. Each HTTP member builds its body, serialises it with the shared
 // body writer (so invalid UTF-8 throws before anything is sent), makes exactly one request through
-// the client and checks the answer with parseJsonResponse. The stream members build no path and
+// the client and checks the answer (requestJson). The stream members build no path and
 // send no request: the identifier goes unchanged to the client's stream openers, and the opened
 // stream is moved to the caller.
 
@@ -12,7 +12,6 @@
 #include <strandel/client.hpp>
 
 #include "client/json_body.hpp"
-#include "client/parse_json_response.hpp"
 #include "client/resource_path.hpp"
 #include "client/transport.hpp"
 
@@ -43,7 +42,7 @@ json Articulation::create(std::string_view prim_path, std::optional<std::string_
   json body = json::object();
   body["prim_path"] = prim_path;
   body["urdf_path"] = valueOrNull(urdf_path);
-  return detail::parseJsonResponse(transport_.put("/articulations", detail::writeJsonBody(body)));
+  return transport_.requestJson("PUT", "/articulations", detail::writeJsonBody(body));
 }
 
 json Articulation::assembleRobot(std::string_view articulation_id, std::string_view gripper_id,
@@ -57,28 +56,24 @@ json Articulation::assembleRobot(std::string_view articulation_id, std::string_v
   body["offset"] = valueOrNull(offset);
   body["mask_collisions"] = mask_collisions;
   const std::string path = articulationPath(articulation_id, "/assemble_robot");
-  return detail::parseJsonResponse(transport_.post(path, detail::writeJsonBody(body)));
+  return transport_.requestJson("POST", path, detail::writeJsonBody(body));
 }
 
 void Articulation::remove(std::string_view articulation_id) {
   // The result is dropped, but the status check and the parse still apply.
-  static_cast<void>(
-      detail::parseJsonResponse(transport_.deleteRequest(articulationPath(articulation_id, ""))));
+  static_cast<void>(transport_.requestJson("DELETE", articulationPath(articulation_id, "")));
 }
 
 json Articulation::getDofLimits(std::string_view articulation_id) {
-  return detail::parseJsonResponse(
-      transport_.get(articulationPath(articulation_id, "/dof_limits")));
+  return transport_.requestJson("GET", articulationPath(articulation_id, "/dof_limits"));
 }
 
 json Articulation::getDriverJoint(std::string_view articulation_id) {
-  return detail::parseJsonResponse(
-      transport_.get(articulationPath(articulation_id, "/driver_joint")));
+  return transport_.requestJson("GET", articulationPath(articulation_id, "/driver_joint"));
 }
 
 json Articulation::getJointsState(std::string_view articulation_id) {
-  return detail::parseJsonResponse(
-      transport_.get(articulationPath(articulation_id, "/joints_state")));
+  return transport_.requestJson("GET", articulationPath(articulation_id, "/joints_state"));
 }
 
 json Articulation::setJointPositions(std::string_view articulation_id,
@@ -86,7 +81,7 @@ json Articulation::setJointPositions(std::string_view articulation_id,
                                      const std::optional<std::vector<int>>& indices) {
   const json body = jointPositionsBody(joint_positions, indices);
   const std::string path = articulationPath(articulation_id, "/set_j");
-  return detail::parseJsonResponse(transport_.post(path, detail::writeJsonBody(body)));
+  return transport_.requestJson("POST", path, detail::writeJsonBody(body));
 }
 
 json Articulation::moveJointPositions(std::string_view articulation_id,
@@ -96,7 +91,7 @@ json Articulation::moveJointPositions(std::string_view articulation_id,
   json body = jointPositionsBody(joint_positions, indices);
   body["asynchronous"] = asynchronous;
   const std::string path = articulationPath(articulation_id, "/move_j");
-  return detail::parseJsonResponse(transport_.post(path, detail::writeJsonBody(body)));
+  return transport_.requestJson("POST", path, detail::writeJsonBody(body));
 }
 
 json Articulation::setDrivenJoints(std::string_view articulation_id,
@@ -104,7 +99,7 @@ json Articulation::setDrivenJoints(std::string_view articulation_id,
   json body = json::object();
   body["joint_names"] = joint_names;
   const std::string path = articulationPath(articulation_id, "/driven_joints");
-  return detail::parseJsonResponse(transport_.put(path, detail::writeJsonBody(body)));
+  return transport_.requestJson("PUT", path, detail::writeJsonBody(body));
 }
 
 WebSocketStream Articulation::streamJointPositions(std::string_view articulation_id) {

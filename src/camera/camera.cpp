@@ -12,7 +12,6 @@
 
 #include "camera/decode_camera_frame.hpp"
 #include "client/json_body.hpp"
-#include "client/parse_json_response.hpp"
 #include "client/resource_path.hpp"
 #include "client/transport.hpp"
 
@@ -36,7 +35,7 @@ json Camera::create(std::string_view prim_path, const std::optional<std::vector<
   body["prim_path"] = prim_path;
   setIfPresent(body, "resolution", resolution);
   setIfPresent(body, "frequency", frequency);
-  return detail::parseJsonResponse(transport_.put("/cameras", detail::writeJsonBody(body)));
+  return transport_.requestJson("PUT", "/cameras", detail::writeJsonBody(body));
 }
 
 CameraFrame Camera::capture(std::string_view camera_id,
@@ -45,8 +44,10 @@ CameraFrame Camera::capture(std::string_view camera_id,
   json body = json::object();
   setIfPresent(body, "data_types", data_types);
   setIfPresent(body, "world_frame", world_frame);
-  return detail::decodeCameraFrame(
-      transport_.post(cameraPath(camera_id, "/capture"), detail::writeJsonBody(body)));
+  const std::string path = cameraPath(camera_id, "/capture");
+  const HttpResponse response = transport_.post(path, detail::writeJsonBody(body));
+  transport_.requireSuccess(response.status, response.body, "POST", path);
+  return detail::decodeCameraFrame(response);
 }
 
 void Camera::capture(std::string_view camera_id, CameraFrame& into,
@@ -55,10 +56,12 @@ void Camera::capture(std::string_view camera_id, CameraFrame& into,
   json body = json::object();
   setIfPresent(body, "data_types", data_types);
   setIfPresent(body, "world_frame", world_frame);
+  const std::string path = cameraPath(camera_id, "/capture");
   long status = 0;
   try {
-    transport_.requestInto("POST", cameraPath(camera_id, "/capture"), detail::writeJsonBody(body),
+    transport_.requestInto("POST", path, detail::writeJsonBody(body),
                            detail::ResponseTarget{&status, &into.body_buffer});
+    transport_.requireSuccess(status, into.body_buffer, "POST", path);
     detail::decodeCameraFrame(status, into.body_buffer, into);
   } catch (...) {
     into.structure = nullptr;
@@ -70,7 +73,7 @@ void Camera::capture(std::string_view camera_id, CameraFrame& into,
 }
 
 void Camera::remove(std::string_view camera_id) {
-  detail::parseJsonResponse(transport_.deleteRequest(cameraPath(camera_id, "")));
+  transport_.requestJson("DELETE", cameraPath(camera_id, ""));
 }
 
 }  // namespace strandel

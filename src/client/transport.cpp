@@ -1,11 +1,14 @@
 #include "transport.hpp"
 
 #include <stdexcept>
+
+#include <strandel/errors.hpp>
 #include <utility>
 
 #include "backoff.hpp"
 #include "connection_share.hpp"
 #include "join_url.hpp"
+#include "parse_json_response.hpp"
 #include "resource_path.hpp"
 #include "stream/reconnection.hpp"
 #include "stream/websocket_connection.hpp"
@@ -80,6 +83,18 @@ HttpResponse Transport::request(std::string_view method, std::string_view path,
   requestInto(method, path, body,
               ResponseTarget{&response.status, &response.body, &response.headers});
   return response;
+}
+
+json Transport::requestJson(std::string_view method, std::string_view path, std::string_view body) {
+  const HttpResponse response = request(method, path, body);
+  requireSuccess(response.status, response.body, method, path);
+  return parseJsonResponse(response);
+}
+
+void Transport::requireSuccess(long status, std::string_view body, std::string_view method,
+                               std::string_view path) const {
+  if (status >= 200 && status <= 299) return;
+  throw HTTPRequestError(status, std::string(body), std::string(method), joinUrl(baseUrl_, path));
 }
 
 void Transport::requestInto(std::string_view method, std::string_view path, std::string_view body,

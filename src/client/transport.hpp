@@ -13,6 +13,7 @@
 
 #include <strandel/client_options.hpp>
 #include <strandel/http.hpp>
+#include <strandel/json.hpp>
 #include <strandel/stream_options.hpp>
 #include <strandel/websocket_stream.hpp>
 
@@ -47,6 +48,13 @@ class Transport {
   /// One exchange with base_url + path (leading slashes dropped), with the client's retries; the
   /// errors of IsaacSimClient's verbs.
   HttpResponse request(std::string_view method, std::string_view path, std::string_view body);
+  /// request() followed by the facades' check: the answer's JSON ({} for an empty 2xx body);
+  /// HTTPRequestError (naming the method and URL) outside 2xx; nlohmann::json::parse_error for a
+  /// 2xx body that is not JSON.
+  json requestJson(std::string_view method, std::string_view path, std::string_view body = {});
+  /// Throws HTTPRequestError naming `method` and the URL of `path` unless 200 <= status <= 299.
+  void requireSuccess(long status, std::string_view body, std::string_view method,
+                      std::string_view path) const;
   HttpResponse get(std::string_view path) { return request("GET", path, {}); }
   HttpResponse post(std::string_view path, std::string_view body) {
     return request("POST", path, body);

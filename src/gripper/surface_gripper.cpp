@@ -1,6 +1,6 @@
 // The SurfaceGripper facade. Each member makes exactly one request through the client, with its
 // body serialised by the shared body writer (invalid UTF-8 throws before anything is sent), and
-// checks the answer with parseJsonResponse. The property calls are partial updates: a setting
+// checks the answer (requestJson). The property calls are partial updates: a setting
 // whose optional is empty is left out of the body, never sent as null.
 
 #include <optional>
@@ -10,7 +10,6 @@
 #include <strandel/client.hpp>
 
 #include "client/json_body.hpp"
-#include "client/parse_json_response.hpp"
 #include "client/resource_path.hpp"
 #include "client/transport.hpp"
 #include "gripper/axis_limits_json.hpp"
@@ -33,14 +32,14 @@ json postActuation(detail::Transport& transport, std::string_view surface_grippe
   json body = json::object();
   body["asynchronous"] = asynchronous;
   const std::string path = gripperPath(surface_gripper_id, suffix);
-  return detail::parseJsonResponse(transport.post(path, detail::writeJsonBody(body)));
+  return transport.requestJson("POST", path, detail::writeJsonBody(body));
 }
 
 /// PATCH the partial-update `body` to the gripper path with `suffix`.
 json patchSettings(detail::Transport& transport, std::string_view surface_gripper_id,
                    std::string_view suffix, const json& body) {
   const std::string path = gripperPath(surface_gripper_id, suffix);
-  return detail::parseJsonResponse(transport.patch(path, detail::writeJsonBody(body)));
+  return transport.requestJson("PATCH", path, detail::writeJsonBody(body));
 }
 
 }  // namespace
@@ -48,25 +47,23 @@ json patchSettings(detail::Transport& transport, std::string_view surface_grippe
 json SurfaceGripper::create(std::string_view prim_path) {
   json body = json::object();
   body["prim_path"] = prim_path;
-  return detail::parseJsonResponse(
-      transport_.put("/surface_grippers", detail::writeJsonBody(body)));
+  return transport_.requestJson("PUT", "/surface_grippers", detail::writeJsonBody(body));
 }
 
 json SurfaceGripper::get(std::string_view surface_gripper_id) {
-  return detail::parseJsonResponse(transport_.get(gripperPath(surface_gripper_id, "")));
+  return transport_.requestJson("GET", gripperPath(surface_gripper_id, ""));
 }
 
 json SurfaceGripper::getStatus(std::string_view surface_gripper_id) {
-  return detail::parseJsonResponse(transport_.get(gripperPath(surface_gripper_id, "/status")));
+  return transport_.requestJson("GET", gripperPath(surface_gripper_id, "/status"));
 }
 
 json SurfaceGripper::getProperties(std::string_view surface_gripper_id) {
-  return detail::parseJsonResponse(transport_.get(gripperPath(surface_gripper_id, "/properties")));
+  return transport_.requestJson("GET", gripperPath(surface_gripper_id, "/properties"));
 }
 
 json SurfaceGripper::getAttachmentPoints(std::string_view surface_gripper_id) {
-  return detail::parseJsonResponse(
-      transport_.get(gripperPath(surface_gripper_id, "/attachment_points")));
+  return transport_.requestJson("GET", gripperPath(surface_gripper_id, "/attachment_points"));
 }
 
 json SurfaceGripper::open(std::string_view surface_gripper_id, bool asynchronous) {
@@ -79,8 +76,7 @@ json SurfaceGripper::close(std::string_view surface_gripper_id, bool asynchronou
 
 void SurfaceGripper::remove(std::string_view surface_gripper_id) {
   // The result is dropped, but the status check and the parse still apply.
-  static_cast<void>(
-      detail::parseJsonResponse(transport_.deleteRequest(gripperPath(surface_gripper_id, ""))));
+  static_cast<void>(transport_.requestJson("DELETE", gripperPath(surface_gripper_id, "")));
 }
 
 json SurfaceGripper::setProperties(std::string_view surface_gripper_id,
