@@ -9,20 +9,6 @@
 #include "interrupt.hpp"
 
 namespace strandel_cli {
-namespace {
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-bool isTransportFailure(std::string_view what) {
-  return startsWith(what, "HTTP request failed") ||
-         startsWith(what, "WebSocket handshake failed") ||
-         startsWith(what, "curl_easy_setopt failed") ||
-         startsWith(what, "Failed to initialize libcurl");
-}
-
-}  // namespace
 
 void addBridgeOptions(CLI::App& app, BridgeOptions& options) {
   app.add_option("--url", options.url, "the bridge's HTTP base URL")
@@ -65,7 +51,8 @@ std::string requestUrl(const strandel::IsaacSimClient& client, std::string_view 
          std::string(first == std::string_view::npos ? std::string_view() : path.substr(first));
 }
 
-void rethrowAsFailure(const std::string& label, ExitStatus otherwise) {
+void rethrowAsFailure(const std::string& label) {
+  // Most derived kinds first: each catch names one kind of the library, never a message text.
   try {
     throw;
   } catch (const Failure&) {
@@ -75,13 +62,20 @@ void rethrowAsFailure(const std::string& label, ExitStatus otherwise) {
   } catch (const strandel::HTTPError& e) {
     throw Failure(kRefused, label + ": " + e.what(), e.body());
   } catch (const strandel::HandshakeError& e) {
+    if (e.statusCode() == 0) throw Failure(kTransport, label + ": " + e.what());
+    throw Failure(kRefused,
+                  label + ": " + e.what() + " (status " + std::to_string(e.statusCode()) + ")",
+                  e.body());
+  } catch (const strandel::TransportError& e) {  // TimeoutError included
     throw Failure(kTransport, label + ": " + e.what());
-  } catch (const std::invalid_argument& e) {
-    throw Failure(kUsage, label + ": " + e.what());
+  } catch (const strandel::FrameFormatError& e) {
+    throw Failure(kMalformed, label + ": " + e.what());
   } catch (const nlohmann::json::exception& e) {
     throw Failure(kMalformed, label + ": " + e.what());
+  } catch (const std::invalid_argument& e) {
+    throw Failure(kUsage, label + ": " + e.what());
   } catch (const std::exception& e) {
-    throw Failure(isTransportFailure(e.what()) ? kTransport : otherwise, label + ": " + e.what());
+    throw Failure(kTransport, label + ": " + e.what());
   }
 }
 

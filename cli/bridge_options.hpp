@@ -36,11 +36,13 @@ std::unique_ptr<strandel::IsaacSimClient> makeClient(const BridgeOptions& option
 std::string requestUrl(const strandel::IsaacSimClient& client, std::string_view path);
 
 /// Rethrows the exception being handled (call only inside a catch block) as a Failure whose text
-/// is `label` + ": " + the library's text: HTTPError gives kRefused with the bridge's body as
-/// detail, std::invalid_argument gives kUsage, a JSON library error gives kMalformed, a failed
-/// transfer or handshake ("HTTP request failed", "WebSocket handshake failed", libcurl set-up)
-/// gives kTransport, Interrupted gives kInterrupted, and any other exception gives `otherwise`. A
-/// Failure passes unchanged.
-[[noreturn]] void rethrowAsFailure(const std::string& label, ExitStatus otherwise);
+/// is `label` + ": " + the library's text, chosen by the exception's kind: HTTPError gives
+/// kRefused with the bridge's body as detail; HandshakeError gives kRefused with the body when the
+/// bridge answered the upgrade (statusCode() not 0; " (status N)" follows the text) and
+/// kTransport when it did not; TransportError (TimeoutError included) gives kTransport;
+/// FrameFormatError and a JSON library error give kMalformed; std::invalid_argument gives kUsage;
+/// Interrupted gives kInterrupted; any other exception (a libcurl set-up failure, no memory)
+/// gives kTransport. A Failure passes unchanged.
+[[noreturn]] void rethrowAsFailure(const std::string& label);
 
 }  // namespace strandel_cli

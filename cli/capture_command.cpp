@@ -338,9 +338,9 @@ int runCapture(const CaptureRequest& request, const BridgeOptions& bridge) {
     placeholders = frame.namedOutputs();
     for (const strandel::NamedOutput& placeholder : placeholders)
       if (!placeholder.index)
-        throw std::runtime_error("an array placeholder does not hold an index");
+        throw Failure(kMalformed, label + ": an array placeholder does not hold an index");
   } catch (...) {
-    rethrowAsFailure(label, kMalformed);
+    rethrowAsFailure(label);
   }
 
   // Every array checked and every name chosen before anything is written.

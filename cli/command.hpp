@@ -18,11 +18,13 @@ namespace strandel_cli {
 /// What the process returns. The --help footer and the README list the same values.
 enum ExitStatus : int {
   kSuccess = 0,
-  /// The bridge answered with a status outside 200..299.
+  /// The bridge answered an HTTP request, or refused a stream's handshake, with a status outside
+  /// 200..299.
   kRefused = 1,
   /// The command line cannot be used.
   kUsage = 2,
-  /// No answer: connection, time-out or WebSocket handshake failed.
+  /// No answer: the connection failed or timed out (a WebSocket handshake included), or an open
+  /// stream's connection failed or the bridge closed it.
   kTransport = 3,
   /// An answer that is not what was asked for: a stream message that is not JSON, a camera
   /// answer that is not a well-formed frame.

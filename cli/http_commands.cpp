@@ -90,7 +90,7 @@ int runRequest(const Verb& verb, const Request& request, const BridgeOptions& br
       response = client->deleteRequest(request.path);
     }
   } catch (...) {
-    rethrowAsFailure(label, kTransport);
+    rethrowAsFailure(label);
   }
   if (request.include_head) std::cout << headText(response) << std::flush;
   if (response.status < 200 || response.status > 299) {

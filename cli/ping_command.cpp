@@ -34,11 +34,11 @@ int runPing(const BridgeOptions& bridge) {
   } catch (const Failure&) {
     throw;
   } catch (const Interrupted&) {
-    rethrowAsFailure("GET " + url, kTransport);
+    rethrowAsFailure("GET " + url);
   } catch (...) {
     std::cout << url << ": no answer after "
               << milliseconds(std::chrono::steady_clock::now() - start) << std::endl;
-    rethrowAsFailure("GET " + url, kTransport);
+    rethrowAsFailure("GET " + url);
   }
 }
 

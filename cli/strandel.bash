@@ -12,7 +12,7 @@ _strandel() {
   local shared="--url --ws-url --timeout --retries --help"
 
   case $prev in
-    --url | --ws-url | --timeout | --retries | --count | -n | --seconds | -s | --types)
+    --url | --ws-url | --timeout | --retries | --count | -n | --seconds | -s | --idle-timeout | --types)
       return
       ;;
     --out | -o)
@@ -43,7 +43,7 @@ _strandel() {
       fi
       ;;
     stream)
-      options="-n --count -s --seconds --rate"
+      options="-n --count -s --seconds --rate --reconnect --idle-timeout"
       if [[ $cur != -* ]]; then
         COMPREPLY=($(compgen -W "articulations/" -- "$cur"))
         compopt -o nospace 2>/dev/null

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -27,6 +28,8 @@ struct StreamRequest {
   long long count = 0;
   double seconds = 0.0;
   bool rate = false;
+  bool reconnect = false;
+  double idle_timeout_seconds = 0.0;
 };
 
 double millisecondsOf(Clock::duration elapsed) {
@@ -95,6 +98,36 @@ std::string closeText(const strandel::WebSocketStream& stream) {
   return text.empty() ? "" : " (" + text + ")";
 }
 
+/// The options of a stream opened with --reconnect: it reopens after a transport failure, an idle
+/// time-out or the bridge's close frame, and says so on stderr each time. A refused reopen (e.g.
+/// 404 once the articulation is gone) ends it with the HandshakeError.
+strandel::StreamOptions reconnectingOptions(const StreamRequest& request,
+                                            const std::string& label) {
+  strandel::StreamOptions options;
+  options.reconnect = true;
+  options.reconnect_after_close = true;
+  options.idle_timeout =
+      std::chrono::milliseconds(std::llround(request.idle_timeout_seconds * 1000.0));
+  options.on_reconnect = [label](const strandel::ReconnectReport& report) {
+    std::cout.flush();
+    std::cerr << label << ": reconnected (" << report.reconnects << " so far) after "
+              << report.downtime.count() << " ms: " << report.reason << std::endl;
+  };
+  return options;
+}
+
+strandel::WebSocketStream openStream(strandel::IsaacSimClient& client, const StreamPath& path,
+                                     const StreamRequest& request, const std::string& label) {
+  const bool positions = path.kind == StreamPath::Kind::JointPositions;
+  if (!request.reconnect) {
+    return positions ? client.openJointPositionStream(path.articulation_id)
+                     : client.openArticulationStateStream(path.articulation_id);
+  }
+  const strandel::StreamOptions options = reconnectingOptions(request, label);
+  return positions ? client.openJointPositionStream(path.articulation_id, options)
+                   : client.openArticulationStateStream(path.articulation_id, options);
+}
+
 int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
   const std::optional<StreamPath> path = parseStreamPath(request.path);
   if (!path) {
@@ -109,9 +142,7 @@ int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
                             (positions ? kJointPositions : kArticulationState);
 
   try {
-    strandel::WebSocketStream stream =
-        positions ? client->openJointPositionStream(path->articulation_id)
-                  : client->openArticulationStateStream(path->articulation_id);
+    strandel::WebSocketStream stream = openStream(*client, *path, request, label);
     const auto start = Clock::now();
     const auto deadline = request.seconds > 0
                               ? start + std::chrono::duration_cast<Clock::duration>(
@@ -126,11 +157,16 @@ int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
       const auto until =
           std::min(deadline, request.rate ? meter.windowEnd() : Clock::time_point::max());
       const auto wait = std::min<Clock::duration>(until - now, kInterruptCheck);
-      const std::optional<std::string> message =
-          stream.receive(std::chrono::ceil<std::chrono::milliseconds>(wait));
+      std::optional<std::string> message;
+      try {
+        message = stream.receive(std::chrono::ceil<std::chrono::milliseconds>(wait));
+      } catch (const Interrupted&) {
+        break;  // Ctrl-C during a reopen's handshake ends the open stream as it always does
+      }
       if (!message) {
-        // A close from the bridge ends the stream: what came before it has been printed.
-        if (stream.peerClosed()) {
+        // A close from the bridge ends the stream (unless it reopens): what came before it has
+        // been printed.
+        if (!request.reconnect && stream.peerClosed()) {
           throw Failure(kTransport, label + ": the bridge closed the stream after " +
                                         std::to_string(received) + " messages" + closeText(stream));
         }
@@ -151,7 +187,7 @@ int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
     stream.close();
     if (request.rate) meter.summary(Clock::now());
   } catch (...) {
-    rethrowAsFailure(label, kTransport);
+    rethrowAsFailure(label);
   }
   return kSuccess;
 }
@@ -199,9 +235,19 @@ void addStreamCommand(CLI::App& app, const BridgeOptions& bridge, Commands& comm
       "--rate", request->rate,
       "print messages per second and the largest gap between messages once a second, and a summary "
       "at the end, instead of the messages");
+  CLI::Option* reconnect = sub->add_flag(
+      "--reconnect", request->reconnect,
+      "reopen the stream whenever its connection ends (the bridge restarting, dropped or closing "
+      "it), each reopen told on stderr with the count so far and the reason; a reopen the bridge "
+      "refuses (e.g. 404 once the articulation is gone) ends it with status 1");
+  sub->add_option("--idle-timeout", request->idle_timeout_seconds,
+                  "with --reconnect: reopen after this many seconds without a message")
+      ->check(CLI::Range(0.001, 1e6))
+      ->needs(reconnect);
   sub->footer(
       "Examples:\n  strandel stream articulations/arm/stream_joint_positions --count 5\n"
-      "  strandel stream articulations/arm/stream_articulation_state --rate --seconds 10");
+      "  strandel stream articulations/arm/stream_articulation_state --rate --seconds 10\n"
+      "  strandel stream articulations/arm/stream_joint_positions --reconnect --idle-timeout 2");
   commands[sub] = [request, &bridge] { return runStream(*request, bridge); };
 }
 

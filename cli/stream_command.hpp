@@ -26,8 +26,16 @@ std::optional<StreamPath> parseStreamPath(std::string_view path);
 /// per second and the largest gap once a second and a summary) until --count messages arrived,
 /// --seconds passed or SIGINT came; then closes the stream and returns kSuccess. A message nested
 /// deeper than kMaxShownDepth is printed as received, without the whitespace between its tokens. A
-/// message that is not JSON throws Failure(kMalformed); the bridge closing the stream first,
-/// Failure(kTransport); SIGINT before the handshake completed, Failure(kInterrupted).
+/// message that is not JSON throws Failure(kMalformed); the bridge closing the stream first, or a
+/// failed receive, Failure(kTransport); SIGINT before the handshake completed,
+/// Failure(kInterrupted); a handshake the bridge refused, Failure(kRefused) with its body.
+///
+/// With --reconnect the stream is opened with StreamOptions::reconnect and reconnect_after_close
+/// (and --idle-timeout as idle_timeout): a failed receive, an idle time-out or the bridge's close
+/// frame reopens it instead of ending the command, and each reopen prints one line on stderr,
+/// "LABEL: reconnected (N so far) after MS ms: REASON". Messages are counted across reopens. A
+/// reopen the bridge refuses with a 4xx status other than 408 and 429 throws Failure(kRefused);
+/// SIGINT during a reopen ends the command as SIGINT on an open stream does (kSuccess).
 void addStreamCommand(CLI::App& app, const BridgeOptions& bridge, Commands& commands);
 
 }  // namespace strandel_cli

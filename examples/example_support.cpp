@@ -23,8 +23,6 @@ const std::vector<Option> kBridgeOptions = {
     {"--retries", "3", "retries of a failed transfer or of a transient status"},
 };
 
-bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
 /// Writes the PNG file `encode` returns to `path`, replacing any file there. Throws
 /// std::runtime_error "cannot write PNG to '<path>'" when encoding or writing fails.
 template <typename Encode>
@@ -38,6 +36,14 @@ void writePng(const std::string& path, Encode&& encode) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   if (!file.write(png.data(), static_cast<std::streamsize>(png.size())) || !file.flush())
     throw std::runtime_error("cannot write PNG to '" + path + "'");
+}
+
+/// Says on stderr that the bridge at `line`'s --http-url cannot be reached, and how to start one.
+int cannotReach(const CommandLine& line, const std::exception& e) {
+  std::cerr << line.program() << ": cannot reach the bridge at " << line.text("--http-url") << " ("
+            << e.what() << ")\n"
+            << "  Is it running? A local stand-in starts with: strandel-mock-bridge --port 8211\n";
+  return 2;
 }
 
 }  // namespace
@@ -113,6 +119,7 @@ void CommandLine::fail(const std::string& message) const {
 }
 
 int runExample(const CommandLine& line, const std::function<void()>& body) {
+  // Failures are told apart by their kind (most derived first), never by their texts.
   try {
     body();
     return 0;
@@ -120,16 +127,15 @@ int runExample(const CommandLine& line, const std::function<void()>& body) {
     std::cerr << line.program() << ": the bridge refused a request: " << e.what() << ": "
               << e.body() << "\n";
     return 1;
+  } catch (const strandel::HandshakeError& e) {
+    if (e.statusCode() == 0) return cannotReach(line, e);  // no answer at all
+    std::cerr << line.program() << ": the bridge refused the stream " << e.url() << " with status "
+              << e.statusCode() << ": " << e.body() << "\n";
+    return 1;
+  } catch (const strandel::TransportError& e) {  // TimeoutError included
+    return cannotReach(line, e);
   } catch (const std::exception& e) {
-    const std::string what = e.what();
-    if (startsWith(what, "HTTP request failed") || startsWith(what, "WebSocket handshake failed")) {
-      std::cerr
-          << line.program() << ": cannot reach the bridge at " << line.text("--http-url") << " ("
-          << what << ")\n"
-          << "  Is it running? A local stand-in starts with: strandel-mock-bridge --port 8211\n";
-      return 2;
-    }
-    std::cerr << line.program() << ": " << what << "\n";
+    std::cerr << line.program() << ": " << e.what() << "\n";
     return 1;
   }
 }

@@ -58,9 +58,11 @@ class CommandLine {
   std::map<std::string, std::string> values_;
 };
 
-/// Runs `body` and turns what it throws into a message on stderr and an exit code: 0 when it
-/// returns, 2 when the bridge at `http_url` cannot be reached, 1 for every other failure
-/// (a refusal shows the bridge's status and body).
+/// Runs `body` and turns what it throws into a message on stderr and an exit code, by the
+/// exception's kind: 0 when it returns; 2 when the bridge at --http-url cannot be reached or stops
+/// answering (strandel::TransportError, TimeoutError included, or a HandshakeError without an
+/// answer); 1 for every other failure (a refusal, HTTPError or a HandshakeError with a status,
+/// shows the bridge's status and body).
 int runExample(const CommandLine& line, const std::function<void()>& body);
 
 /// Writes an [height, width, 3] uint8 output as an RGB PNG, replacing any file at `path`. Throws

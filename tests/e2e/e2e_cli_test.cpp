@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -51,6 +52,11 @@ ProgramResult strandel(std::vector<std::string> args,
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+/// The last 300 bytes of `text` (all of it when shorter), for failure messages.
+std::string tail(const std::string& text) {
+  return text.size() > 300 ? text.substr(text.size() - 300) : text;
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -134,20 +140,41 @@ class BackgroundStrandel {
 
   void signal(int number) { ::kill(pid_, number); }
 
-  /// Reads its output until it exits, at most for `bound`; then kills it. The exit code as
-  /// runProgram reports it (-1 when it had to be killed).
-  ProgramResult finish(std::chrono::milliseconds bound) {
-    ProgramResult result;
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    char chunk[4096];
+  /// Sends SIGSTOP and waits (at most 10 s) until the process is stopped; whether it is.
+  bool suspend() {
+    ::kill(pid_, SIGSTOP);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-      pollfd entry{out_, POLLIN, 0};
-      if (::poll(&entry, 1, 20) <= 0) continue;
-      const ssize_t n = ::read(out_, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;  // end of file: it exited (or closed its output)
-      result.output.append(chunk, static_cast<std::size_t>(n));
+      std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+      std::string line;
+      std::getline(stat, line);
+      const std::size_t end = line.rfind(')');  // the state follows the command's name
+      if (end != std::string::npos && line.compare(end, 4, ") T ") == 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    return false;
+  }
+
+  /// Reads its output until `text` appears at or after offset `from` of what it printed so far, at
+  /// most for `bound`. The offset of `text`, or npos when it did not appear (or the process ended
+  /// first).
+  std::size_t waitFor(const std::string& text, std::chrono::milliseconds bound,
+                      std::size_t from = 0) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+      const std::size_t at = seen_.find(text, from);
+      if (at != std::string::npos) return at;
+      if (std::chrono::steady_clock::now() >= deadline || !readSome()) return std::string::npos;
+    }
+  }
+
+  /// Reads its output until it exits, at most for `bound`; then kills it. The exit code as
+  /// runProgram reports it (-1 when it had to be killed). The output includes what waitFor read.
+  ProgramResult finish(std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (std::chrono::steady_clock::now() < deadline && readSome()) {}
+    ProgramResult result;
+    result.output = seen_;
     int status = 0;
     while (std::chrono::steady_clock::now() < deadline) {
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -163,8 +190,22 @@ class BackgroundStrandel {
   }
 
  private:
+  /// Waits up to 20 ms for output and appends what arrived; false at end of file (it exited or
+  /// closed its output).
+  bool readSome() {
+    pollfd entry{out_, POLLIN, 0};
+    if (::poll(&entry, 1, 20) <= 0) return true;
+    char chunk[4096];
+    const ssize_t n = ::read(out_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) return true;
+    if (n <= 0) return false;
+    seen_.append(chunk, static_cast<std::size_t>(n));
+    return true;
+  }
+
   pid_t pid_ = -1;
   int out_ = -1;
+  std::string seen_;
 };
 
 /// `depth` opening brackets, `inner`, and `depth` closing ones.
@@ -283,14 +324,68 @@ TEST_F(Cli, StreamPrintsJsonLinesOrTheirRate) {
       << rate.output;
   EXPECT_GT(std::stol(summary), 1) << rate.output;
 
-  // An articulation the bridge does not have: the handshake fails.
+  // An articulation the bridge does not have: the bridge refuses the handshake, which exits 1
+  // as any refusal does, with the status and the bridge's body.
   const ProgramResult unknown =
       run({"stream", "articulations/ghost/stream_joint_positions", "--count", "1"});
-  EXPECT_EQ(unknown.exit_code, 3);
-  EXPECT_TRUE(contains(
-      unknown.output, "STREAM " + bridge.wsUrl() +
-                          "articulations/ghost/stream_joint_positions: WebSocket handshake failed"))
+  EXPECT_EQ(unknown.exit_code, 1);
+  const std::string url = bridge.wsUrl() + "articulations/ghost/stream_joint_positions";
+  EXPECT_TRUE(contains(unknown.output, "STREAM " + url + ": WebSocket handshake failed for " + url))
       << unknown.output;
+  EXPECT_TRUE(
+      contains(unknown.output, " (status 404)\n{\n  \"error\": \"articulation 'ghost' not found\""))
+      << unknown.output;
+}
+
+TEST(CliStreamReconnect, ReconnectSurvivesARestartOfTheBridgeAndEndsWhenTheArticulationIsGone) {
+  std::optional<BridgeProcess> bridge;
+  bridge.emplace();
+  const std::uint16_t port = bridge->port();
+  IsaacSimClient client("e2e", bridge->httpUrl(), bridge->wsUrl());
+  client.articulations.create("/World/arm");
+  const std::string label =
+      "STREAM " + bridge->wsUrl() + "articulations/arm/stream_joint_positions: ";
+  const std::vector<std::string> stream = {"--url",     bridge->httpUrl(),
+                                           "stream",    "articulations/arm/stream_joint_positions",
+                                           "--seconds", "100"};
+  std::vector<std::string> with_flag = stream;
+  with_flag.push_back("--reconnect");
+  BackgroundStrandel reconnecting(with_flag);
+  BackgroundStrandel plain(stream);
+  ASSERT_NE(reconnecting.waitFor("\"sequence\"", 30s), std::string::npos);
+  ASSERT_NE(plain.waitFor("\"sequence\"", 30s), std::string::npos);
+
+  // Without the flag, the bridge going away ends the stream as a transport failure.
+  ASSERT_EQ(bridge->stop(), 0);
+  const ProgramResult ended = plain.finish(30s);
+  EXPECT_EQ(ended.exit_code, 3) << tail(ended.output);
+  EXPECT_TRUE(contains(ended.output, label + "WebSocket receive failed: ")) << ended.output;
+
+  // The restarted world starts empty: strandel waits, stopped, until the arm is back, so that no
+  // reopen meets the empty world.
+  ASSERT_TRUE(reconnecting.suspend());
+  BridgeLaunch same_port;
+  same_port.port = port;
+  bridge.emplace(std::vector<std::string>{}, same_port);
+  client.articulations.create("/World/arm");
+  reconnecting.signal(SIGCONT);
+  const std::size_t reopened = reconnecting.waitFor(label + "reconnected (1 so far) after ", 30s);
+  ASSERT_NE(reopened, std::string::npos);
+  const std::size_t reason = reconnecting.waitFor("\n", 30s, reopened);
+  ASSERT_NE(reason, std::string::npos);
+  ASSERT_NE(reconnecting.waitFor("\"sequence\"", 30s, reason), std::string::npos);
+
+  // Removing the arm closes the stream; the reopen that follows is refused: status 1, the body.
+  client.articulations.remove("arm");
+  const ProgramResult refused = reconnecting.finish(30s);
+  EXPECT_EQ(refused.exit_code, 1) << tail(refused.output);
+  const std::string report = refused.output.substr(reopened, reason - reopened);
+  EXPECT_TRUE(contains(report, " ms: WebSocket receive failed: ")) << report;
+  EXPECT_FALSE(contains(refused.output, "reconnected (2")) << refused.output;
+  EXPECT_TRUE(
+      contains(refused.output, " (status 404)\n{\n  \"error\": \"articulation 'arm' not found\""))
+      << tail(refused.output);
+  EXPECT_EQ(bridge->stop(), 0);
 }
 
 TEST_F(Cli, CaptureWritesPicturesAndArraysThatHoldTheFrame) {
@@ -401,6 +496,10 @@ TEST(CliCommandLine, UsageErrorsExitWith2AndShowTheUsage) {
       strandel({"stream", "articulations/a/stream_joint_positions", "--count", "many"});
   EXPECT_EQ(count.exit_code, 2);
   EXPECT_TRUE(contains(count.output, "Usage: strandel stream")) << count.output;
+  const ProgramResult idle =
+      strandel({"stream", "articulations/a/stream_joint_positions", "--idle-timeout", "1"});
+  EXPECT_EQ(idle.exit_code, 2);
+  EXPECT_TRUE(contains(idle.output, "--idle-timeout requires --reconnect")) << idle.output;
 
   const ProgramResult help = strandel({"--help"});
   EXPECT_EQ(help.exit_code, 0);
@@ -463,6 +562,32 @@ TEST_F(CliAgainstAHostileBridge, AnswersTooDeepOrTooWideToIndentArePrintedAsRece
                 "articulations/arm/stream_joint_positions", "--count", "1"});
   EXPECT_EQ(line.exit_code, 0) << line.output.substr(0, 200);
   EXPECT_TRUE(line.output == nested(100000, "\"a b\"") + "\n") << line.output.substr(0, 200);
+}
+
+TEST_F(CliAgainstAHostileBridge, FailuresExitByTheirKind) {
+  // An answer that does not come in time: a transport failure.
+  testing_util::ScriptedAnswer stall;
+  stall.action = testing_util::ScriptedAnswer::Action::Stall;
+  peer.enqueue(stall);
+  const ProgramResult slow = run({"--timeout", "0.2", "get", "slow"});
+  EXPECT_EQ(slow.exit_code, 3) << slow.output;
+  EXPECT_TRUE(contains(slow.output, "GET " + peer.baseUrl() + "slow: HTTP request failed: "))
+      << slow.output;
+
+  // A 2xx capture answer that is not a camera frame: a malformed answer, nothing written.
+  testing_util::ScriptedAnswer garbage;
+  garbage.header_lines = {"Content-Type: application/octet-stream"};
+  garbage.body = "not a frame at all";
+  peer.enqueue(garbage);
+  ScratchDirectory scratch("capture_garbage");
+  const ProgramResult malformed =
+      run({"capture", "cam", "--out", (scratch.path() / "out").string()});
+  EXPECT_EQ(malformed.exit_code, 4) << malformed.output;
+  EXPECT_TRUE(contains(malformed.output,
+                       captureLabel() + "camera response is not a binary frame: expected it to "
+                                        "start with \"QXB1\"\n"))
+      << malformed.output;
+  EXPECT_FALSE(std::filesystem::exists(scratch.path() / "out"));
 }
 
 TEST_F(CliAgainstAHostileBridge, CaptureKeepsEveryArrayInAFileOfItsOwn) {

@@ -115,7 +115,7 @@ TEST_F(Examples, QuickstartRunsTheWholeJobAndLeavesNothingBehind) {
   EXPECT_EQ(world["cameras"], json::array());
 }
 
-TEST_F(Examples, QuickstartReportsARefusalAndCleansUp) {
+TEST_F(Examples, RefusalsExitWith1WithTheBridgesBodyAndCleanUp) {
   ScratchFile png("refused.png");
   const ProgramResult result =
       run(STRANDEL_EXAMPLE_QUICKSTART, {"--output", png.str(), "--urdf", "/no/such/arm.urdf"});
@@ -127,6 +127,16 @@ TEST_F(Examples, QuickstartReportsARefusalAndCleansUp) {
       << result.output;
   EXPECT_FALSE(std::filesystem::exists(png.str()));
   EXPECT_EQ(overview()["articulations"], json::array());
+
+  // A stream of an articulation the bridge does not have: the handshake is refused, not failed.
+  const ProgramResult stream =
+      run(STRANDEL_EXAMPLE_STREAM_MONITOR, {"--articulation", "ghost", "--seconds", "1"});
+  EXPECT_EQ(stream.exit_code, 1) << stream.output;
+  EXPECT_NE(stream.output.find("stream_monitor: the bridge refused the stream " + bridge.wsUrl() +
+                               "articulations/ghost/stream_articulation_state with status 404: "
+                               "{\"error\":\"articulation 'ghost' not found\""),
+            std::string::npos)
+      << stream.output;
 }
 
 TEST_F(Examples, CameraToPngWritesColourAndDepthPictures) {
@@ -199,6 +209,14 @@ TEST(ExamplesWithoutABridge, EachSaysItCannotReachTheBridgeAndExitsWith2) {
               std::string::npos)
         << result.output;
   }
+  // A stream's handshake that gets no answer is the same failure.
+  const ProgramResult stream = runProgram(
+      {STRANDEL_EXAMPLE_STREAM_MONITOR, "--http-url", url, "--articulation", "arm"}, kBound);
+  EXPECT_EQ(stream.exit_code, 2) << stream.output;
+  EXPECT_NE(stream.output.find("stream_monitor: cannot reach the bridge at " + url +
+                               " (WebSocket handshake failed for "),
+            std::string::npos)
+      << stream.output;
 }
 
 TEST(ExamplesCommandLine, UnknownOptionsExitWith2AndHelpListsTheBridgeUrls) {
