@@ -8,6 +8,11 @@
                followed by numpy.frombuffer views of the raw body, and the C++ library's
                Camera::capture, new frames and one reused frame (bench_bridge_round_trip, when
                built; CPU and minor page faults per capture from getrusage)
+  capture into client CPU per capture into one reused frame, 1280x720 rgb + depth: the module's
+               cameras.capture(into=frame) + output() against the C++ library's
+               Camera::capture(id, into), each as a block of consecutive captures like
+               BM_Capture/into, blocks alternating over several rounds; with and without
+               reuse_connections
   stream       client CPU per message of a 1 kHz joint-position stream: the module (receive with
                a timeout, and iteration with JSON decoding) against websocket-client's recv()
                (and recv() + json.loads)
@@ -15,7 +20,7 @@
 The calls of each comparison are interleaved in rounds, so machine noise falls on every side alike.
 
 usage: bench/bench_python.py [--build-dir build/py] [--round-trips 3000] [--captures 40]
-                             [--stream-seconds 3]
+                             [--into-rounds 5] [--stream-seconds 3]
 """
 
 import argparse
@@ -153,6 +158,47 @@ def capture_cpu(strandel, requests, np, build_dir, http_url, ws_url, count):
     return result
 
 
+def capture_into_cpu(strandel, build_dir, http_url, ws_url, captures, rounds):
+    """{side: (median CPU ms per capture, median minor faults per capture)} over `rounds` rounds,
+    each a block of `captures` captures per side after one warm-up capture, as BM_Capture/into
+    measures the C++ side; None when bench_bridge_round_trip is not built."""
+    import resource
+
+    if not (build_dir / "bench" / "bench_bridge_round_trip").exists():
+        return None
+    plain = strandel.IsaacSimClient("bench", http_url, ws_url, timeout=30.0, max_retries=0)
+    keeping = strandel.IsaacSimClient("bench", http_url, ws_url, timeout=30.0, max_retries=0,
+                                      reuse_connections=True)
+    camera = plain.cameras.create("/World/bench_capture_into", resolution=[1280, 720])["camera_id"]
+
+    def module_block(client):
+        frame = strandel.CameraFrame()
+        client.cameras.capture(camera, into=frame)  # warm-up: the frame's buffers, the connection
+        before, cpu_started = resource.getrusage(resource.RUSAGE_SELF), time.process_time()
+        for _ in range(captures):
+            client.cameras.capture(camera, into=frame)
+            rgb, depth = frame.output("rgb"), frame.output("depth")
+            assert rgb.shape == (720, 1280, 3) and depth.shape == (720, 1280)
+            del rgb, depth  # a frame takes no capture while its arrays are in use
+        cpu = (time.process_time() - cpu_started) * 1000.0 / captures
+        return cpu, (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before.ru_minflt) / captures
+
+    names = ("module: cameras.capture(into=frame) + output()",
+             "module: the same with reuse_connections",
+             "C++ library: Camera::capture(id, into)",
+             "C++ library: the same with reuse_connections")
+    samples = {name: [] for name in names}
+    for _ in range(rounds):
+        samples[names[0]].append(module_block(plain))
+        samples[names[1]].append(module_block(keeping))
+        cpp = cpp_benchmarks(build_dir, http_url, "^BM_Capture/into")
+        for name, key in ((names[2], "BM_Capture/into"), (names[3], "BM_Capture/into_reused")):
+            samples[name].append((cpp[key]["cpu_ms"], cpp[key]["minflt"]))
+    plain.cameras.remove(camera)
+    return {name: (statistics.median(cpu for cpu, _ in s), statistics.median(f for _, f in s))
+            for name, s in samples.items()}
+
+
 def stream_cpu(strandel, websocket, http_url, ws_url, seconds):
     client = strandel.IsaacSimClient("bench", http_url, ws_url, timeout=10.0, max_retries=0)
     ident = client.articulations.create("/World/bench_stream")["articulation_id"]
@@ -208,6 +254,8 @@ def main():
                         help="build tree with the module, the stand-in and (optionally) bench_bridge_round_trip")
     parser.add_argument("--round-trips", type=int, default=3000, help="calls per side")
     parser.add_argument("--captures", type=int, default=40, help="captures per side")
+    parser.add_argument("--into-rounds", type=int, default=5,
+                        help="rounds of the capture-into comparison, each a block of --captures per side")
     parser.add_argument("--stream-seconds", type=float, default=3.0, help="seconds of stream per side")
     args = parser.parse_args()
     build_dir = pathlib.Path(args.build_dir).resolve()
@@ -251,6 +299,18 @@ def main():
             print("C++ capture(id, into) + reuse_connections / requests + numpy.frombuffer CPU = %.2f"
                   % (reused[0] / requests_cpu))
         print()
+
+        into = capture_into_cpu(strandel, build_dir, http_url, ws_url, args.captures, args.into_rounds)
+        if into is None:
+            print("C++ side not built: no capture-into comparison\n")
+        else:
+            print("| 1280x720 rgb + depth into one reused frame, %d x %d captures | CPU per capture "
+                  "| minor faults |\n|---|---|---|" % (args.into_rounds, args.captures))
+            for name, (cpu, faults) in into.items():
+                print("| %s | %.2f ms | %.1f |" % (name, cpu, faults))
+            values = list(into.values())
+            print("\nmodule / C++ capture into CPU = %.2f, with reuse_connections %.2f (goal <= 1.2)\n"
+                  % (values[0][0] / values[2][0], values[1][0] / values[3][0]))
 
         streams = stream_cpu(strandel, websocket, http_url, ws_url, args.stream_seconds)
         print("| 1 kHz stream | CPU per message | messages per second |\n|---|---|---|")

@@ -1,11 +1,14 @@
 """Client for the NVIDIA Isaac Sim bridge: articulations, surface grippers, cameras, streams.
 
-Every call that talks to the bridge releases the GIL while it waits. Errors: HTTPError for a
-bridge answer outside 200..299, RuntimeError for transport failures, malformed camera frames and
-stream misuse, ValueError for bad arguments and malformed JSON answers.
+Every call that talks to the bridge releases the GIL while it waits. Errors, all RuntimeError
+subclasses unless noted: HTTPError for a bridge answer outside 200..299, TransportError (and its
+TimeoutError) for a failed exchange, HandshakeError for a stream that could not be opened,
+ResponseTooLargeError and MessageTooLargeError past the size caps, FrameFormatError for a malformed
+camera frame, StreamClosedError and PeerClosedError for stream misuse; ValueError for bad arguments
+and malformed JSON answers; BufferError for a capture into a frame whose arrays are in use.
 """
 
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, Optional, Union
 
 import numpy.typing as npt
@@ -19,11 +22,58 @@ _Limit = Union["AxisLimit", Mapping[str, float], tuple[float, float], None]
 _Limits = Union["AxisLimits", Mapping[str, _Limit], None]
 
 class HTTPError(RuntimeError):
-    """A bridge answer outside 200..299; str(error) is "Bridge returned status N"."""
+    """A bridge answer outside 200..299. args[0] is "Bridge returned status N"; str(error) adds the
+    method and URL when known and the start of the body (at most 200 characters)."""
 
     status_code: int
     body: bytes
-    def __init__(self, message: str, status_code: int, body: bytes) -> None: ...
+    method: Optional[str]
+    url: Optional[str]
+    def __init__(self, message: str, status_code: int, body: bytes, method: Optional[str] = None,
+                 url: Optional[str] = None) -> None: ...
+
+class TransportError(RuntimeError):
+    """An HTTP exchange whose last attempt got no complete answer, or a stream's failed I/O."""
+
+    curl_code: int
+    url: str
+    attempts: int
+    def __init__(self, message: str, curl_code: int, url: str, attempts: int) -> None: ...
+
+class TimeoutError(TransportError):
+    """A TransportError because the time-out passed (not the builtin TimeoutError)."""
+
+class HandshakeError(RuntimeError):
+    """A stream that could not be opened; status_code 0 when no HTTP answer arrived."""
+
+    url: str
+    status_code: int
+    body: bytes
+    def __init__(self, message: str, url: str, status_code: int, body: bytes) -> None: ...
+
+class ResponseTooLargeError(RuntimeError):
+    """An HTTP answer's body passed max_response_bytes; never retried."""
+
+    limit: int
+    def __init__(self, message: str, limit: int) -> None: ...
+
+class MessageTooLargeError(RuntimeError):
+    """A stream message passed max_message_bytes; the stream goes on after it."""
+
+    limit: int
+    def __init__(self, message: str, limit: int) -> None: ...
+
+class FrameFormatError(RuntimeError):
+    """A 2xx capture answer that is not a well-formed binary camera frame."""
+
+class StreamClosedError(RuntimeError):
+    """A call on a stream that is closed, can no longer send, or is reconnecting."""
+
+class PeerClosedError(RuntimeError):
+    """A send after the bridge closed the stream."""
+
+    close_code: Optional[int]
+    def __init__(self, message: str, close_code: Optional[int]) -> None: ...
 
 class Headers(Mapping[str, str]):
     """Response headers: iterates over the names as received; lookup ignores ASCII case."""
@@ -64,8 +114,11 @@ class AxisLimits:
 
 class CameraFrame:
     """A decoded frame. Its arrays are numpy views of the frame's buffers (no copy) that keep the
-    frame alive; an array numpy cannot view as described comes as one-dimensional uint8."""
+    frame alive; an array numpy cannot view as described comes as one-dimensional uint8.
+    CameraFrame() is an empty frame to capture into (Cameras.capture(..., into=frame)), which
+    raises BufferError while arrays of the frame are alive."""
 
+    def __init__(self) -> None: ...
     @property
     def structure(self) -> dict[str, JSON]: ...
     @property
@@ -73,9 +126,21 @@ class CameraFrame:
     def output(self, name: str) -> Optional[npt.NDArray[Any]]:
         """The array the top-level member `name` of structure refers to, or None."""
 
+class ReconnectReport:
+    """What a reopen of a stream did, as handed to on_reconnect."""
+
+    @property
+    def reconnects(self) -> int: ...
+    @property
+    def reason(self) -> str: ...
+    @property
+    def downtime(self) -> float:
+        """Seconds from the receive call that noticed the end to the reopened connection."""
+
 class Stream:
     """One WebSocket stream; use it from one thread at a time. Messages come whole, whatever
-    fragments the peer sent them in."""
+    fragments the peer sent them in. One opened with reconnect=True reopens its connection inside
+    receive(timeout=...) and iteration (never in receive() without a timeout)."""
 
     def receive(self, timeout: Optional[float] = None) -> Optional[str]:
         """The next whole message's text or None; waits up to `timeout` seconds when given. Once
@@ -88,6 +153,9 @@ class Stream:
     def close_code(self) -> Optional[int]: ...
     @property
     def close_reason(self) -> str: ...
+    @property
+    def reconnects(self) -> int:
+        """How often the stream has reopened its connection (0 without reconnect)."""
     def __enter__(self) -> "Stream": ...
     def __exit__(self, *args: object) -> bool: ...
     def __iter__(self) -> "Stream": ...
@@ -113,8 +181,16 @@ class Articulations:
                              indices: Optional[Sequence[int]] = None,
                              asynchronous: bool = False) -> JSON: ...
     def set_driven_joints(self, articulation_id: str, joint_names: Sequence[str]) -> JSON: ...
-    def stream_joint_positions(self, articulation_id: str) -> Stream: ...
-    def stream_articulation_state(self, articulation_id: str) -> Stream: ...
+    def stream_joint_positions(
+        self, articulation_id: str, *, reconnect: bool = False, idle_timeout: float = 0.0,
+        on_reconnect: Optional[Callable[[ReconnectReport], object]] = None,
+        reconnect_after_close: bool = False, initial_backoff: float = 0.1,
+        max_backoff: float = 2.0) -> Stream: ...
+    def stream_articulation_state(
+        self, articulation_id: str, *, reconnect: bool = False, idle_timeout: float = 0.0,
+        on_reconnect: Optional[Callable[[ReconnectReport], object]] = None,
+        reconnect_after_close: bool = False, initial_backoff: float = 0.1,
+        max_backoff: float = 2.0) -> Stream: ...
 
 class SurfaceGrippers:
     def create(self, prim_path: str) -> JSON: ...
@@ -143,8 +219,35 @@ class Cameras:
     def create(self, prim_path: str, resolution: Optional[Sequence[int]] = None,
                frequency: Optional[float] = None) -> JSON: ...
     def capture(self, camera_id: str, data_types: Optional[Sequence[str]] = None,
-                world_frame: Optional[bool] = None) -> CameraFrame: ...
+                world_frame: Optional[bool] = None, *,
+                into: Optional[CameraFrame] = None) -> CameraFrame:
+        """The decoded frame; with `into`, decoded into that frame (its buffers reused) and
+        returned. BufferError while arrays of `into` are alive; `into` is left empty on failure."""
     def remove(self, camera_id: str) -> None: ...
+
+class AttemptReport:
+    """What one HTTP attempt of a call did, as handed to on_attempt."""
+
+    @property
+    def method(self) -> str: ...
+    @property
+    def url(self) -> str: ...
+    @property
+    def attempt(self) -> int: ...
+    @property
+    def status(self) -> int:
+        """The answer's HTTP status; 0 when the attempt got no complete answer."""
+    @property
+    def failure(self) -> str:
+        """"none", "transport", "timeout" or "response_too_large"."""
+    @property
+    def error(self) -> str: ...
+    @property
+    def duration(self) -> float:
+        """Seconds the attempt took."""
+    @property
+    def next_delay(self) -> Optional[float]:
+        """Seconds of back-off before the next attempt; None when this attempt is the last."""
 
 class IsaacSimClient:
     """One bridge. `timeout` is the time-out of one transfer attempt in seconds, `max_retries`
@@ -153,11 +256,27 @@ class IsaacSimClient:
     transfer or the back-off between attempts.
     `reuse_connections` keeps connections to the bridge open between calls; `max_response_bytes`
     and `max_message_bytes` cap an HTTP body and a stream message (0: no limit; a longer one
-    raises RuntimeError)."""
+    raises ResponseTooLargeError / MessageTooLargeError). `retry_statuses` are the statuses
+    retried (None: 408, 409, 429, 500 and 502 up); `initial_backoff` and `max_backoff` (seconds)
+    the first back-off and its cap, before a jitter factor of 0.75 to 1 (from a generator of the
+    client's own with `seeded_jitter`). `on_attempt` is called after every HTTP attempt, with the
+    GIL, possibly on several threads at once; what it raises ends the call unchanged."""
 
     def __init__(self, label: str, base_url: str, websocket_base_url: str, timeout: float = 10.0,
                  max_retries: int = 3, *, reuse_connections: bool = False,
-                 max_response_bytes: int = 0, max_message_bytes: int = 0) -> None: ...
+                 max_response_bytes: int = 0, max_message_bytes: int = 0,
+                 retry_statuses: Optional[Iterable[int]] = None, initial_backoff: float = 0.5,
+                 max_backoff: float = 8.0, seeded_jitter: bool = False,
+                 on_attempt: Optional[Callable[[AttemptReport], object]] = None) -> None: ...
+    def with_options(self, *, timeout: float = ..., max_retries: int = ...,
+                     reuse_connections: bool = ..., max_response_bytes: int = ...,
+                     max_message_bytes: int = ..., retry_statuses: Optional[Iterable[int]] = ...,
+                     initial_backoff: float = ..., max_backoff: float = ...,
+                     seeded_jitter: bool = ...,
+                     on_attempt: Optional[Callable[[AttemptReport], object]] = ...
+                     ) -> "IsaacSimClient":
+        """A client for the same bridge sharing this one's connection pool; options not given
+        keep this client's values. reuse_connections cannot change: ValueError."""
     @property
     def base_url(self) -> str: ...
     @property
@@ -173,5 +292,13 @@ class IsaacSimClient:
     def put(self, path: str, body: Union[str, bytes] = "") -> Response: ...
     def patch(self, path: str, body: Union[str, bytes] = "") -> Response: ...
     def delete(self, path: str) -> Response: ...
-    def open_joint_position_stream(self, articulation_id: str) -> Stream: ...
-    def open_articulation_state_stream(self, articulation_id: str) -> Stream: ...
+    def open_joint_position_stream(
+        self, articulation_id: str, *, reconnect: bool = False, idle_timeout: float = 0.0,
+        on_reconnect: Optional[Callable[[ReconnectReport], object]] = None,
+        reconnect_after_close: bool = False, initial_backoff: float = 0.1,
+        max_backoff: float = 2.0) -> Stream: ...
+    def open_articulation_state_stream(
+        self, articulation_id: str, *, reconnect: bool = False, idle_timeout: float = 0.0,
+        on_reconnect: Optional[Callable[[ReconnectReport], object]] = None,
+        reconnect_after_close: bool = False, initial_backoff: float = 0.1,
+        max_backoff: float = 2.0) -> Stream: ...

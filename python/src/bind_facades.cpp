@@ -2,7 +2,9 @@
 // types AxisLimit and AxisLimits. Method and keyword names are the C++ ones in snake_case; JSON
 // answers come back as plain Python values.
 
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +17,7 @@
 #include <strandel/gripper_limits.hpp>
 
 #include "bindings.hpp"
+#include "frame_object.hpp"
 
 namespace py = pybind11;
 using namespace py::literals;
@@ -114,8 +117,10 @@ void bindLimits(py::module_& module) {
 }
 
 void bindArticulation(py::module_& module) {
-  py::class_<Articulation>(module, "Articulations",
-                           "Articulations (robots) on the bridge; reached as client.articulations.")
+  py::class_<Articulation> articulations(
+      module, "Articulations",
+      "Articulations (robots) on the bridge; reached as client.articulations.");
+  articulations
       .def("create", method(&Articulation::create), "prim_path"_a, "urdf_path"_a = py::none(),
            WithoutGil())
       .def("assemble_robot", method(&Articulation::assembleRobot), "articulation_id"_a,
@@ -132,11 +137,16 @@ void bindArticulation(py::module_& module) {
       .def("move_joint_positions", method(&Articulation::moveJointPositions), "articulation_id"_a,
            "joint_positions"_a, "indices"_a = py::none(), "asynchronous"_a = false, WithoutGil())
       .def("set_driven_joints", method(&Articulation::setDrivenJoints), "articulation_id"_a,
-           "joint_names"_a, WithoutGil())
-      .def("stream_joint_positions", method<OpenStream>(&Articulation::streamJointPositions),
-           "articulation_id"_a, WithoutGil())
-      .def("stream_articulation_state", method<OpenStream>(&Articulation::streamArticulationState),
-           "articulation_id"_a, WithoutGil());
+           "joint_names"_a, WithoutGil());
+  defStreamOpener(articulations, "stream_joint_positions",
+                  static_cast<OpenStreamWith Articulation::*>(&Articulation::streamJointPositions),
+                  "Opens the articulation's joint-position stream; with reconnect=True one that "
+                  "reopens its connection (see Stream).");
+  defStreamOpener(
+      articulations, "stream_articulation_state",
+      static_cast<OpenStreamWith Articulation::*>(&Articulation::streamArticulationState),
+      "Opens the articulation's state stream; with reconnect=True one that reopens its connection "
+      "(see Stream).");
 }
 
 void bindSurfaceGripper(py::module_& module) {
@@ -200,15 +210,59 @@ void bindSurfaceGripper(py::module_& module) {
           "forward_axis"_a = py::none());
 }
 
+/// Raises BufferError while arrays of `frame` are alive, RuntimeError while another thread captures
+/// into it; otherwise marks it as being captured into until the guard goes.
+class CaptureInto {
+ public:
+  explicit CaptureInto(Frame& frame) : frame_(frame) {
+    if (frame_.capturing) throw std::runtime_error("the frame is in use by another thread");
+    if (frame_.exports != nullptr) {
+      throw py::buffer_error(
+          "cannot capture into a CameraFrame while arrays of it are in use: delete them (and "
+          "every array made from them) first, or copy what you keep");
+    }
+    frame_.capturing = true;
+  }
+  ~CaptureInto() { frame_.capturing = false; }
+  CaptureInto(const CaptureInto&) = delete;
+  CaptureInto& operator=(const CaptureInto&) = delete;
+
+ private:
+  Frame& frame_;
+};
+
 void bindCamera(py::module_& module) {
-  // A captured frame moves into the Python object: its arrays are handed out, not copied.
-  using Capture = CameraFrame(std::string_view, const std::optional<std::vector<std::string>>&,
-                              std::optional<bool>);
   py::class_<Camera>(module, "Cameras", "Cameras on the bridge; reached as client.cameras.")
       .def("create", method(&Camera::create), "prim_path"_a, "resolution"_a = py::none(),
            "frequency"_a = py::none(), WithoutGil())
-      .def("capture", method<Capture>(&Camera::capture), "camera_id"_a, "data_types"_a = py::none(),
-           "world_frame"_a = py::none(), WithoutGil())
+      .def(
+          "capture",
+          [](Camera& camera, const std::string& camera_id,
+             const std::optional<std::vector<std::string>>& data_types,
+             std::optional<bool> world_frame, const py::object& into) -> py::object {
+            if (into.is_none()) {
+              // A captured frame moves into the Python object: its arrays are handed out, not
+              // copied.
+              return py::cast(std::make_unique<Frame>(
+                  withoutGil([&] { return camera.capture(camera_id, data_types, world_frame); })));
+            }
+            if (!py::isinstance<Frame>(into)) {
+              throw py::type_error("into must be a CameraFrame or None, not " +
+                                   py::type::handle_of(into).attr("__name__").cast<std::string>());
+            }
+            Frame& frame = into.cast<Frame&>();
+            const CaptureInto capturing(frame);
+            withoutGil([&] { camera.capture(camera_id, frame.frame, data_types, world_frame); });
+            return into;
+          },
+          "camera_id"_a, "data_types"_a = py::none(), "world_frame"_a = py::none(), py::kw_only(),
+          "into"_a = py::none(),
+          "POST /cameras/{id}/capture; the decoded frame. With into=frame (a CameraFrame) the "
+          "answer is decoded into that frame, whose buffers are reused when the new arrays fit, "
+          "and the frame is returned. Capturing into a frame raises BufferError while any array "
+          "it handed out (or one made from such an array) is alive, before anything is sent, so "
+          "that no array's data ever changes under its holder; delete them, or copy what you "
+          "keep. On a failed capture the frame is left empty.")
       .def("remove", method(&Camera::remove), "camera_id"_a, WithoutGil());
 }
 

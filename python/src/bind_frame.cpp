@@ -1,12 +1,17 @@
 // strandel.CameraFrame: a captured frame whose arrays are numpy views of the frame's own buffers.
 //
 // Ownership: the Python frame object owns the decoded CameraFrame. Every array it hands out views
-// one output's bytes without copying and has the frame object as its base, so the bytes live as
-// long as any array does, whatever happens to the client that captured them.
+// one output's bytes without copying. Its base is the frame's export owner: one small object per
+// frame, made when the first array is handed out, that holds a reference to the frame (so the
+// bytes live as long as any array does, whatever happens to the client that captured them) and
+// tells the frame when the last array viewing it (or made from one) has gone. A capture into the
+// frame is refused while the owner lives (see bind_facades.cpp).
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,6 +21,7 @@
 #include <strandel/camera_frame.hpp>
 
 #include "bindings.hpp"
+#include "frame_object.hpp"
 
 namespace py = pybind11;
 using namespace py::literals;
@@ -68,17 +74,50 @@ std::optional<std::vector<py::ssize_t>> viewShape(const CameraOutput& output) {
   return shape;
 }
 
-/// A view of the output's bytes owned by `frame` (its base): typed and shaped when viewShape
+/// A view of the output's bytes owned by `owner` (its base): typed and shaped when viewShape
 /// allows, else one-dimensional uint8 over all of its bytes.
-py::array arrayOf(const CameraOutput& output, py::handle frame) {
+py::array arrayOf(const CameraOutput& output, py::handle owner) {
   // numpy allocates a buffer of its own for a null pointer; an empty output still views the frame.
   static const std::uint8_t kNoBytes = 0;
   const void* bytes = output.data.empty() ? &kNoBytes : output.data.data();
   if (const auto shape = viewShape(output)) {
-    return py::array(py::dtype(numpyTypeOf(output.dtype)), *shape, {}, bytes, frame);
+    return py::array(py::dtype(numpyTypeOf(output.dtype)), *shape, {}, bytes, owner);
   }
   const std::vector<py::ssize_t> flat{static_cast<py::ssize_t>(output.data.size())};
-  return py::array(py::dtype("|u1"), flat, {}, bytes, frame);
+  return py::array(py::dtype("|u1"), flat, {}, bytes, owner);
+}
+
+/// What an export owner holds: the frame it reports to and a strong reference to its Python
+/// object.
+struct ExportOwner {
+  Frame* frame;
+  PyObject* frameObject;
+};
+
+/// The capsule destructor of an export owner: the frame has no arrays out any more.
+void releaseExports(void* pointer) {
+  auto* owner = static_cast<ExportOwner*>(pointer);
+  owner->frame->exports = nullptr;
+  Py_DECREF(owner->frameObject);
+  delete owner;
+}
+
+/// The frame behind `self`; RuntimeError while a capture into it runs on another thread.
+Frame& readableFrame(const py::handle& self) {
+  Frame& frame = self.cast<Frame&>();
+  if (frame.capturing) throw std::runtime_error("the frame is in use by another thread");
+  return frame;
+}
+
+/// The export owner of the frame behind `self`: the live one, or a new one.
+py::object exportsOf(const py::handle& self, Frame& frame) {
+  if (frame.exports != nullptr) return py::reinterpret_borrow<py::object>(frame.exports);
+  auto owner = std::make_unique<ExportOwner>(ExportOwner{&frame, self.ptr()});
+  py::capsule capsule(owner.get(), &releaseExports);
+  owner.release();
+  Py_INCREF(self.ptr());
+  frame.exports = capsule.ptr();
+  return std::move(capsule);
 }
 
 }  // namespace
@@ -93,36 +132,45 @@ void bindFrame(py::module_& module) {
   py::module_::import("numpy");
   static_cast<void>(py::detail::npy_api::get());
 
-  py::class_<CameraFrame>(
+  py::class_<Frame>(
       module, "CameraFrame",
       "A decoded camera frame: its structure (outputs appear as {'__ndarray__': index}) and its "
       "arrays. The arrays are numpy views of the frame's buffers (no copy), each keeping the frame "
       "alive; an array whose dtype numpy does not know, or whose byte count does not match its "
-      "shape, comes as one-dimensional uint8.")
-      .def_readonly("structure", &CameraFrame::structure,
-                    "The frame's named content as plain Python values.")
+      "shape, comes as one-dimensional uint8. CameraFrame() is an empty frame (structure None, no "
+      "arrays) to capture into (cameras.capture(..., into=frame)); such a capture is refused "
+      "with BufferError while arrays of the frame are alive.")
+      .def(py::init([]() { return std::make_unique<Frame>(); }))
+      .def_property_readonly(
+          "structure",
+          [](const py::object& self) -> const json& { return readableFrame(self).frame.structure; },
+          "The frame's named content as plain Python values.")
       .def_property_readonly(
           "outputs",
           [](const py::object& self) {
-            const auto& frame = self.cast<const CameraFrame&>();
+            Frame& frame = readableFrame(self);
             py::list arrays;
-            for (const CameraOutput& output : frame.outputs) arrays.append(arrayOf(output, self));
+            if (frame.frame.outputs.empty()) return arrays;
+            const py::object owner = exportsOf(self, frame);
+            for (const CameraOutput& output : frame.frame.outputs)
+              arrays.append(arrayOf(output, owner));
             return arrays;
           },
           "The arrays in index order.")
       .def(
           "output",
           [](const py::object& self, const std::string& name) -> py::object {
-            const auto& frame = self.cast<const CameraFrame&>();
-            const CameraOutput* output = frame.output(name);
+            Frame& frame = readableFrame(self);
+            const CameraOutput* output = frame.frame.output(name);
             if (output == nullptr) return py::none();
-            return arrayOf(*output, self);
+            return arrayOf(*output, exportsOf(self, frame));
           },
           "name"_a,
           "The array whose placeholder is the top-level member `name` of structure, or None. "
           "ValueError when the placeholder's index is not a number.")
-      .def("__repr__", [](const CameraFrame& frame) {
-        return "<strandel.CameraFrame with " + std::to_string(frame.outputs.size()) + " outputs>";
+      .def("__repr__", [](const py::object& self) {
+        return "<strandel.CameraFrame with " +
+               std::to_string(readableFrame(self).frame.outputs.size()) + " outputs>";
       });
 }
 

@@ -1,4 +1,5 @@
-// strandel.Stream (a WebSocket stream of the bridge) and strandel.wait_for_any.
+// strandel.Stream (a WebSocket stream of the bridge), its options, strandel.ReconnectReport and
+// strandel.wait_for_any.
 //
 // Waiting calls sleep with the GIL released, in slices of at most kSlice; between slices they run
 // the interpreter's signal handlers, so Ctrl-C (KeyboardInterrupt) ends a long wait promptly.
@@ -15,6 +16,7 @@
 #include <pybind11/stl.h>
 
 #include <strandel/json.hpp>
+#include <strandel/stream_options.hpp>
 #include <strandel/websocket_stream.hpp>
 
 #include "bindings.hpp"
@@ -46,6 +48,11 @@ milliseconds leftUntil(Clock::time_point deadline) {
   return std::clamp(left, milliseconds(0), kSlice);
 }
 
+/// Whether the stream has ended with the bridge's close frame (one that reopens after it has not).
+bool endedByPeer(Stream& owner) {
+  return owner.endsAtPeerClose() && Stream::Use(owner).stream().peerClosed();
+}
+
 /// The stream's next whole message within `wait`, in slices; empty at once when the peer has
 /// closed the stream.
 std::optional<std::string> receiveWithin(Stream& owner, milliseconds wait) {
@@ -57,7 +64,7 @@ std::optional<std::string> receiveWithin(Stream& owner, milliseconds wait) {
       Stream::Use use(owner);
       const milliseconds slice = leftUntil(deadline);
       message = withoutGil([&] { return use.stream().receive(slice); });
-      peer_closed = use.stream().peerClosed();
+      peer_closed = owner.endsAtPeerClose() && use.stream().peerClosed();
     }
     if (message || peer_closed || Clock::now() >= deadline) return message;
     runSignalHandlers();
@@ -107,6 +114,27 @@ std::vector<std::size_t> waitForAnyWithin(const py::sequence& streams, milliseco
 
 }  // namespace
 
+StreamOptions streamOptions(bool reconnect, double idle_timeout, const py::object& on_reconnect,
+                            bool reconnect_after_close, double initial_backoff,
+                            double max_backoff) {
+  StreamOptions options;
+  options.reconnect = reconnect;
+  options.idle_timeout = toSignedMilliseconds(idle_timeout, "idle_timeout");
+  options.reconnect_after_close = reconnect_after_close;
+  options.initial_backoff = toSignedMilliseconds(initial_backoff, "initial_backoff");
+  options.max_backoff = toSignedMilliseconds(max_backoff, "max_backoff");
+  if (!on_reconnect.is_none()) {
+    if (!PyCallable_Check(on_reconnect.ptr()))
+      throw py::type_error("on_reconnect must be None or callable");
+    auto callable = sharedCallable(on_reconnect);
+    options.on_reconnect = [callable](const ReconnectReport& report) {
+      py::gil_scoped_acquire gil;
+      (*callable)(report);
+    };
+  }
+  return options;
+}
+
 Stream::~Stream() {
   if (PyGILState_Check()) {
     py::gil_scoped_release release;
@@ -123,12 +151,33 @@ Stream::Use::Use(Stream& owner) : owner_(owner) {
 }
 
 void bindStream(py::module_& module) {
+  py::class_<ReconnectReport>(module, "ReconnectReport",
+                              "What a reopen of a stream did, as handed to on_reconnect.")
+      .def_readonly("reconnects", &ReconnectReport::reconnects,
+                    "Reopens of the stream so far, this one included: 1 for the first.")
+      .def_property_readonly(
+          "reason", [](const ReconnectReport& r) { return lenientText(r.reason); },
+          "What ended the previous connection: the receive failure's text, 'idle for N ms', or "
+          "'closed by the bridge' with the close frame's code and reason.")
+      .def_property_readonly(
+          "downtime",
+          [](const ReconnectReport& r) { return static_cast<double>(r.downtime.count()) / 1e3; },
+          "Seconds from the receive call that noticed the end to the reopened connection.")
+      .def("__repr__", [](const ReconnectReport& r) {
+        return "<strandel.ReconnectReport " + std::to_string(r.reconnects) + ": " + r.reason + ">";
+      });
+
   py::class_<Stream>(
       module, "Stream",
       "One WebSocket stream of the bridge, independent of the client that opened it. Use it from "
       "one thread at a time. Messages come whole, whatever fragments the peer sent them in. "
       "`with stream:` closes it on exit; `for message in stream:` yields each message decoded as "
-      "JSON and stops once the peer has closed the stream.")
+      "JSON and stops once the peer has closed the stream. A stream opened with reconnect=True "
+      "reopens its connection inside receive(timeout=...) and iteration (never in receive() "
+      "without a timeout, which does not wait) after a failed read, after idle_timeout seconds "
+      "without data, and with reconnect_after_close after the bridge's close frame (iteration "
+      "then goes on); on_reconnect(report) is called after each reopen, and what it raises leaves "
+      "that receive. send() while the connection is down raises StreamClosedError.")
       .def(
           "receive",
           [](Stream& self, std::optional<double> timeout) {
@@ -163,14 +212,11 @@ void bindStream(py::module_& module) {
           "close_code", [](Stream& self) { return Stream::Use(self).stream().closeCode(); },
           "The status code of the peer's close frame, or None.")
       .def_property_readonly(
+          "reconnects", [](Stream& self) { return Stream::Use(self).stream().reconnects(); },
+          "How often the stream has reopened its connection (0 without reconnect).")
+      .def_property_readonly(
           "close_reason",
-          [](Stream& self) {
-            const std::string reason = Stream::Use(self).stream().closeReason();
-            PyObject* text = PyUnicode_DecodeUTF8(
-                reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace");
-            if (text == nullptr) throw py::error_already_set();
-            return py::reinterpret_steal<py::str>(text);
-          },
+          [](Stream& self) { return lenientText(Stream::Use(self).stream().closeReason()); },
           "The reason text of the peer's close frame ('' when none).")
       .def("__enter__", [](py::object self) { return self; })
       .def("__exit__",
@@ -184,7 +230,7 @@ void bindStream(py::module_& module) {
         for (;;) {
           const std::optional<std::string> message = receiveWithin(self, kSlice);
           if (message) return json::parse(*message);
-          if (Stream::Use(self).stream().peerClosed()) throw py::stop_iteration();
+          if (endedByPeer(self)) throw py::stop_iteration();
           runSignalHandlers();
         }
       });

@@ -12,11 +12,17 @@ namespace strandel::python {
 /// running raises RuntimeError "the stream is in use by another thread" instead.
 class Stream {
  public:
-  explicit Stream(WebSocketStream stream) noexcept : stream_(std::move(stream)) {}
+  /// `ends_at_peer_close`: the bridge's close frame ends the stream (false for a stream opened
+  /// with reconnect and reconnect_after_close, which reopens after it).
+  explicit Stream(WebSocketStream stream, bool ends_at_peer_close = true) noexcept
+      : stream_(std::move(stream)), endsAtPeerClose_(ends_at_peer_close) {}
   /// Closes the stream (up to its close bound), with the GIL released when this thread holds it.
   ~Stream();
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
+
+  /// Whether the bridge's close frame ends the stream (see the constructor).
+  bool endsAtPeerClose() const noexcept { return endsAtPeerClose_; }
 
   /// Exclusive use of the stream for the guard's lifetime.
   class Use {
@@ -34,6 +40,7 @@ class Stream {
 
  private:
   WebSocketStream stream_;
+  const bool endsAtPeerClose_;
   std::atomic<bool> busy_{false};
 };
 

@@ -74,4 +74,4 @@ def test_failures_map_to_python_exceptions(client, arm):
     with pytest.raises(strandel.HTTPError) as gone:
         client.articulations.get_joints_state(ident)
     assert gone.value.status_code == 404
-    assert str(gone.value) == "Bridge returned status 404"
+    assert gone.value.args[0] == "Bridge returned status 404"

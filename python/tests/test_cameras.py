@@ -1,6 +1,6 @@
 """client.cameras and captured frames: numpy views of the frame's own buffers (no copy), frames that
-outlive their client, frames whose arrays numpy cannot view as described, and threads whose first
-arrays come at the same moment.
+outlive their client, captures into a reused frame, frames whose arrays numpy cannot view as
+described, and threads whose first arrays come at the same moment.
 
 Hand-made frames come from a small HTTP server of the test's own on 127.0.0.1."""
 
@@ -11,6 +11,7 @@ import struct
 import subprocess
 import sys
 import threading
+import weakref
 
 import numpy as np
 import pytest
@@ -37,7 +38,7 @@ def test_capture_gives_typed_views_of_the_frame(client, camera):
     # Views, not copies: each access views the same bytes, owned by the frame.
     again = frame.output("rgb")
     assert np.shares_memory(rgb, again)
-    assert rgb.base is frame and again.base is frame and not rgb.flags.owndata
+    assert rgb.base is again.base is depth.base and not rgb.flags.owndata
     rgb[0, 0, 0] ^= 0xFF
     assert frame.output("rgb")[0, 0, 0] == rgb[0, 0, 0]
 
@@ -45,11 +46,14 @@ def test_capture_gives_typed_views_of_the_frame(client, camera):
 
 
 def test_capture_options_reach_the_bridge(client, camera):
-    frame = client.cameras.capture(camera, data_types=["depth"], world_frame=True)
-    assert "rgb" not in frame.structure and frame.structure["world_frame"] is True
-    assert set(frame.structure["camera_pose"]) == {"look_at", "position", "up"}
-    (depth,) = frame.outputs
-    assert depth.shape == (48, 64) and np.shares_memory(depth, frame.output("depth"))
+    reused = strandel.CameraFrame()
+    for frame in (client.cameras.capture(camera, data_types=["depth"], world_frame=True),
+                  client.cameras.capture(camera, data_types=["depth"], world_frame=True, into=reused)):
+        assert "rgb" not in frame.structure and frame.structure["world_frame"] is True
+        assert set(frame.structure["camera_pose"]) == {"look_at", "position", "up"}
+        (depth,) = frame.outputs
+        assert depth.shape == (48, 64) and np.shares_memory(depth, frame.output("depth"))
+        del depth
 
 
 def test_frames_outlive_the_client(bridge):
@@ -59,10 +63,14 @@ def test_frames_outlive_the_client(bridge):
     client.cameras.remove(camera)
     rgb = frame.output("rgb")
     expected = rgb.copy()
+    alive = weakref.ref(frame)
     del client, frame
     gc.collect()
     np.testing.assert_array_equal(rgb, expected)
-    assert rgb.base.output("rgb").shape == (24, 32, 3)
+    assert alive() is not None and alive().output("rgb").shape == (24, 32, 3)
+    del rgb
+    gc.collect()
+    assert alive() is None
 
 
 # Sixteen threads whose first arrays come at the same moment, in an interpreter that has not imported
@@ -172,14 +180,43 @@ def test_arrays_numpy_cannot_view_as_described_come_as_bytes(scripted):
         frame.output("bad")
 
 
+def test_capture_into_a_frame_never_changes_an_array_in_use(scripted):
+    server, client = scripted
+    frame = strandel.CameraFrame()
+    assert frame.structure is None and frame.outputs == []
+    server.frame = frame_bytes({"a": {"__ndarray__": 0}}, [("uint8", [2, 2], 4, b"\x01\x02\x03\x04")])
+    assert client.cameras.capture("fake", into=frame) is frame
+    (a,) = frame.outputs
+    address = a.__array_interface__["data"][0]
+    corner = a[1:, 1:]  # an array made from one of the frame's arrays views the same bytes
+    del a
+
+    server.frame = frame_bytes({"a": {"__ndarray__": 0}}, [("uint8", [2, 2], 4, b"\x09" * 4)])
+    with pytest.raises(BufferError, match="^cannot capture into a CameraFrame while arrays of it are in use"):
+        client.cameras.capture("fake", into=frame)
+    assert corner.tolist() == [[4]] and frame.output("a").tolist() == [[1, 2], [3, 4]]
+    del corner
+    client.cameras.capture("fake", into=frame)
+    a = frame.output("a")
+    assert a.tolist() == [[9, 9], [9, 9]] and a.__array_interface__["data"][0] == address  # reused
+    del a
+
+    server.frame = b"not a frame"
+    with pytest.raises(strandel.FrameFormatError):
+        client.cameras.capture("fake", into=frame)
+    assert frame.structure is None and frame.outputs == []  # left empty
+    with pytest.raises(TypeError, match="^into must be a CameraFrame or None, not bytes$"):
+        client.cameras.capture("fake", into=b"")
+
+
 def test_malformed_frames_raise_with_the_library_text(scripted):
     server, client = scripted
     server.frame = b"<html>not a frame</html>"
-    with pytest.raises(RuntimeError,
+    with pytest.raises(strandel.FrameFormatError,
                        match='^camera response is not a binary frame: expected it to start with "QXB1"$'):
         client.cameras.capture("fake")
     server.frame = frame_bytes({"a": {"__ndarray__": 0}}, [("uint8", [4], 8, b"\x00" * 4)])
-    with pytest.raises(RuntimeError, match="^camera frame is truncated: an output claims bytes past"):
+    with pytest.raises(strandel.FrameFormatError, match="^camera frame is truncated: an output claims bytes past"):
         client.cameras.capture("fake")
     server.frame = b"QXB1" + struct.pack("<I", 5) + b"{oops"
     with pytest.raises(ValueError, match="parse error"):

@@ -1,6 +1,6 @@
-"""The raw verbs and the response object, JSON conversions both ways, configuration and transport
-errors, the GIL being released while a call waits for the bridge, Ctrl-C during a call, and the type
-stub against the module."""
+"""The raw verbs and the response object, JSON conversions both ways, configuration errors, the
+error kinds of failed calls, retry options and attempt reports, the GIL being released while a call
+waits for the bridge, Ctrl-C during a call, and the type stub against the module."""
 
 import ast
 import contextlib
@@ -69,16 +69,26 @@ def test_verbs_return_the_response_whatever_its_status(client):
     assert client.delete("cameras/" + camera).status == 200
 
 
-def test_http_error_carries_status_and_body(client):
-    with pytest.raises(strandel.HTTPError) as raised:
+def test_http_error_carries_status_body_and_request(client):
+    with pytest.raises(RuntimeError) as raised:
         client.surface_grippers.get("nobody")
     error = raised.value
-    assert isinstance(error, RuntimeError)
-    assert str(error) == "Bridge returned status 404"
+    assert type(error) is strandel.HTTPError
+    assert error.args[0] == "Bridge returned status 404"
     assert error.status_code == 404
     assert json.loads(error.body) == {"error": "surface gripper 'nobody' not found", "status": 404}
+    url = client.base_url + "surface_grippers/nobody"
+    assert (error.method, error.url) == ("GET", url)
+    assert str(error) == "Bridge returned status 404 for GET %s: %s" % (url, error.body.decode())
     copy = pickle.loads(pickle.dumps(error))
-    assert (str(copy), copy.status_code, copy.body) == (str(error), error.status_code, error.body)
+    assert (str(copy), copy.status_code, copy.body, copy.method, copy.url) == \
+        (str(error), error.status_code, error.body, error.method, error.url)
+
+    # Without a request, and with a long body that is not all UTF-8: its start, decoded leniently.
+    plain = strandel.HTTPError("Bridge returned status 500", 500, b"\xff<p>\n" + b"x" * 1000)
+    assert (plain.method, plain.url) == (None, None)
+    assert str(plain) == "Bridge returned status 500: \ufffd<p> " + "x" * 195 + "..."
+    assert str(strandel.HTTPError("Bridge returned status 502", 502, b"")) == "Bridge returned status 502"
 
 
 class Echo(http.server.BaseHTTPRequestHandler):
@@ -156,18 +166,47 @@ def test_configuration_errors_are_value_errors():
     assert tiny.base_url == "http://127.0.0.1:1/" and tiny.websocket_base_url == "ws://127.0.0.1:1/"
 
 
-def test_refused_connections_raise_the_library_text():
+def test_failed_exchanges_raise_their_kinds(bridge):
     with socket.socket() as probe:  # a port that was free a moment ago and has no listener
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
+    reports = []
     client = strandel.IsaacSimClient("x", "http://127.0.0.1:%d" % port, "ws://127.0.0.1:%d" % port,
-                                     timeout=5.0, max_retries=0)
+                                     timeout=5.0, max_retries=1, initial_backoff=0.0, on_attempt=reports.append)
     with pytest.raises(RuntimeError, match="^HTTP request failed: Could not connect to server$") as raised:
         client.get("/")
-    assert not isinstance(raised.value, strandel.HTTPError)
-    with pytest.raises(RuntimeError, match="^WebSocket handshake failed for ws://127.0.0.1:%d/articulations/"
-                                           "a/stream_joint_positions: " % port):
+    refused = raised.value
+    assert type(refused) is strandel.TransportError
+    assert (refused.curl_code, refused.url, refused.attempts) == (7, "http://127.0.0.1:%d/" % port, 2)
+    assert [(r.attempt, r.status, r.failure, r.error, r.next_delay) for r in reports] == \
+        [(1, 0, "transport", "Could not connect to server", 0.0), (2, 0, "transport", "Could not connect to server",
+                                                                    None)]
+    stream_url = "ws://127.0.0.1:%d/articulations/a/stream_joint_positions" % port
+    with pytest.raises(RuntimeError, match="^WebSocket handshake failed for %s: " % stream_url) as raised:
         client.articulations.stream_joint_positions("a")
+    unopened = raised.value
+    assert type(unopened) is strandel.HandshakeError
+    assert (unopened.url, unopened.status_code, unopened.body) == (stream_url, 0, b"")
+
+    # The listener's backlog completes the connection; nothing is ever answered.
+    with socket.create_server(("127.0.0.1", 0)) as silent:
+        url = "http://127.0.0.1:%d/" % silent.getsockname()[1]
+        with pytest.raises(strandel.TransportError) as raised:
+            strandel.IsaacSimClient("x", url, url, timeout=0.2, max_retries=0, on_attempt=reports.append).get("/")
+    late = raised.value
+    assert type(late) is strandel.TimeoutError and isinstance(late, RuntimeError)
+    assert (late.curl_code, late.url, late.attempts) == (28, url, 1)
+    assert (reports[-1].failure, reports[-1].status) == ("timeout", 0)
+
+    with pytest.raises(strandel.HandshakeError) as raised:
+        bridge.client(max_retries=0).open_joint_position_stream("nobody")
+    missing = raised.value
+    assert missing.status_code == 404 and missing.url == bridge.ws_url + "articulations/nobody/stream_joint_positions"
+    assert json.loads(missing.body)["status"] == 404
+
+    for error in (refused, unopened, late, missing):
+        copy = pickle.loads(pickle.dumps(error))
+        assert type(copy) is type(error) and copy.args == error.args and vars(copy) == vars(error)
 
 
 def test_calls_release_the_gil():
@@ -203,8 +242,10 @@ def test_keyword_options_reuse_connections_and_cap_bodies(bridge):
     for _ in range(3):
         assert reusing.get("/").json()["service"] == "strandel-mock-bridge"
     capped = bridge.client(max_retries=0, max_response_bytes=16)
-    with pytest.raises(RuntimeError, match="^HTTP response exceeds 16 bytes$"):
+    with pytest.raises(RuntimeError, match="^HTTP response exceeds 16 bytes$") as raised:
         capped.get("/")
+    assert type(raised.value) is strandel.ResponseTooLargeError and raised.value.limit == 16
+    assert pickle.loads(pickle.dumps(raised.value)).limit == 16
     with pytest.raises(TypeError):
         strandel.IsaacSimClient("x", bridge.http_url, bridge.ws_url, 10.0, 0, True)  # keyword-only
 
@@ -277,6 +318,61 @@ class Unavailable(http.server.BaseHTTPRequestHandler):
         pass
 
 
+def test_retry_options_and_attempt_reports():
+    with serving(Unavailable) as server:
+        url = "http://127.0.0.1:%d/" % server.server_address[1]
+        reports = []
+        client = strandel.IsaacSimClient("pytest", url, url.replace("http", "ws", 1), timeout=5.0, max_retries=2,
+                                         retry_statuses=(status for status in [503]), initial_backoff=0.02,
+                                         max_backoff=0.03, seeded_jitter=True, on_attempt=reports.append)
+        assert client.get("/").status == 503 and server.requests == 3
+        assert [(r.method, r.url, r.attempt, r.status, r.failure, r.error) for r in reports] == \
+            [("GET", url, attempt, 503, "none", "") for attempt in (1, 2, 3)]
+        # Back-off 20 ms, then doubled but capped at 30 ms, each times a jitter factor of 0.75 to 1.
+        delays = [r.next_delay for r in reports]
+        assert 0.015 <= delays[0] <= 0.02 and 0.022 <= delays[1] <= 0.03 and delays[2] is None
+        assert all(0.0 < r.duration < 5.0 for r in reports)
+
+        # A second client keeps every option not given: the hook, the retries, the back-off.
+        others = client.with_options(retry_statuses=[500, 502])
+        assert others.base_url == url and others.get("/").status == 503
+        assert server.requests == 4 and len(reports) == 4  # 503 is not retried there
+        assert client.with_options(retry_statuses=[]).get("/").status == 503 and server.requests == 5
+        assert client.with_options(timeout=1.0).get("/").status == 503 and server.requests == 8
+        assert len(reports) == 8
+        assert client.with_options(on_attempt=None, max_retries=0).get("/").status == 503
+        assert server.requests == 9 and len(reports) == 8
+
+        # What the hook raises ends the call unchanged, without further attempts.
+        raised = []
+
+        def refuse(report):
+            raised.append(LookupError("stop after attempt %d" % report.attempt))
+            raise raised[-1]
+
+        with pytest.raises(LookupError) as stopped:
+            client.with_options(on_attempt=refuse).get("/")
+        assert stopped.value is raised[0] and server.requests == 10
+
+    with pytest.raises(ValueError, match="^backoff must not be negative$"):
+        strandel.IsaacSimClient("x", url, url, initial_backoff=-0.0001)
+    with pytest.raises(ValueError, match="^backoff must not be negative$"):
+        client.with_options(max_backoff=-1.0)
+    with pytest.raises(ValueError, match="^max_backoff must be a finite number of seconds$"):
+        client.with_options(max_backoff=float("inf"))
+    with pytest.raises(TypeError, match="^retry_statuses must be None or an iterable of ints$"):
+        strandel.IsaacSimClient("x", url, url, retry_statuses="503")
+    with pytest.raises(TypeError, match="^on_attempt must be None or callable$"):
+        client.with_options(on_attempt=5)
+    with pytest.raises(TypeError, match="^timeout must be a float, not str$"):
+        client.with_options(timeout="1")
+    with pytest.raises(TypeError):
+        client.with_options(retries=1)
+    assert client.with_options(reuse_connections=False).base_url == url
+    with pytest.raises(ValueError, match="^with_options shares this client's connections: reuse_connections"):
+        client.with_options(reuse_connections=True)
+
+
 def test_ctrl_c_ends_the_back_off_between_attempts():
     with serving(Unavailable) as server:
         # Five retries wait at least 0.375 + 0.75 + 1.5 + 3 + 6 s between their attempts.
@@ -324,7 +420,12 @@ def test_the_stub_matches_the_module():
     declared = {named(node): node for node in ast.parse(STUB.read_text()).body if isinstance(node, kinds)}
     assert public(declared) == public(vars(strandel))
     # Attributes that only an instance of a class written in Python shows.
-    instances = {"HTTPError": strandel.HTTPError("Bridge returned status 404", 404, b"")}
+    instances = {"HTTPError": strandel.HTTPError("Bridge returned status 404", 404, b""),
+                 "TransportError": strandel.TransportError("HTTP request failed: x", 7, "http://h/", 1),
+                 "HandshakeError": strandel.HandshakeError("WebSocket handshake failed", "ws://h/", 0, b""),
+                 "ResponseTooLargeError": strandel.ResponseTooLargeError("HTTP response exceeds 1 bytes", 1),
+                 "MessageTooLargeError": strandel.MessageTooLargeError("WebSocket message exceeds 1 bytes", 1),
+                 "PeerClosedError": strandel.PeerClosedError("WebSocket peer closed the stream", None)}
     drift = []
     for name, node in declared.items():
         if isinstance(node, ast.FunctionDef) and not same_parameters(parameters(node),

@@ -1,5 +1,6 @@
 """Streams: receive with and without waiting, sending, iteration until the peer closes, context
-management, wait_for_any, messages sent in fragments, and Ctrl-C during a long wait."""
+management, wait_for_any, messages sent in fragments, the error kinds of stream calls, streams that
+reopen their connection, and Ctrl-C during a long wait."""
 
 import base64
 import hashlib
@@ -32,9 +33,17 @@ def test_receive_send_and_close(client, arm):
                 break
         assert errors and errors[0]["status"] == 400
         assert stream.peer_closed is False and stream.close_code is None and stream.close_reason == ""
-    with pytest.raises(RuntimeError, match=r"^receive\(\) called on a closed WebSocketStream$"):
+        assert stream.reconnects == 0
+    with pytest.raises(RuntimeError, match=r"^receive\(\) called on a closed WebSocketStream$") as raised:
         stream.receive()
+    assert type(raised.value) is strandel.StreamClosedError
     stream.close()  # closing again does nothing
+
+    capped = client.with_options(max_message_bytes=16)
+    with capped.articulations.stream_articulation_state(ident, reconnect=True) as stream:
+        with pytest.raises(RuntimeError, match="^WebSocket message exceeds 16 bytes$") as raised:
+            stream.receive(timeout=5.0)
+        assert type(raised.value) is strandel.MessageTooLargeError and raised.value.limit == 16
 
 
 def test_iteration_yields_json_until_the_peer_closes(client, arm):
@@ -50,6 +59,9 @@ def test_iteration_yields_json_until_the_peer_closes(client, arm):
     assert stream.peer_closed is True
     assert stream.close_code == 1001 and stream.close_reason == "articulation removed"
     assert stream.receive(timeout=1.0) is None
+    with pytest.raises(RuntimeError, match="^WebSocket peer closed the stream: 1001 articulation removed$") as raised:
+        stream.send("{}")
+    assert type(raised.value) is strandel.PeerClosedError and raised.value.close_code == 1001
     stream.close()
 
 
@@ -107,11 +119,21 @@ FRAGMENTED_WRITES = [
 ]
 
 
-class FragmentingPeer:
-    """A WebSocket server on 127.0.0.1 that takes one connection, completes its handshake, writes
-    FRAGMENTED_WRITES 50 ms apart and then reads until the client goes away."""
+def accept_key(request):
+    key = next(line.split(b":", 1)[1].strip() for line in request.split(b"\r\n")
+               if line.lower().startswith(b"sec-websocket-key:"))
+    return base64.b64encode(hashlib.sha1(key + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest())
 
-    def __init__(self):
+
+class WebSocketPeer:
+    """A WebSocket server on 127.0.0.1 that serves its connections in turn, one script each:
+    ("serve", writes, ending) completes the handshake, makes the writes 50 ms apart and then either
+    reads until the client goes away ("hold") or closes the socket at once ("drop"); ("refuse",
+    status) answers the upgrade with that status. A plain request (no upgrade) takes no script: it
+    gets 503. Stops after the last script."""
+
+    def __init__(self, *scripts):
+        self.scripts = list(scripts)
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.url = "127.0.0.1:%d/" % self.listener.getsockname()[1]
         self.thread = threading.Thread(target=self.serve, daemon=True)
@@ -119,34 +141,93 @@ class FragmentingPeer:
 
     def serve(self):
         self.listener.settimeout(20)
-        connection, _ = self.listener.accept()
-        with connection:
-            connection.settimeout(20)
-            request = b""
-            while b"\r\n\r\n" not in request:
-                request += connection.recv(4096)
-            key = next(line.split(b":", 1)[1].strip() for line in request.split(b"\r\n")
-                       if line.lower().startswith(b"sec-websocket-key:"))
-            accept = base64.b64encode(hashlib.sha1(key + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest())
-            connection.sendall(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-                               b"Connection: Upgrade\r\nSec-WebSocket-Accept: " + accept + b"\r\n\r\n")
+        for _ in range(4 * len(self.scripts)):
+            if not self.scripts:
+                return
             try:
-                for write in FRAGMENTED_WRITES:
-                    time.sleep(0.05)
-                    connection.sendall(write)
-                while connection.recv(4096):
-                    pass
+                connection, _ = self.listener.accept()
             except OSError:
-                pass  # the client went away early; the test reports what it missed
+                return  # the test gave up waiting; it reports what it missed
+            with connection:
+                try:
+                    self.answer(connection)
+                except OSError:
+                    pass  # the client went away early
+
+    def answer(self, connection):
+        connection.settimeout(20)
+        request = b""
+        while b"\r\n\r\n" not in request:
+            received = connection.recv(4096)
+            if not received:
+                return
+            request += received
+        if b"sec-websocket-key:" not in request.lower():
+            connection.sendall(b"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+            return
+        script = self.scripts.pop(0)
+        if script[0] == "refuse":
+            connection.sendall(b"HTTP/1.1 %d Refused\r\nContent-Length: 0\r\nConnection: close\r\n\r\n" % script[1])
+            return
+        _, writes, ending = script
+        connection.sendall(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                           b"Connection: Upgrade\r\nSec-WebSocket-Accept: " + accept_key(request) + b"\r\n\r\n")
+        for write in writes:
+            time.sleep(0.05)
+            connection.sendall(write)
+        if ending == "drop":
+            time.sleep(0.2)
+            return
+        while connection.recv(4096):
+            pass
 
     def stop(self):
         self.thread.join(30)
         self.listener.close()
 
 
+def test_streams_reopen_their_connection():
+    # A dropped connection, the bridge's close frame, a refused reopen, then a connection gone silent.
+    peer = WebSocketPeer(("serve", [frame(TEXT, b'{"n": 1}')], "drop"),
+                         ("serve", [frame(CLOSE, struct.pack(">H", 1001) + b"restarting")], "hold"),
+                         ("refuse", 503),
+                         ("serve", [], "hold"),
+                         ("serve", [frame(TEXT, b'{"n": 5}')], "hold"))
+    reports = []
+
+    def on_reconnect(report):
+        reports.append((report.reconnects, report.reason, report.downtime))
+        if report.reason.startswith("idle"):
+            raise LookupError("from on_reconnect")
+
+    try:
+        client = strandel.IsaacSimClient("pytest", "http://" + peer.url, "ws://" + peer.url, timeout=5.0,
+                                         max_retries=0)
+        with client.open_joint_position_stream("a", reconnect=True, idle_timeout=0.5, on_reconnect=on_reconnect,
+                                               reconnect_after_close=True, initial_backoff=0.2,
+                                               max_backoff=0.2) as stream:
+            assert json.loads(stream.receive(timeout=10.0)) == {"n": 1}
+            # What on_reconnect raises leaves the receive that reopened; the stream goes on.
+            with pytest.raises(LookupError, match="from on_reconnect"):
+                stream.receive(timeout=10.0)
+            assert stream.reconnects == 3
+            assert json.loads(stream.receive(timeout=10.0)) == {"n": 5}
+        assert [(count, reason.split(":")[0]) for count, reason, _ in reports] == \
+            [(1, "WebSocket receive failed"), (2, "closed by the bridge"), (3, "idle for 500 ms")]
+        assert reports[1][1] == "closed by the bridge: 1001 restarting"
+        assert reports[1][2] >= 0.35  # two back-offs of 0.2 s: before the refused reopen and after it
+    finally:
+        peer.stop()
+
+    with pytest.raises(ValueError, match="^idle_timeout must not be negative$"):
+        client.open_joint_position_stream("a", reconnect=True, idle_timeout=-0.001)
+    with pytest.raises(TypeError, match="^on_reconnect must be None or callable$"):
+        client.open_articulation_state_stream("a", on_reconnect="call me")
+
+
 @pytest.mark.parametrize("reading", ["receive", "receive_with_timeout", "iteration"])
 def test_messages_in_fragments_come_whole_until_the_peer_closes(reading):
-    peer = FragmentingPeer()
+    peer = WebSocketPeer(("serve", FRAGMENTED_WRITES, "hold"))
     try:
         client = strandel.IsaacSimClient("pytest", "http://" + peer.url, "ws://" + peer.url, timeout=10.0,
                                          max_retries=0)
