@@ -6,6 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <strandel/version.hpp>
+
 #include "body_text.hpp"
 #include "bridge_options.hpp"
 #include "capture_command.hpp"
@@ -68,6 +70,8 @@ int main(int argc, char** argv) {
       "received); streams print JSON Lines.",
       "strandel");
   app.footer(kFooter);
+  app.set_version_flag("--version", "strandel " + std::string(strandel::version()),
+                       "Print the library's version and exit");
   app.require_subcommand(1);
   app.fallthrough();  // the shared options may follow the subcommand too
 

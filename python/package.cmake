@@ -7,34 +7,36 @@ if(NOT STRANDEL_TOP_LEVEL OR NOT CPack_CMake_INCLUDED OR NOT DEFINED CPACK_OUTPU
   return()
 endif()
 
-if(EXISTS "${PROJECT_SOURCE_DIR}/LICENSE")
-  install(FILES "${PROJECT_SOURCE_DIR}/LICENSE"
-    DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/python3-strandel"
-    RENAME copyright
-    COMPONENT Python)
-endif()
+strandel_install_debian_docs(python3-strandel Python)
+# Installed under /usr the module finds the library in the system's directory: the RPATH that
+# serves other prefixes is taken out (Debian packages carry none).
+install(CODE "
+  cmake_path(ABSOLUTE_PATH CMAKE_INSTALL_PREFIX NORMALIZE OUTPUT_VARIABLE _strandel_prefix)
+  if(_strandel_prefix MATCHES \"^/usr/?$\")
+    file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}/usr/${STRANDEL_INSTALL_PYTHONDIR}/$<TARGET_FILE_NAME:strandel_python>\")
+  endif()" COMPONENT Python)
 
 set(_strandel_py "${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}")
 math(EXPR _strandel_py_next "${Python3_VERSION_MINOR} + 1")
 set(_strandel_python_depends
-    "${STRANDEL_LIBRARY_PACKAGE} (= ${PROJECT_VERSION}-1)"
+    "${STRANDEL_LIBRARY_PACKAGE} (= ${PROJECT_VERSION}-${STRANDEL_DEBIAN_REVISION})"
     "python3 (>= ${_strandel_py})"
     "python3 (<< ${Python3_VERSION_MAJOR}.${_strandel_py_next})"
-    "python3-numpy"
-    "libc6"
-    "libstdc++6")
+    "python3-numpy")
 list(JOIN _strandel_python_depends ", " _strandel_python_depends)
 string(CONCAT _strandel_python_description
-  "Python ${_strandel_py} bindings of the Isaac Sim bridge client\\n"
-  "The module strandel drives NVIDIA Isaac Sim through its bridge: articulations, surface grippers, "
-  "cameras whose frames arrive as numpy arrays, and WebSocket streams.")
-# dpkg-shlibdeps cannot see the library package while packages are staged; the dependencies are
-# named here instead.
+  "Python ${_strandel_py} bindings of the NVIDIA Isaac Sim bridge client\\n"
+  "The module strandel drives NVIDIA Isaac Sim through its bridge:\\n"
+  "articulations, surface grippers, cameras whose frames arrive as numpy\\n"
+  "arrays, and WebSocket streams. It wraps ${STRANDEL_LIBRARY_PACKAGE}.")
+# dpkg-shlibdeps finds the library in the build tree (it is in no installed package): the module's
+# own package names it, the C and C++ runtimes come from dpkg-shlibdeps.
 file(APPEND "${CPACK_OUTPUT_CONFIG_FILE}" "
 list(APPEND CPACK_COMPONENTS_ALL Python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME \"python3-strandel\")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
-set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS \"${_strandel_python_depends}\")
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION \"${_strandel_python_description}\")
 ")

@@ -16,6 +16,9 @@ BASE_PACKAGES=(
   binutils file
   # the API reference and the format check
   doxygen clang-format-14
+  # the Debian packages: lintian checks them, help2man writes the man pages, abigail-tools (abidw,
+  # abidiff) keeps the library's ABI against abi/
+  lintian help2man abigail-tools
   # the Python module and its tests; requests and websocket-client for bench/bench_python.py
   pybind11-dev python3-dev python3-pytest python3-numpy
   python3-requests python3-websocket

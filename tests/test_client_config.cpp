@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -284,6 +285,12 @@ TEST(ClientConfig, WebSocketUrlForSwapsOnlyAnHttpSchemeOfAnyCase) {
   for (const char* unchanged :
        {"", "h:8211", "ws://h", "httpx://h", "htt://h", "h/http://x", "//h", "file:///http"})
     EXPECT_EQ(websocketUrlFor(unchanged), unchanged) << unchanged;
+}
+
+TEST(ClientConfig, VersionIsTheProjectsThreeNumbers) {
+  EXPECT_TRUE(std::regex_match(std::string(version()),
+                               std::regex("(0|[1-9][0-9]*)(\\.(0|[1-9][0-9]*)){2}")))
+      << version();
 }
 
 }  // namespace

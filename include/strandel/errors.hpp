@@ -38,6 +38,7 @@ struct ErrorDetails;
 /// method and URL.
 class STRANDEL_API HTTPRequestError : public HTTPError {
  public:
+  /// The HTTPError for `status` and `body`, naming `method` and `url`.
   HTTPRequestError(long status, std::string body, std::string method, std::string url);
   ~HTTPRequestError() override;
   /// "GET", "POST", "PUT", "PATCH" or "DELETE".
@@ -54,6 +55,7 @@ class STRANDEL_API HTTPRequestError : public HTTPError {
 /// stream's "WebSocket send failed: ..." / "WebSocket receive failed: ..." text.
 class STRANDEL_API TransportError : public std::runtime_error {
  public:
+  /// An error whose what() is `message`, with libcurl's code, the URL and the attempts made.
   TransportError(const std::string& message, int curl_code, std::string url, int attempts);
   ~TransportError() override;
   /// libcurl's CURLcode of the failure, as an int.
@@ -71,6 +73,7 @@ class STRANDEL_API TransportError : public std::runtime_error {
 /// or a stream send that the peer did not take in time ("WebSocket send timed out after N ms").
 class STRANDEL_API TimeoutError : public TransportError {
  public:
+  /// As TransportError.
   using TransportError::TransportError;
   ~TimeoutError() override;
 };
@@ -83,6 +86,7 @@ class STRANDEL_API HandshakeError : public std::runtime_error {
   /// The most bytes of the refusal's body that body() keeps: the first ones.
   static constexpr std::size_t kMaxBodyBytes = 65536;
 
+  /// An error for `url` with what() "WebSocket handshake failed for " + url + ": " + reason.
   HandshakeError(std::string url, const std::string& reason, long status, std::string body);
   ~HandshakeError() override;
   /// The full URL of the stream that failed to open.
@@ -100,6 +104,7 @@ class STRANDEL_API HandshakeError : public std::runtime_error {
 /// "HTTP response exceeds N bytes".
 class STRANDEL_API ResponseTooLargeError : public std::runtime_error {
  public:
+  /// An error for the cap `limit`.
   explicit ResponseTooLargeError(std::size_t limit);
   ~ResponseTooLargeError() override;
   /// The cap N that was passed.
@@ -113,6 +118,7 @@ class STRANDEL_API ResponseTooLargeError : public std::runtime_error {
 /// is "WebSocket message exceeds N bytes".
 class STRANDEL_API MessageTooLargeError : public std::runtime_error {
  public:
+  /// An error for the cap `limit`.
   explicit MessageTooLargeError(std::size_t limit);
   ~MessageTooLargeError() override;
   /// The cap N that was passed.
@@ -143,6 +149,7 @@ class STRANDEL_API StreamClosedError : public std::runtime_error {
 /// followed by ": " and the close code and reason when the bridge sent them.
 class STRANDEL_API PeerClosedError : public std::runtime_error {
  public:
+  /// An error naming the bridge's close code and reason (either may be absent).
   PeerClosedError(std::optional<int> close_code, const std::string& close_reason);
   ~PeerClosedError() override;
   /// The status code of the bridge's close frame; empty when it carried none.

@@ -1,40 +1,53 @@
 # What an install of the library holds, as regular expressions over paths relative to the prefix.
 # Shared by the install check and the Debian package check. Reads INCLUDEDIR, LIBDIR, CMAKEDIR,
-# PCDIR, DATAROOTDIR, PACKAGE_NAME (the license goes to <DATAROOTDIR>/doc/<PACKAGE_NAME>/copyright),
-# VERSION, MAJOR, HEADERS_DIR (the source directory of the public headers) and WITH_CLI.
+# PCDIR, DATAROOTDIR, PACKAGE_NAME and DEV_PACKAGE_NAME (the runtime and development packages: each
+# has <DATAROOTDIR>/doc/<package>/copyright and changelog.Debian.gz), VERSION, MAJOR and
+# HEADERS_DIR (the source directory of the public headers).
 
 function(_strandel_regex_escape out text)
   string(REGEX REPLACE "([.+])" "\\\\\\1" text "${text}")
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
-# Sets `out` to one anchored expression per expected file; `root` is prepended to every path.
+# Sets `out` to one anchored expression per expected file of the given components (Runtime,
+# Development); `root` is prepended to every path.
 function(strandel_expected_install_files out root)
   set(library "${LIBDIR}/libstrandel_isaacsim_client.so")
   file(GLOB headers RELATIVE "${HEADERS_DIR}" "${HEADERS_DIR}/*.hpp")
   if(NOT headers)
     message(FATAL_ERROR "no public headers found in ${HEADERS_DIR}")
   endif()
-  set(paths "${library}" "${library}.${MAJOR}" "${library}.${VERSION}"
-            "${PCDIR}/strandel_isaacsim_client.pc"
-            "${CMAKEDIR}/strandel_isaacsim_clientConfig.cmake"
-            "${CMAKEDIR}/strandel_isaacsim_clientConfigVersion.cmake"
-            "${CMAKEDIR}/strandel_isaacsim_clientTargets.cmake"
-            "${DATAROOTDIR}/doc/${PACKAGE_NAME}/copyright")
-  foreach(header IN LISTS headers)
-    list(APPEND paths "${INCLUDEDIR}/strandel/${header}")
+  set(paths "")
+  set(with_targets_file FALSE)
+  foreach(component IN LISTS ARGN)
+    if(component STREQUAL "Runtime")
+      list(APPEND paths "${library}.${MAJOR}" "${library}.${VERSION}"
+                        "${DATAROOTDIR}/doc/${PACKAGE_NAME}/copyright"
+                        "${DATAROOTDIR}/doc/${PACKAGE_NAME}/changelog.Debian.gz")
+    elseif(component STREQUAL "Development")
+      set(with_targets_file TRUE)
+      list(APPEND paths "${library}" "${PCDIR}/strandel_isaacsim_client.pc"
+                        "${CMAKEDIR}/strandel_isaacsim_clientConfig.cmake"
+                        "${CMAKEDIR}/strandel_isaacsim_clientConfigVersion.cmake"
+                        "${CMAKEDIR}/strandel_isaacsim_clientTargets.cmake"
+                        "${DATAROOTDIR}/doc/${DEV_PACKAGE_NAME}/copyright"
+                        "${DATAROOTDIR}/doc/${DEV_PACKAGE_NAME}/changelog.Debian.gz")
+      foreach(header IN LISTS headers)
+        list(APPEND paths "${INCLUDEDIR}/strandel/${header}")
+      endforeach()
+    else()
+      message(FATAL_ERROR "no expected files for component '${component}'")
+    endif()
   endforeach()
-  # The strandel command line and its bash completion, when the tree builds it (WITH_CLI).
-  if(WITH_CLI)
-    list(APPEND paths "${BINDIR}/strandel" "${DATAROOTDIR}/bash-completion/completions/strandel")
-  endif()
   set(expressions "")
   foreach(path IN LISTS paths)
     _strandel_regex_escape(path "${root}${path}")
     list(APPEND expressions "^${path}$")
   endforeach()
-  _strandel_regex_escape(cmakedir "${root}${CMAKEDIR}")
-  list(APPEND expressions "^${cmakedir}/strandel_isaacsim_clientTargets-[a-z]+\\.cmake$")
+  if(with_targets_file)
+    _strandel_regex_escape(cmakedir "${root}${CMAKEDIR}")
+    list(APPEND expressions "^${cmakedir}/strandel_isaacsim_clientTargets-[a-z]+\\.cmake$")
+  endif()
   set(${out} "${expressions}" PARENT_SCOPE)
 endfunction()
 

@@ -15,7 +15,7 @@ foreach(component Runtime Development)
 endforeach()
 
 file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE "${PREFIX}" "${PREFIX}/*")
-strandel_expected_install_files(expected "")
+strandel_expected_install_files(expected "" Runtime Development)
 strandel_check_files("install prefix" "${installed}" "${expected}")
 
 set(library "${PREFIX}/${LIBDIR}/libstrandel_isaacsim_client.so")
