@@ -48,16 +48,18 @@ void RenderFrame(benchmark::State& state) {
 
 void CaptureFrame(benchmark::State& state) {
   World world;
-  world.createArticulation(CreateArticulation{"/World/arm", std::nullopt});
-  world.createGripper(CreateGripper{"/World/arm/tool0/gripper"});
-  world.assembleRobot("arm", AssembleRobot{"gripper", "tool0", std::nullopt, std::nullopt, true});
-  world.setJointPositions("arm", JointTargets{{0.6, 0.8, 1.1, -0.5, 0.3, 0.0}, std::nullopt});
+  world.articulations.create(CreateArticulation{"/World/arm", std::nullopt});
+  world.grippers.create(CreateGripper{"/World/arm/tool0/gripper"});
+  world.articulations.assemble("arm",
+                               AssembleRobot{"gripper", "tool0", std::nullopt, std::nullopt, true});
+  world.articulations.setJointPositions(
+      "arm", JointTargets{{0.6, 0.8, 1.1, -0.5, 0.3, 0.0}, std::nullopt});
   const double frequency = 30.0;
-  world.createCamera(CreateCamera{
+  world.cameras.create(CreateCamera{
       "/World/cam", Resolution{static_cast<int>(state.range(0)), static_cast<int>(state.range(1))},
       frequency});
   for (auto _ : state) {
-    std::string frame = world.capture("cam", Capture{});
+    std::string frame = world.cameras.capture("cam", Capture{});
     benchmark::DoNotOptimize(frame.data());
     state.PauseTiming();
     world.step(1.0 / frequency);

@@ -1,12 +1,14 @@
 // libFuzzer target: arbitrary bytes as one request to the stand-in bridge, taken through its
-// router and world as the server hands it over. The input is "METHOD TARGET BODY" (split at the
-// first two spaces) for an HTTP request, or "STREAM TARGET TEXT" for a message on the stream at
-// TARGET. Each input meets a fresh world holding an articulation "arm", a surface gripper "g" and
-// a camera "cam". Every request must be answered exactly once (a waited-for motion after the
-// world has stepped), with a 2xx or 4xx whose body is JSON text (a camera frame aside) and, for a
-// 4xx, an error body; a stream message is applied or refused with a 4xx error body. A crash, a
-// leak, a sanitizer report, an exception out of the router or a 5xx is a finding.
+// entries as the server hands it over. The input is "METHOD TARGET BODY" (split at the first two
+// spaces) for an HTTP request, or "STREAM TARGET TEXT" for a message on the stream at TARGET.
+// Each input meets a fresh bridge holding an articulation "arm", a surface gripper "g" and a
+// camera "cam". Every request must be answered exactly once (a waited-for motion after the
+// clock's next step), with a 2xx or 4xx whose body is JSON text (a camera frame aside) and, for a
+// 4xx, an error body; a stream is refused with a 4xx error body, or takes the message or refuses
+// it with one, and then sends JSON text. A crash, a leak, a sanitizer report, an exception out of
+// the bridge or a 5xx is a finding.
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,8 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "router.hpp"
-#include "world.hpp"
+#include "bridge.hpp"
 
 namespace {
 
@@ -40,11 +41,24 @@ void checkJsonAnswer(int status, const std::string& text) {
           "an error answer without its status and message");
 }
 
-/// The world a client meets after creating one resource of each kind.
-void furnish(World& world) {
-  world.createArticulation(CreateArticulation{"/World/arm", std::nullopt});
-  world.createGripper(CreateGripper{"/World/g"});
-  world.createCamera(CreateCamera{"/World/cam", Resolution{8, 6}, 30.0});
+/// A URDF file a request names is read, so it must be small; one step of the clock is 1000
+/// simulated seconds, which ends any motion or gripper transition.
+Options fuzzOptions() {
+  Options options;
+  options.max_urdf_bytes = 64 * 1024;
+  options.physics_rate = 0.001;
+  return options;
+}
+
+/// The bridge a client meets after creating one resource of each kind.
+void furnish(Bridge& bridge) {
+  for (const auto& [collection, body] :
+       {std::pair("/articulations", R"({"prim_path":"/World/arm","urdf_path":null})"),
+        std::pair("/surface_grippers", R"({"prim_path":"/World/g"})"),
+        std::pair("/cameras", R"({"prim_path":"/World/cam","resolution":[8,6]})")})
+    bridge.handle(Request{"PUT", collection, body}, [](Reply reply) {
+      require(reply.status == 201, "a resource of the furnished bridge was not created");
+    });
 }
 
 }  // namespace
@@ -59,23 +73,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       first + 1, second == std::string_view::npos ? std::string_view::npos : second - first - 1));
   const std::string body(second == std::string_view::npos ? "" : input.substr(second + 1));
 
-  World world(WorldSettings{1.5, 0.25, 64 * 1024});  // a URDF file a request names is read: small
-  furnish(world);
-  Router router(world);
+  static const Options options = fuzzOptions();
+  Bridge bridge(options);
+  furnish(bridge);
   if (method == "STREAM") {
-    const std::optional<StreamRoute> route = matchStreamRoute(target);
-    if (!route || !world.serial(route->articulation_id)) return 0;  // the upgrade is refused
-    if (const std::optional<std::string> refusal =
-            router.answerStreamMessage(route->articulation_id, body)) {
+    const Bridge::Opening opening = bridge.openStream(target);
+    if (!opening.stream) {
+      require(opening.refusal.status == 404, "a stream refused with another status than 404");
+      checkJsonAnswer(opening.refusal.status, opening.refusal.body);
+      return 0;
+    }
+    if (const std::optional<std::string> refusal = opening.stream->receive(body)) {
       require(json::accept(*refusal), "a refusal that is not JSON text");
       const int status = json::parse(*refusal).value("status", 0);
       require(status >= 400, "a refusal without an error status");
       checkJsonAnswer(status, *refusal);
     }
+    require(json::accept(opening.stream->next()), "a stream message that is not JSON text");
     return 0;
   }
   int answers = 0;
-  router.handle(Request{method, target, body}, [&answers](Reply reply) {
+  bridge.handle(Request{method, target, body}, [&answers](Reply reply) {
     ++answers;
     if (reply.content_type == "application/json")
       checkJsonAnswer(reply.status, reply.body);
@@ -84,7 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "a binary answer that is not a camera frame");
   });
   require(answers <= 1, "a request answered more than once");
-  world.step(1000.0);  // ends any motion or gripper transition the request waits for
+  const Bridge::Clock::time_point start{};
+  bridge.tick(start);                               // starts the clock
+  bridge.tick(start + std::chrono::seconds(1000));  // one step: ends any motion it waits for
   require(answers == 1, "a request never answered");
   return 0;
 }

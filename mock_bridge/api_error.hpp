@@ -1,7 +1,7 @@
 #pragma once
 
-// The stand-in's refusals. Every answer outside 2xx carries the JSON body
-// {"error": <message>, "status": <status>}.
+// The stand-in's refusals and the JSON text of what it sends. Every answer outside 2xx carries the
+// JSON body {"error": <message>, "status": <status>}.
 
 #include <stdexcept>
 #include <string>
@@ -34,5 +34,8 @@ inline json errorBody(int status, const std::string& message) {
 inline std::string jsonText(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
+
+/// The shortest JSON text of a number, as messages quote it.
+inline std::string numberText(double value) { return json(value).dump(); }
 
 }  // namespace strandel::mock_bridge

@@ -137,6 +137,4 @@ std::vector<std::string> requireStringArray(const json& value, const std::string
                                    });
 }
 
-std::string numberText(double value) { return json(value).dump(); }
-
 }  // namespace strandel::mock_bridge

@@ -52,7 +52,4 @@ std::vector<std::int64_t> requireIntegerArray(const json& value, const std::stri
 /// An array of strings: 422 "<what> must be an array of strings" / "<what>[i] must be a string".
 std::vector<std::string> requireStringArray(const json& value, const std::string& what);
 
-/// Shortest JSON text of a number, for messages.
-std::string numberText(double value);
-
 }  // namespace strandel::mock_bridge

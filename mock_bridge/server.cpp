@@ -14,9 +14,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "bridge.hpp"
 #include "fault_injector.hpp"
-#include "router.hpp"
-#include "world.hpp"
 
 namespace strandel::mock_bridge {
 
@@ -51,11 +50,6 @@ class Closable {
   virtual void shutdown() = 0;
 };
 
-std::chrono::nanoseconds periodOf(double rate) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-      std::chrono::duration<double>(1.0 / rate));
-}
-
 }  // namespace
 
 /// State shared by the acceptor and every session. Sessions hold it by shared_ptr; they never
@@ -64,8 +58,7 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
   ServerState(asio::io_context& context, const Options& opts)
       : ioc(context),
         options(opts),
-        world(WorldSettings{opts.joint_speed, opts.gripper_time, opts.max_urdf_bytes}),
-        router(world),
+        bridge(opts),
         faults(opts.fail_every, opts.fail_status),
         acceptor(context),
         acceptPause(context),
@@ -73,8 +66,7 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
 
   asio::io_context& ioc;
   Options options;
-  World world;
-  Router router;
+  Bridge bridge;
   FaultInjector faults;
   tcp::acceptor acceptor;
   /// Holds off the next accept after the process ran out of descriptors or memory.
@@ -83,7 +75,6 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
   Clock::time_point nextAcceptReport;
   std::uint64_t unreportedAcceptFailures = 0;
   asio::steady_timer physics;
-  Clock::time_point nextStep;
   std::vector<std::weak_ptr<Closable>> sessions;
   bool stopped = false;
 
@@ -113,14 +104,14 @@ namespace {
 
 class StreamSession : public Closable, public std::enable_shared_from_this<StreamSession> {
  public:
-  StreamSession(tcp::socket socket, std::shared_ptr<ServerState> server, StreamRoute route,
-                std::uint64_t serial)
+  StreamSession(tcp::socket socket, std::shared_ptr<ServerState> server,
+                std::unique_ptr<Bridge::Stream> feed)
       : ws_(std::move(socket)),
         server_(std::move(server)),
-        route_(std::move(route)),
-        serial_(serial),
+        feed_(std::move(feed)),
         ticker_(ws_.get_executor()),
-        period_(periodOf(server_->options.stream_rate)) {}
+        period_(std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::duration<double>(1.0 / server_->options.stream_rate))) {}
 
   void run(http::request<http::string_body> request) {
     websocket::stream_base::timeout timeout{std::chrono::seconds(30), kIdleTimeout, true};
@@ -143,7 +134,7 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
   void onAccept(beast::error_code ec) {
     if (ec || server_->stopped) return;
     server_->track(shared_from_this());
-    server_->log("stream opened: " + route_.articulation_id);
+    server_->log("stream opened: " + feed_->articulationId());
     ws_.text(true);
     ws_.auto_fragment(false);  // each message goes out as one frame, however long
     read();
@@ -153,13 +144,11 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
 
   void tick() {
     if (closed_) return;
-    if (server_->world.serial(route_.articulation_id) != serial_) {
+    if (feed_->ended()) {
       closeWith("articulation removed");
       return;
     }
-    if (outbox_.size() < kMaxQueuedMessages)
-      enqueue(
-          jsonText(server_->world.streamMessage(route_.articulation_id, route_.kind, sequence_++)));
+    if (outbox_.size() < kMaxQueuedMessages) enqueue(feed_->next());
     nextTick_ += period_;
     const auto now = Clock::now();
     if (nextTick_ + period_ < now) nextTick_ = now;  // fell behind: drop the missed ticks
@@ -198,14 +187,13 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
     if (ec) {
       // The client's close frame (answered by the stream itself), a dropped connection or a
       // time-out: the session ends.
-      server_->log("stream closed: " + route_.articulation_id + " (" + ec.message() + ")");
+      server_->log("stream closed: " + feed_->articulationId() + " (" + ec.message() + ")");
       stop();
       return;
     }
     const std::string text = beast::buffers_to_string(input_.data());
     input_.consume(input_.size());
-    std::optional<std::string> refusal =
-        server_->router.answerStreamMessage(route_.articulation_id, text);
+    std::optional<std::string> refusal = feed_->receive(text);
     if (refusal && !closed_ && outbox_.size() < kMaxQueuedMessages) enqueue(std::move(*refusal));
     read();
   }
@@ -224,8 +212,7 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
 
   websocket::stream<beast::tcp_stream> ws_;
   std::shared_ptr<ServerState> server_;
-  StreamRoute route_;
-  std::uint64_t serial_;
+  std::unique_ptr<Bridge::Stream> feed_;
   asio::steady_timer ticker_;
   std::chrono::nanoseconds period_;
   Clock::time_point nextTick_;
@@ -233,7 +220,6 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
   std::deque<std::string> outbox_;
   bool writing_ = false;
   bool closed_ = false;
-  std::uint64_t sequence_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -250,6 +236,7 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
   }
 
   void shutdown() override {
+    awaiting_.reset();
     delay_.cancel();
     stream_.close();
   }
@@ -315,25 +302,27 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
             keepAlive, version);
       return;
     }
-    auto self = shared_from_this();
-    server_->router.handle(request, [self, keepAlive, version, line](Reply reply) {
+    // The session keeps itself until its reply comes (later when it waits for a motion); stop()
+    // lets it go, so that a pending reply keeps neither the session nor the server alive.
+    awaiting_ = shared_from_this();
+    auto respond = [weak = weak_from_this(), keepAlive, version, line](Reply reply) {
+      const std::shared_ptr<HttpSession> self = weak.lock();
+      if (!self) return;  // the server stopped first
+      self->awaiting_.reset();
       self->server_->log(line + " -> " + std::to_string(reply.status));
       self->write(std::move(reply), keepAlive, version);
-    });
+    };
+    server_->bridge.handle(request, respond);
   }
 
   void upgrade(http::request<http::string_body> request) {
-    const std::optional<StreamRoute> route =
-        matchStreamRoute(std::string_view(request.target().data(), request.target().size()));
-    std::optional<std::uint64_t> serial;
-    if (route) serial = server_->world.serial(route->articulation_id);
-    if (!route || !serial) {
-      const std::string message = route ? "articulation '" + route->articulation_id + "' not found"
-                                        : "no stream at " + std::string(request.target());
-      write(jsonReply(404, errorBody(404, message)), false, request.version());
+    Bridge::Opening opening = server_->bridge.openStream(
+        std::string_view(request.target().data(), request.target().size()));
+    if (!opening.stream) {
+      write(std::move(opening.refusal), false, request.version());
       return;
     }
-    std::make_shared<StreamSession>(stream_.release_socket(), server_, *route, *serial)
+    std::make_shared<StreamSession>(stream_.release_socket(), server_, std::move(opening.stream))
         ->run(std::move(request));
   }
 
@@ -395,12 +384,13 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
   std::optional<http::request_parser<http::string_body>> parser_;
   std::array<char, 4096> scratch_{};
   std::size_t drained_ = 0;
+  std::shared_ptr<HttpSession> awaiting_;
 };
 
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// Acceptor and simulation clock
+// Acceptor and the bridge's clock
 
 void ServerState::accept() {
   acceptor.async_accept(beast::bind_front_handler(&ServerState::onAccepted, shared_from_this()));
@@ -456,15 +446,9 @@ void ServerState::reportAcceptFailure(const beast::error_code& ec, bool pausing)
 }
 
 void ServerState::scheduleStep() {
-  const auto period = periodOf(options.physics_rate);
-  nextStep += period;
-  const auto now = Clock::now();
-  if (nextStep + period * 8 < now) nextStep = now;  // far behind: simulated time slows down instead
-  physics.expires_at(nextStep);
+  physics.expires_at(bridge.tick(Clock::now()));
   physics.async_wait([self = shared_from_this()](beast::error_code ec) {
-    if (ec || self->stopped) return;
-    self->world.step(1.0 / self->options.physics_rate);
-    self->scheduleStep();
+    if (!ec && !self->stopped) self->scheduleStep();
   });
 }
 
@@ -489,7 +473,6 @@ std::string Server::url() const {
 
 void Server::start() {
   impl_->accept();
-  impl_->nextStep = Clock::now();
   impl_->scheduleStep();
 }
 
@@ -501,7 +484,6 @@ void Server::stop() {
   impl.acceptor.close(ignored);
   impl.acceptPause.cancel();
   impl.physics.cancel();
-  impl.world.dropCompletions();
   for (auto& weak : impl.sessions)
     if (auto session = weak.lock()) session->shutdown();
   impl.sessions.clear();

@@ -1,8 +1,9 @@
 #pragma once
 
 // The stand-in's network side: one TCP acceptor on one io_context serving HTTP/1.1 (keep-alive)
-// and WebSocket upgrades on the same port, a simulation clock that steps the world, and per-
-// request fault injection and latency. Everything runs on the thread that runs the io_context.
+// and WebSocket upgrades on the same port, which moves bytes between the connections and the
+// bridge (bridge.hpp); a timer that ticks the bridge's clock; per-request fault injection and
+// latency. Everything runs on the thread that runs the io_context.
 // When the process runs out of descriptors (or memory) for a new connection, accepting pauses for
 // 50 ms at a time, leaving the connection in the listen queue, and resumes once some are free;
 // such failures are reported on stderr at most once a second.

@@ -55,60 +55,62 @@ class WorldTest : public ::testing::Test {
   World world;
 
   std::string createArm(const char* prim = "/World/arm") {
-    return world.createArticulation(arm(prim)).body["articulation_id"];
+    return world.articulations.create(arm(prim)).body["articulation_id"];
   }
 };
 
 TEST_F(WorldTest, CreateIsIdempotentPerPrimPathAndIdentifiersStayUnique) {
-  const Answer first = world.createArticulation(arm());
+  const Answer first = world.articulations.create(arm());
   EXPECT_EQ(first.status, 201);
   EXPECT_EQ(first.body["articulation_id"], "arm");
   EXPECT_EQ(first.body["num_dof"], 6);
 
-  const Answer again = world.createArticulation(arm());
+  const Answer again = world.articulations.create(arm());
   EXPECT_EQ(again.status, 200);
   EXPECT_EQ(again.body["articulation_id"], "arm");
 
-  EXPECT_EQ(world.createArticulation(arm("/Other/arm")).body["articulation_id"], "arm_2");
-  EXPECT_EQ(world.createArticulation(arm("/World/my robot!")).body["articulation_id"], "my_robot_");
+  EXPECT_EQ(world.articulations.create(arm("/Other/arm")).body["articulation_id"], "arm_2");
+  EXPECT_EQ(world.articulations.create(arm("/World/my robot!")).body["articulation_id"],
+            "my_robot_");
 
   EXPECT_REFUSED(
-      world.createArticulation(arm("/World/arm", "/x.urdf")), 409,
+      world.articulations.create(arm("/World/arm", "/x.urdf")), 409,
       "prim path '/World/arm' already holds articulation 'arm' made from the default arm");
-  EXPECT_REFUSED(world.createArticulation(arm("/W/b", "/missing.urdf")), 422,
+  EXPECT_REFUSED(world.articulations.create(arm("/W/b", "/missing.urdf")), 422,
                  "cannot read URDF file '/missing.urdf'");
   EXPECT_EQ(world.overview()["articulations"], json({"arm", "arm_2", "my_robot_"}));
 }
 
 TEST_F(WorldTest, UnknownIdentifiersAre404) {
-  EXPECT_REFUSED(world.jointsState("ghost"), 404, "articulation 'ghost' not found");
-  EXPECT_REFUSED(world.gripperStatus("ghost"), 404, "surface gripper 'ghost' not found");
-  EXPECT_REFUSED(world.capture("ghost", Capture{}), 404, "camera 'ghost' not found");
-  EXPECT_REFUSED(world.removeArticulation("ghost"), 404, "articulation 'ghost' not found");
-  EXPECT_REFUSED(world.requireArticulation("ghost"), 404, "articulation 'ghost' not found");
-  EXPECT_REFUSED(world.requireGripper("ghost"), 404, "surface gripper 'ghost' not found");
-  EXPECT_REFUSED(world.requireCamera("ghost"), 404, "camera 'ghost' not found");
+  EXPECT_REFUSED(world.articulations.jointsState("ghost"), 404, "articulation 'ghost' not found");
+  EXPECT_REFUSED(world.grippers.status("ghost"), 404, "surface gripper 'ghost' not found");
+  EXPECT_REFUSED(world.cameras.capture("ghost", Capture{}), 404, "camera 'ghost' not found");
+  EXPECT_REFUSED(world.articulations.remove("ghost"), 404, "articulation 'ghost' not found");
+  EXPECT_REFUSED(world.articulations.require("ghost"), 404, "articulation 'ghost' not found");
+  EXPECT_REFUSED(world.grippers.require("ghost"), 404, "surface gripper 'ghost' not found");
+  EXPECT_REFUSED(world.cameras.require("ghost"), 404, "camera 'ghost' not found");
 }
 
 TEST_F(WorldTest, SetJointPositionsChecksTargetsAgainstTheJoints) {
   const std::string id = createArm();
-  EXPECT_REFUSED(world.setJointPositions(id, targets({1.0, 2.0})), 422,
+  EXPECT_REFUSED(world.articulations.setJointPositions(id, targets({1.0, 2.0})), 422,
                  "joint_positions has 2 values but articulation 'arm' has 6 joints");
-  EXPECT_REFUSED(world.setJointPositions(id, targets({1.0}, {{6}})), 422,
+  EXPECT_REFUSED(world.articulations.setJointPositions(id, targets({1.0}, {{6}})), 422,
                  "indices[0] = 6 is out of range for 6 joints");
-  EXPECT_REFUSED(world.setJointPositions(id, targets({1.0}, {{-1}})), 422,
+  EXPECT_REFUSED(world.articulations.setJointPositions(id, targets({1.0}, {{-1}})), 422,
                  "indices[0] = -1 is out of range for 6 joints");
-  EXPECT_REFUSED(world.setJointPositions(id, targets({0.1, 0.2}, {{2, 2}})), 422,
+  EXPECT_REFUSED(world.articulations.setJointPositions(id, targets({0.1, 0.2}, {{2, 2}})), 422,
                  "indices[1] repeats joint 2");
-  EXPECT_REFUSED(world.setJointPositions(id, targets({0.1, 0.2}, {{7, 7}})), 422,
+  EXPECT_REFUSED(world.articulations.setJointPositions(id, targets({0.1, 0.2}, {{7, 7}})), 422,
                  "indices[0] = 7 is out of range for 6 joints");
   EXPECT_REFUSED(
-      world.setJointPositions(id, targets({2.5}, {{1}})), 422,
+      world.articulations.setJointPositions(id, targets({2.5}, {{1}})), 422,
       "joint_positions value 2.5 is outside the limits of joint 'shoulder_lift' [-2.0, 2.0]");
   // A refused command changes nothing.
-  EXPECT_EQ(world.jointsState(id)["joint_positions"], json(std::vector<double>(6, 0.0)));
+  EXPECT_EQ(world.articulations.jointsState(id)["joint_positions"],
+            json(std::vector<double>(6, 0.0)));
 
-  const json state = world.setJointPositions(id, targets({0.5, -1.0}, {{3, 0}}));
+  const json state = world.articulations.setJointPositions(id, targets({0.5, -1.0}, {{3, 0}}));
   EXPECT_EQ(state["joint_positions"], json({-1.0, 0.0, 0.0, 0.5, 0.0, 0.0}));
   EXPECT_EQ(state["moving"], false);
 }
@@ -116,16 +118,16 @@ TEST_F(WorldTest, SetJointPositionsChecksTargetsAgainstTheJoints) {
 TEST_F(WorldTest, MoveAdvancesAtTheJointSpeedInSimulatedTimeAndCompletesWaiters) {
   const std::string id = createArm();
   // shoulder_pan is bounded at 2 rad/s, elbow at 2.5 rad/s.
-  const Started started = world.moveJointPositions(id, move({1.0, 1.0}, {0, 2}));
+  const Started started = world.articulations.moveJointPositions(id, move({1.0, 1.0}, {0, 2}));
   EXPECT_TRUE(started.wait);
   std::vector<json> answers;
-  world.whenArticulationSettled(id, [&](int status, const json& body) {
+  world.articulations.whenSettled(id, [&](int status, const json& body) {
     EXPECT_EQ(status, 200);
     answers.push_back(body);
   });
 
   world.step(0.25);
-  json state = world.jointsState(id);
+  json state = world.articulations.jointsState(id);
   EXPECT_DOUBLE_EQ(state["joint_positions"][0].get<double>(), 0.5);
   EXPECT_DOUBLE_EQ(state["joint_positions"][2].get<double>(), 0.625);
   EXPECT_DOUBLE_EQ(state["joint_velocities"][0].get<double>(), 2.0);
@@ -141,7 +143,7 @@ TEST_F(WorldTest, MoveAdvancesAtTheJointSpeedInSimulatedTimeAndCompletesWaiters)
   world.step(0.25);
   EXPECT_EQ(answers.size(), 1u);  // a completion runs once
 
-  const Started async = world.moveJointPositions(id, move({0.0}, {0}, true));
+  const Started async = world.articulations.moveJointPositions(id, move({0.0}, {0}, true));
   EXPECT_FALSE(async.wait);
   EXPECT_EQ(async.answer["status"], "moving");
   EXPECT_DOUBLE_EQ(async.answer["expected_duration"].get<double>(), 0.5);
@@ -149,51 +151,52 @@ TEST_F(WorldTest, MoveAdvancesAtTheJointSpeedInSimulatedTimeAndCompletesWaiters)
 
 TEST_F(WorldTest, RemovingAnArticulationEndsItsWaitersWith410) {
   const std::string id = createArm();
-  world.moveJointPositions(id, move({1.0}, {0}));
+  world.articulations.moveJointPositions(id, move({1.0}, {0}));
   int status = 0;
   json body;
-  world.whenArticulationSettled(id, [&](int s, const json& b) {
+  world.articulations.whenSettled(id, [&](int s, const json& b) {
     status = s;
     body = b;
   });
-  world.removeArticulation(id);
+  world.articulations.remove(id);
   EXPECT_EQ(status, 410);
   EXPECT_EQ(body, errorBody(410, "articulation 'arm' was removed before its motion ended"));
-  EXPECT_FALSE(world.serial(id));
+  EXPECT_FALSE(world.articulations.serial(id));
 }
 
 TEST_F(WorldTest, DrivenJointsLimitWhatMovesAndStopUndrivenOnes) {
   const std::string id = createArm();
-  world.moveJointPositions(id, move({1.0, 1.0}, {0, 1}));
+  world.articulations.moveJointPositions(id, move({1.0, 1.0}, {0, 1}));
   world.step(0.1);
-  EXPECT_EQ(world.setDrivenJoints(id, DrivenJoints{{"shoulder_lift"}})["driven_joints"],
-            json({"shoulder_lift"}));
+  EXPECT_EQ(
+      world.articulations.setDrivenJoints(id, DrivenJoints{{"shoulder_lift"}})["driven_joints"],
+      json({"shoulder_lift"}));
   world.step(1.0);
-  const json state = world.jointsState(id);
+  const json state = world.articulations.jointsState(id);
   EXPECT_DOUBLE_EQ(state["joint_positions"][0].get<double>(), 0.2);  // stopped where it was
   EXPECT_DOUBLE_EQ(state["joint_positions"][1].get<double>(), 1.0);
 
-  EXPECT_REFUSED(world.moveJointPositions(id, move({0.0}, {0})), 422,
+  EXPECT_REFUSED(world.articulations.moveJointPositions(id, move({0.0}, {0})), 422,
                  "joint 'shoulder_pan' is not driven; choose it with driven_joints first");
   EXPECT_REFUSED(
-      world.setDrivenJoints(id, DrivenJoints{{"elbow", "knee"}}), 422,
+      world.articulations.setDrivenJoints(id, DrivenJoints{{"elbow", "knee"}}), 422,
       "unknown joint 'knee'; the joints are shoulder_pan, shoulder_lift, elbow, wrist_1, "
       "wrist_2, wrist_3");
-  EXPECT_REFUSED(world.setDrivenJoints(id, DrivenJoints{{"elbow", "elbow"}}), 422,
+  EXPECT_REFUSED(world.articulations.setDrivenJoints(id, DrivenJoints{{"elbow", "elbow"}}), 422,
                  "joint_names repeats 'elbow'");
 }
 
 TEST_F(WorldTest, AssemblyMountsAGripperOnALink) {
   const std::string arm = createArm();
-  EXPECT_EQ(world.createGripper(CreateGripper{"/World/arm/tool0/gripper"}).status, 201);
+  EXPECT_EQ(world.grippers.create(CreateGripper{"/World/arm/tool0/gripper"}).status, 201);
   const AssembleRobot mount{"gripper", "tool0", std::nullopt, std::vector<double>{0.0, 0.0, 0.02},
                             true};
-  const json answer = world.assembleRobot(arm, mount);
+  const json answer = world.articulations.assemble(arm, mount);
   EXPECT_EQ(answer["assembled"], true);
   EXPECT_EQ(answer["offset"], json({0.0, 0.0, 0.02}));
   EXPECT_EQ(answer["gripper_mount_link"], nullptr);
-  EXPECT_EQ(world.gripper("gripper")["mounted_on"], "arm");
-  EXPECT_EQ(world.streamMessage(arm, StreamKind::ArticulationState, 0)["gripper"],
+  EXPECT_EQ(world.grippers.describe("gripper")["mounted_on"], "arm");
+  EXPECT_EQ(world.articulations.streamMessage(arm, StreamKind::ArticulationState, 0)["gripper"],
             json({{"status", "open"}, {"surface_gripper_id", "gripper"}}));
 
   AssembleRobot badLink = mount;
@@ -202,27 +205,45 @@ TEST_F(WorldTest, AssemblyMountsAGripperOnALink) {
       "arm_mount_link 'hand' is not a link of articulation 'arm'; its links are base_link, "
       "shoulder_link, upper_arm_link, forearm_link, wrist_1_link, wrist_2_link, wrist_3_link, "
       "tool0";
-  EXPECT_REFUSED(world.assembleRobot(arm, badLink), 422, kNotALink);
-  EXPECT_REFUSED(world.requireLink(arm, "hand"), 422, kNotALink);
+  EXPECT_REFUSED(world.articulations.assemble(arm, badLink), 422, kNotALink);
+  EXPECT_REFUSED(world.articulations.requireLink(arm, "hand"), 422, kNotALink);
   AssembleRobot unknown = mount;
   unknown.gripper_id = "nope";
-  EXPECT_REFUSED(world.assembleRobot(arm, unknown), 404, "surface gripper 'nope' not found");
+  EXPECT_REFUSED(world.articulations.assemble(arm, unknown), 404,
+                 "surface gripper 'nope' not found");
 
   const std::string other = createArm("/World/other");
-  EXPECT_REFUSED(world.assembleRobot(other, mount), 409,
+  EXPECT_REFUSED(world.articulations.assemble(other, mount), 409,
                  "surface gripper 'gripper' is already mounted on articulation 'arm'");
-  world.removeArticulation(arm);
-  EXPECT_EQ(world.gripper("gripper")["mounted_on"], nullptr);
-  EXPECT_EQ(world.assembleRobot(other, mount)["articulation_id"], "other");
+  world.articulations.remove(arm);
+  EXPECT_EQ(world.grippers.describe("gripper")["mounted_on"], nullptr);
+  EXPECT_EQ(world.articulations.assemble(other, mount)["articulation_id"], "other");
+  EXPECT_EQ(world.articulations.describe(other)["gripper"],
+            json({{"arm_mount_link", "tool0"}, {"surface_gripper_id", "gripper"}}));
+
+  // Another gripper replaces the first; a removed gripper leaves its arm bare, and one created
+  // again under the same identifier is not mounted.
+  world.grippers.create(CreateGripper{"/World/spare"});
+  AssembleRobot spare = mount;
+  spare.gripper_id = "spare";
+  world.articulations.assemble(other, spare);
+  EXPECT_EQ(world.grippers.describe("gripper")["mounted_on"], nullptr);
+  EXPECT_EQ(world.grippers.describe("spare")["mounted_on"], "other");
+  world.grippers.remove("spare");
+  EXPECT_EQ(world.articulations.describe(other)["gripper"], nullptr);
+  EXPECT_EQ(world.articulations.streamMessage(other, StreamKind::ArticulationState, 0)["gripper"],
+            nullptr);
+  world.grippers.create(CreateGripper{"/World/spare"});
+  EXPECT_EQ(world.articulations.describe(other)["gripper"], nullptr);
 }
 
 TEST_F(WorldTest, GripperClosesOverSimulatedTime) {
-  world.createGripper(CreateGripper{"/World/g"});
-  const Started close = world.closeGripper("g", GripperMotion{false});
+  world.grippers.create(CreateGripper{"/World/g"});
+  const Started close = world.grippers.operate("g", GripperMotion{false}, true);
   EXPECT_TRUE(close.wait);
   EXPECT_EQ(close.answer["status"], "closing");
   json finalStatus;
-  world.whenGripperSettled("g", [&](int status, const json& body) {
+  world.grippers.whenSettled("g", [&](int status, const json& body) {
     EXPECT_EQ(status, 200);
     finalStatus = body;
   });
@@ -230,39 +251,39 @@ TEST_F(WorldTest, GripperClosesOverSimulatedTime) {
   EXPECT_TRUE(finalStatus.is_null());
   world.step(0.1);
   EXPECT_EQ(finalStatus["status"], "closed");
-  EXPECT_FALSE(world.closeGripper("g", GripperMotion{false}).wait);  // already closed
-  EXPECT_EQ(world.openGripper("g", GripperMotion{true}).answer["status"], "opening");
+  EXPECT_FALSE(world.grippers.operate("g", GripperMotion{false}, true).wait);  // already closed
+  EXPECT_EQ(world.grippers.operate("g", GripperMotion{true}, false).answer["status"], "opening");
 }
 
 TEST_F(WorldTest, GripperPropertyPatchesChangeOnlyTheKeysTheyHold) {
-  world.createGripper(CreateGripper{"/World/g"});
-  const json before = world.gripperProperties("g")["properties"];
+  world.grippers.create(CreateGripper{"/World/g"});
+  const json before = world.grippers.properties("g")["properties"];
   GripperPropertiesPatch patch;
   patch.max_grip_distance = 0.05;
   patch.rotation_limits = AxisRanges{std::nullopt, std::nullopt, AxisRange{-0.5, 0.5}};
   patch.forward_axis = "Z";
   patch.updated = {"forward_axis", "max_grip_distance", "rotation_limits"};
-  const json answer = world.patchGripperProperties("g", patch);
+  const json answer = world.grippers.patchProperties("g", patch);
   json expected = before;
   expected["max_grip_distance"] = 0.05;
   expected["rotation_limits"]["z"] = {{"maximum", 0.5}, {"minimum", -0.5}};
   expected["forward_axis"] = "Z";
   EXPECT_EQ(answer["properties"], expected);
   EXPECT_EQ(answer["updated"], json({"forward_axis", "max_grip_distance", "rotation_limits"}));
-  EXPECT_EQ(world.gripperProperties("g")["properties"], expected);
-  EXPECT_EQ(world.patchGripperProperties("g", GripperPropertiesPatch{})["properties"], expected);
+  EXPECT_EQ(world.grippers.properties("g")["properties"], expected);
+  EXPECT_EQ(world.grippers.patchProperties("g", GripperPropertiesPatch{})["properties"], expected);
 }
 
 TEST_F(WorldTest, AttachmentPointPatchesReplaceThePathListAndApplySettingsToEveryPoint) {
-  world.createGripper(CreateGripper{"/World/g"});
+  world.grippers.create(CreateGripper{"/World/g"});
   AttachmentPointsPatch offset;
   offset.clearance_offset = 0.01;
-  world.patchAttachmentPoints("g", offset);
+  world.grippers.patchAttachmentPoints("g", offset);
   AttachmentPointsPatch patch;
   patch.joint_paths = std::vector<std::string>{"/World/g/attachment_point_1", "/World/g/new"};
   patch.local_pose_1 = json{1, 2, 3};
   patch.z_axis_translation_drive_damping = 5.0;
-  const json answer = world.patchAttachmentPoints("g", patch);
+  const json answer = world.grippers.patchAttachmentPoints("g", patch);
   const json& points = answer["attachment_points"];
   ASSERT_EQ(points.size(), 2u);
   EXPECT_EQ(points[0]["joint_path"], "/World/g/attachment_point_1");
@@ -273,13 +294,13 @@ TEST_F(WorldTest, AttachmentPointPatchesReplaceThePathListAndApplySettingsToEver
     EXPECT_EQ(point["local_pose_1"], json({1, 2, 3}));
     EXPECT_EQ(point["z_axis_translation_drive_damping"], 5.0);
   }
-  EXPECT_EQ(world.attachmentPoints("g")["attachment_points"], points);
+  EXPECT_EQ(world.grippers.attachmentPoints("g")["attachment_points"], points);
 }
 
 TEST_F(WorldTest, CaptureHonoursDataTypesAndShowsTheArmsPose) {
   const std::string arm = createArm();
-  EXPECT_EQ(world.createCamera(camera("/World/cam", Resolution{64, 48}, 10.0)).status, 201);
-  const Decoded both = decode(world.capture("cam", Capture{}));
+  EXPECT_EQ(world.cameras.create(camera("/World/cam", Resolution{64, 48}, 10.0)).status, 201);
+  const Decoded both = decode(world.cameras.capture("cam", Capture{}));
   const json& arrays = both.manifest["arrays"];
   ASSERT_EQ(arrays.size(), 2u);
   EXPECT_EQ(both.manifest["structure"]["rgb"], json({{"__ndarray__", 0}}));
@@ -293,7 +314,7 @@ TEST_F(WorldTest, CaptureHonoursDataTypesAndShowsTheArmsPose) {
                              {"shape", {48, 64}}}));
   EXPECT_EQ(both.data.size(), 64u * 48u * 7u);
 
-  const Decoded depthOnly = decode(world.capture("cam", only(false, true, true)));
+  const Decoded depthOnly = decode(world.cameras.capture("cam", only(false, true, true)));
   ASSERT_EQ(depthOnly.manifest["arrays"].size(), 1u);
   EXPECT_EQ(depthOnly.manifest["structure"]["depth"], json({{"__ndarray__", 0}}));
   EXPECT_FALSE(depthOnly.manifest["structure"].contains("rgb"));
@@ -311,32 +332,33 @@ TEST_F(WorldTest, CaptureHonoursDataTypesAndShowsTheArmsPose) {
   std::memcpy(&corner, depthOnly.data.data(), 4);
   EXPECT_TRUE(std::isinf(corner));
 
-  EXPECT_EQ(decode(world.capture("cam", only(false, false))).manifest["arrays"], json::array());
+  EXPECT_EQ(decode(world.cameras.capture("cam", only(false, false))).manifest["arrays"],
+            json::array());
 
   const std::string before = both.data;
-  world.setJointPositions(arm, targets({1.2, 0.9}, {{1, 2}}));
+  world.articulations.setJointPositions(arm, targets({1.2, 0.9}, {{1, 2}}));
   world.step(0.1);  // one period of the 10 Hz camera
-  EXPECT_TRUE(decode(world.capture("cam", Capture{})).data != before);
+  EXPECT_TRUE(decode(world.cameras.capture("cam", Capture{})).data != before);
 }
 
 TEST_F(WorldTest, ACameraRendersAtItsFrequencyAndAnswersEarlierCapturesWithItsLastFrame) {
   const std::string arm = createArm();
-  world.createCamera(camera("/World/cam", Resolution{32, 24}, 10.0));
+  world.cameras.create(camera("/World/cam", Resolution{32, 24}, 10.0));
   world.step(0.5);
-  const Decoded first = decode(world.capture("cam", Capture{}));
+  const Decoded first = decode(world.cameras.capture("cam", Capture{}));
   EXPECT_EQ(first.manifest["structure"]["sim_time"], 0.5);
 
   // Within one period the camera answers its last frame, although the arm has moved since.
-  world.setJointPositions(arm, targets({1.2, 0.9}, {{1, 2}}));
+  world.articulations.setJointPositions(arm, targets({1.2, 0.9}, {{1, 2}}));
   for (int i = 0; i < 11; ++i) world.step(1.0 / 120);
-  const Decoded early = decode(world.capture("cam", only(false, true)));
+  const Decoded early = decode(world.cameras.capture("cam", only(false, true)));
   EXPECT_EQ(early.manifest["structure"]["sim_time"], 0.5);
   EXPECT_TRUE(early.data == first.data.substr(32 * 24 * 3));
 
   // Twelve steps at the default physics rate make one period, although their sum falls short of
   // 0.1 by rounding.
   world.step(1.0 / 120);
-  const Decoded next = decode(world.capture("cam", Capture{}));
+  const Decoded next = decode(world.cameras.capture("cam", Capture{}));
   EXPECT_EQ(next.manifest["structure"]["sim_time"], world.simTime());
   EXPECT_GT(world.simTime(), 0.5);
   EXPECT_TRUE(next.data != first.data);
@@ -351,40 +373,43 @@ TEST_F(WorldTest, UrdfFilesAboveTheWorldsLimitAreRefused) {
   World strict(WorldSettings{1.5, 0.25, 4095});
   const std::string message =
       "URDF file '" + path.string() + "' is larger than the limit of 4095 bytes";
-  EXPECT_REFUSED(strict.createArticulation(arm("/World/big", path.string())), 422, message.c_str());
+  EXPECT_REFUSED(strict.articulations.create(arm("/World/big", path.string())), 422,
+                 message.c_str());
   EXPECT_EQ(strict.overview()["articulations"], json::array());
   std::filesystem::remove(path);
 }
 
 TEST_F(WorldTest, ACameraIsCreatedOncePerPrimPathAndSettings) {
-  EXPECT_EQ(world.createCamera(camera("/c")).status, 201);
-  EXPECT_EQ(world.createCamera(camera("/c", Resolution{640, 480})).status, 200);
-  EXPECT_REFUSED(world.createCamera(camera("/c", Resolution{32, 32})), 409,
+  EXPECT_EQ(world.cameras.create(camera("/c")).status, 201);
+  EXPECT_EQ(world.cameras.create(camera("/c", Resolution{640, 480})).status, 200);
+  EXPECT_REFUSED(world.cameras.create(camera("/c", Resolution{32, 32})), 409,
                  "prim path '/c' already holds camera 'c' with other settings");
-  EXPECT_REFUSED(world.createCamera(camera("/c", std::nullopt, 10.0)), 409,
+  EXPECT_REFUSED(world.cameras.create(camera("/c", std::nullopt, 10.0)), 409,
                  "prim path '/c' already holds camera 'c' with other settings");
-  world.removeCamera("c");
-  EXPECT_REFUSED(world.describeCamera("c"), 404, "camera 'c' not found");
+  world.cameras.remove("c");
+  EXPECT_REFUSED(world.cameras.describe("c"), 404, "camera 'c' not found");
 }
 
 TEST_F(WorldTest, StreamTargetsMoveTheJointsOfOneIncarnation) {
   const std::string id = createArm();
-  const auto serial = world.serial(id);
+  const auto serial = world.articulations.serial(id);
   ASSERT_TRUE(serial);
-  world.applyStreamTargets(id, targets({0.1}, {{5}}));
+  world.articulations.applyStreamTargets(id, targets({0.1}, {{5}}));
   world.step(1.0);
   EXPECT_DOUBLE_EQ(
-      world.streamMessage(id, StreamKind::JointPositions, 7)["joint_positions"][5].get<double>(),
+      world.articulations.streamMessage(id, StreamKind::JointPositions, 7)["joint_positions"][5]
+          .get<double>(),
       0.1);
-  EXPECT_EQ(world.streamMessage(id, StreamKind::JointPositions, 7)["sequence"], 7);
-  EXPECT_REFUSED(world.applyStreamTargets(id, targets({0.1})), 422,
+  EXPECT_EQ(world.articulations.streamMessage(id, StreamKind::JointPositions, 7)["sequence"], 7);
+  EXPECT_REFUSED(world.articulations.applyStreamTargets(id, targets({0.1})), 422,
                  "joint_positions has 1 values but articulation 'arm' has 6 joints");
 
-  world.removeArticulation(id);
-  EXPECT_REFUSED(world.applyStreamTargets(id, targets({0.1}, {{5}})), 404,
+  world.articulations.remove(id);
+  EXPECT_REFUSED(world.articulations.applyStreamTargets(id, targets({0.1}, {{5}})), 404,
                  "articulation 'arm' not found");
   createArm();
-  EXPECT_NE(world.serial(id), serial);  // a new articulation under the same identifier
+  EXPECT_NE(world.articulations.serial(id),
+            serial);  // a new articulation under the same identifier
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-#include "world.hpp"
+#include "cameras.hpp"
 
-#include <utility>
+#include <cstdint>
+#include <vector>
 
 #include "camera_frame_encoder.hpp"
-#include "world_state.hpp"
 
 namespace strandel::mock_bridge {
 namespace {
@@ -16,45 +16,28 @@ json vec3(const Vec3& v) { return json{v.x, v.y, v.z}; }
 
 }  // namespace
 
-const World::CameraState& World::camera(const std::string& id) const {
-  const auto it = cameras_.find(id);
-  if (it == cameras_.end()) throw ApiError(404, "camera '" + id + "' not found");
-  return *it->second;
-}
-
-World::CameraState& World::camera(const std::string& id) {
-  return const_cast<CameraState&>(std::as_const(*this).camera(id));
-}
-
-void World::requireCamera(const std::string& id) const { camera(id); }
-
-Answer World::createCamera(const CreateCamera& command) {
+Answer Cameras::create(const CreateCamera& command) {
   const std::string& prim_path = command.prim_path;
   CameraView view;
   if (command.resolution) {
     view.width = command.resolution->width;
     view.height = command.resolution->height;
   }
-  for (const auto& [id, c] : cameras_) {
-    if (c->prim_path != prim_path) continue;
-    if (c->view.width == view.width && c->view.height == view.height &&
-        c->frequency == command.frequency)
-      return {200, describeCamera(id)};
+  for (const auto& [id, c] : records_) {
+    if (c.prim_path != prim_path) continue;
+    if (c.view.width == view.width && c.view.height == view.height &&
+        c.frequency == command.frequency)
+      return {200, describe(id)};
     throw ApiError(
         409, "prim path '" + prim_path + "' already holds camera '" + id + "' with other settings");
   }
-  auto c = std::make_unique<CameraState>();
-  c->id = makeIdentifier(prim_path, "camera", cameras_);
-  c->prim_path = prim_path;
-  c->frequency = command.frequency;
-  c->view = view;
-  const std::string id = c->id;
-  cameras_.emplace(id, std::move(c));
-  return {201, describeCamera(id)};
+  const std::string id = makeIdentifier(prim_path, "camera", records_);
+  records_.emplace(id, Camera{prim_path, command.frequency, view, std::nullopt});
+  return {201, describe(id)};
 }
 
-json World::describeCamera(const std::string& id) const {
-  const CameraState& c = camera(id);
+json Cameras::describe(const std::string& id) const {
+  const Camera& c = at(id);
   return json{{"camera_id", id},
               {"prim_path", c.prim_path},
               {"resolution", {c.view.width, c.view.height}},
@@ -63,11 +46,11 @@ json World::describeCamera(const std::string& id) const {
               {"look_at", vec3(c.view.target)}};
 }
 
-std::string World::capture(const std::string& id, const Capture& command) {
-  CameraState& c = camera(id);
+std::string Cameras::capture(const std::string& id, const Capture& command) {
+  Camera& c = at(id);
   if (!c.last || simTime_ - c.last->sim_time + kPeriodSlack >= 1.0 / c.frequency)
-    c.last = CameraState::Frame{simTime_, render(scene(), c.view)};
-  const CameraState::Frame& frame = *c.last;
+    c.last = Camera::Frame{simTime_, render(scene_(), c.view)};
+  const Camera::Frame& frame = *c.last;
   json structure{{"camera_id", id},
                  {"sim_time", frame.sim_time},
                  {"resolution", {c.view.width, c.view.height}},
@@ -86,9 +69,9 @@ std::string World::capture(const std::string& id, const Capture& command) {
   return encodeCameraFrame(structure, arrays);
 }
 
-void World::removeCamera(const std::string& id) {
-  camera(id);
-  cameras_.erase(id);
+void Cameras::remove(const std::string& id) {
+  require(id);
+  records_.erase(id);
 }
 
 }  // namespace strandel::mock_bridge

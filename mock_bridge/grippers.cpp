@@ -1,9 +1,8 @@
-#include "world.hpp"
+#include "grippers.hpp"
 
 #include <algorithm>
+#include <array>
 #include <utility>
-
-#include "world_state.hpp"
 
 namespace strandel::mock_bridge {
 namespace {
@@ -58,48 +57,36 @@ void setIfGiven(json& object, const char* key, const std::optional<AxisRanges>& 
 
 }  // namespace
 
-World::GripperState& World::gripperState(const std::string& id) {
-  return const_cast<GripperState&>(std::as_const(*this).gripperState(id));
-}
-
-const World::GripperState& World::gripperState(const std::string& id) const {
-  const auto it = grippers_.find(id);
-  if (it == grippers_.end()) throw ApiError(404, "surface gripper '" + id + "' not found");
-  return *it->second;
-}
-
-void World::requireGripper(const std::string& id) const { gripperState(id); }
-
-void World::stepGrippers(double dt, CompletionBatch& batch) {
-  for (auto& [id, g] : grippers_) {
-    if (g->remaining <= 0.0) continue;
-    g->remaining -= dt;
-    if (g->remaining <= 0.0) {
-      g->remaining = 0.0;
-      g->status = g->status == "closing" ? "closed" : "open";
-      batch.add(g->waiters, 200, gripperStatus(id));
+void Grippers::step(double dt, CompletionBatch& batch) {
+  for (auto& [id, g] : records_) {
+    if (g.remaining <= 0.0) continue;
+    g.remaining -= dt;
+    if (g.remaining <= 0.0) {
+      g.remaining = 0.0;
+      g.status = g.status == "closing" ? "closed" : "open";
+      batch.add(g.waiters, 200, status(id));
     }
   }
 }
 
-Answer World::createGripper(const CreateGripper& command) {
+Answer Grippers::create(const CreateGripper& command) {
   const std::string& prim_path = command.prim_path;
-  for (const auto& [id, g] : grippers_)
-    if (g->prim_path == prim_path) return {200, gripper(id)};
-  auto g = std::make_unique<GripperState>();
-  g->id = makeIdentifier(prim_path, "surface_gripper", grippers_);
-  g->prim_path = prim_path;
-  g->properties = defaultGripperProperties();
+  for (const auto& [id, g] : records_)
+    if (g.prim_path == prim_path) return {200, describe(id)};
+  Gripper g;
+  g.id = makeIdentifier(prim_path, "surface_gripper", records_);
+  g.prim_path = prim_path;
+  g.properties = defaultGripperProperties();
   for (int i = 0; i < 2; ++i)
-    g->points.push_back(
+    g.points.push_back(
         defaultAttachmentPoint(prim_path + "/attachment_point_" + std::to_string(i)));
-  const std::string id = g->id;
-  grippers_.emplace(id, std::move(g));
-  return {201, gripper(id)};
+  const std::string id = g.id;
+  records_.emplace(id, std::move(g));
+  return {201, describe(id)};
 }
 
-json World::gripper(const std::string& id) const {
-  const GripperState& g = gripperState(id);
+json Grippers::describe(const std::string& id) const {
+  const Gripper& g = at(id);
   json paths = json::array();
   for (const json& point : g.points) paths.push_back(point["joint_path"]);
   return json{{"surface_gripper_id", id},
@@ -109,43 +96,34 @@ json World::gripper(const std::string& id) const {
               {"joint_paths", paths}};
 }
 
-json World::gripperStatus(const std::string& id) const {
-  const GripperState& g = gripperState(id);
+json Grippers::status(const std::string& id) const {
   return json{{"surface_gripper_id", id},
-              {"status", g.status},
+              {"status", at(id).status},
               {"gripped_objects", json::array()},
               {"sim_time", simTime_}};
 }
 
-json World::gripperProperties(const std::string& id) const {
-  return json{{"surface_gripper_id", id}, {"properties", gripperState(id).properties}};
+json Grippers::properties(const std::string& id) const {
+  return json{{"surface_gripper_id", id}, {"properties", at(id).properties}};
 }
 
-json World::attachmentPoints(const std::string& id) const {
-  return json{{"surface_gripper_id", id}, {"attachment_points", gripperState(id).points}};
+json Grippers::attachmentPoints(const std::string& id) const {
+  return json{{"surface_gripper_id", id}, {"attachment_points", at(id).points}};
 }
 
-Started World::commandGripper(const std::string& id, const GripperMotion& command, bool close) {
-  GripperState& g = gripperState(id);
+Started Grippers::operate(const std::string& id, const GripperMotion& command, bool close) {
+  Gripper& g = at(id);
   const std::string goal = close ? "closed" : "open";
   const std::string moving = close ? "closing" : "opening";
   if (g.status != goal && g.status != moving) {
     g.status = moving;
-    g.remaining = settings_.gripper_transition;
+    g.remaining = transition_;
   }
-  return {gripperStatus(id), !command.asynchronous && g.remaining > 0.0};
+  return {status(id), !command.asynchronous && g.remaining > 0.0};
 }
 
-Started World::openGripper(const std::string& id, const GripperMotion& command) {
-  return commandGripper(id, command, false);
-}
-
-Started World::closeGripper(const std::string& id, const GripperMotion& command) {
-  return commandGripper(id, command, true);
-}
-
-json World::patchGripperProperties(const std::string& id, const GripperPropertiesPatch& patch) {
-  GripperState& g = gripperState(id);
+json Grippers::patchProperties(const std::string& id, const GripperPropertiesPatch& patch) {
+  Gripper& g = at(id);
   setIfGiven(g.properties, "coaxial_force_limit", patch.coaxial_force_limit);
   setIfGiven(g.properties, "shear_force_limit", patch.shear_force_limit);
   setIfGiven(g.properties, "max_grip_distance", patch.max_grip_distance);
@@ -156,8 +134,8 @@ json World::patchGripperProperties(const std::string& id, const GripperPropertie
   return json{{"surface_gripper_id", id}, {"properties", g.properties}, {"updated", patch.updated}};
 }
 
-json World::patchAttachmentPoints(const std::string& id, const AttachmentPointsPatch& patch) {
-  GripperState& g = gripperState(id);
+json Grippers::patchAttachmentPoints(const std::string& id, const AttachmentPointsPatch& patch) {
+  Gripper& g = at(id);
   if (patch.joint_paths) {
     std::vector<json> replaced;
     for (const std::string& path : *patch.joint_paths) {
@@ -183,26 +161,42 @@ json World::patchAttachmentPoints(const std::string& id, const AttachmentPointsP
       {"surface_gripper_id", id}, {"attachment_points", g.points}, {"updated", patch.updated}};
 }
 
-void World::removeGripper(const std::string& id) {
-  GripperState& g = gripperState(id);
-  if (g.mounted_on) {
-    const auto a = articulations_.find(*g.mounted_on);
-    if (a != articulations_.end()) a->second->mount.reset();
-  }
+void Grippers::remove(const std::string& id) {
   CompletionBatch batch;
-  batch.add(g.waiters, 410,
+  batch.add(at(id).waiters, 410,
             errorBody(410, "surface gripper '" + id + "' was removed before it finished moving"));
-  grippers_.erase(id);
+  records_.erase(id);
   batch.run();
 }
 
-void World::whenGripperSettled(const std::string& id, Completion done) {
-  GripperState& g = gripperState(id);
+void Grippers::whenSettled(const std::string& id, Completion done) {
+  Gripper& g = at(id);
   if (g.remaining <= 0.0) {
-    done(200, gripperStatus(id));
+    done(200, status(id));
     return;
   }
   g.waiters.push_back(std::move(done));
+}
+
+void Grippers::mount(const std::string& articulation_id, const AssembleRobot& command) {
+  Gripper& g = at(command.gripper_id);
+  if (g.mounted_on && *g.mounted_on != articulation_id)
+    throw ApiError(409, "surface gripper '" + command.gripper_id +
+                            "' is already mounted on articulation '" + *g.mounted_on + "'");
+  unmount(articulation_id);
+  g.mounted_on = articulation_id;
+  g.mount = command;
+}
+
+void Grippers::unmount(const std::string& articulation_id) {
+  for (auto& entry : records_)
+    if (entry.second.mounted_on == articulation_id) entry.second.mounted_on.reset();
+}
+
+const Grippers::Gripper* Grippers::mountedOn(const std::string& articulation_id) const {
+  for (const auto& entry : records_)
+    if (entry.second.mounted_on == articulation_id) return &entry.second;
+  return nullptr;
 }
 
 }  // namespace strandel::mock_bridge

@@ -1,12 +1,9 @@
-#include "world.hpp"
+#include "articulations.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <set>
 #include <utility>
-
-#include "body_reader.hpp"
-#include "world_state.hpp"
 
 namespace strandel::mock_bridge {
 namespace {
@@ -14,6 +11,16 @@ namespace {
 constexpr double kLimitTolerance = 1e-9;
 
 ApiError unprocessable(const std::string& message) { return ApiError(422, message); }
+
+/// "a, b, c".
+std::string joinNames(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+/// The y offset of the articulation base in placement slot `slot`: 0, -0.9, 0.9, -1.8, ...
+double slotOffset(int slot) { return 0.9 * (slot % 2 == 0 ? slot / 2 : -(slot + 1) / 2); }
 
 /// The joints a position command addresses and the values it gives them.
 struct JointCommand {
@@ -76,20 +83,18 @@ JointCommand resolveTargets(const JointTargets& targets, const RobotModel& model
 
 }  // namespace
 
-World::ArticulationState& World::articulation(const std::string& id) {
-  return const_cast<ArticulationState&>(std::as_const(*this).articulation(id));
+Figure armFigure(const RobotModel& model, const std::vector<Transform>& poses) {
+  Figure figure;
+  for (const Transform& pose : poses) figure.points.push_back(pose.translation);
+  for (std::size_t i = 0; i < model.links.size(); ++i)
+    if (model.links[i].parent &&
+        norm(poses[i].translation - poses[*model.links[i].parent].translation) > 1e-6)
+      figure.bones.emplace_back(*model.links[i].parent, i);
+  return figure;
 }
 
-const World::ArticulationState& World::articulation(const std::string& id) const {
-  const auto it = articulations_.find(id);
-  if (it == articulations_.end()) throw ApiError(404, "articulation '" + id + "' not found");
-  return *it->second;
-}
-
-void World::requireArticulation(const std::string& id) const { articulation(id); }
-
-void World::requireLink(const std::string& id, const std::string& link) const {
-  const ArticulationState& a = articulation(id);
+void Articulations::requireLink(const std::string& id, const std::string& link) const {
+  const Articulation& a = at(id);
   if (a.model->linkIndex(link)) return;
   std::vector<std::string> names;
   for (const LinkModel& l : a.model->links) names.push_back(l.name);
@@ -97,44 +102,39 @@ void World::requireLink(const std::string& id, const std::string& link) const {
                       "'; its links are " + joinNames(names));
 }
 
-void World::stepArticulations(double dt, CompletionBatch& batch) {
-  for (auto& [id, a] : articulations_) {
-    const RobotModel& model = *a->model;
-    for (std::size_t j = 0; j < a->dof(); ++j) {
+void Articulations::step(double dt, CompletionBatch& batch) {
+  for (auto& [id, a] : records_) {
+    const RobotModel& model = *a.model;
+    for (std::size_t j = 0; j < a.dof(); ++j) {
       if (model.joints[j].mimicked) continue;
-      const double diff = a->targets[j] - a->positions[j];
-      const double reach = a->speed(j, settings_) * dt;
+      const double diff = a.targets[j] - a.positions[j];
+      const double reach = a.speed(j, settings_) * dt;
       if (std::fabs(diff) <= reach) {
-        a->velocities[j] = 0.0;
-        a->positions[j] = a->targets[j];
+        a.velocities[j] = 0.0;
+        a.positions[j] = a.targets[j];
       } else {
-        a->positions[j] += std::copysign(reach, diff);
-        a->velocities[j] = std::copysign(a->speed(j, settings_), diff);
+        a.positions[j] += std::copysign(reach, diff);
+        a.velocities[j] = std::copysign(a.speed(j, settings_), diff);
       }
     }
-    model.applyMimics(a->positions);
-    for (std::size_t j = 0; j < a->dof(); ++j) {
+    model.applyMimics(a.positions);
+    for (std::size_t j = 0; j < a.dof(); ++j) {
       const JointModel& joint = model.joints[j];
-      if (joint.mimicked)
-        a->velocities[j] = joint.mimic_multiplier * a->velocities[*joint.mimicked];
+      if (joint.mimicked) a.velocities[j] = joint.mimic_multiplier * a.velocities[*joint.mimicked];
     }
-    if (a->settled() && !a->waiters.empty()) {
-      json state = jointsState(id);
-      state["status"] = "reached";
-      batch.add(a->waiters, 200, state);
-    }
+    if (a.settled() && !a.waiters.empty()) batch.add(a.waiters, 200, reached(id));
   }
 }
 
-Answer World::createArticulation(const CreateArticulation& command) {
+Answer Articulations::create(const CreateArticulation& command) {
   const std::string& prim_path = command.prim_path;
   const std::optional<std::string>& urdf_path = command.urdf_path;
-  for (const auto& [id, a] : articulations_) {
-    if (a->prim_path != prim_path) continue;
-    if (a->urdf_path == urdf_path) return {200, describeArticulation(id)};
+  for (const auto& [id, a] : records_) {
+    if (a.prim_path != prim_path) continue;
+    if (a.urdf_path == urdf_path) return {200, describe(id)};
     throw ApiError(409, "prim path '" + prim_path + "' already holds articulation '" + id +
                             "' made from " +
-                            (a->urdf_path ? "'" + *a->urdf_path + "'" : "the default arm"));
+                            (a.urdf_path ? "'" + *a.urdf_path + "'" : "the default arm"));
   }
   std::shared_ptr<const RobotModel> model;
   if (urdf_path) {
@@ -147,37 +147,36 @@ Answer World::createArticulation(const CreateArticulation& command) {
   } else {
     model = std::shared_ptr<const RobotModel>(std::shared_ptr<const RobotModel>(), &defaultArm());
   }
-  auto a = std::make_unique<ArticulationState>();
-  a->id = makeIdentifier(prim_path, "articulation", articulations_);
-  a->prim_path = prim_path;
-  a->urdf_path = urdf_path;
-  a->model = model;
-  a->serial = nextSerial_++;
+  Articulation a;
+  a.id = makeIdentifier(prim_path, "articulation", records_);
+  a.prim_path = prim_path;
+  a.urdf_path = urdf_path;
+  a.model = model;
+  a.serial = nextSerial_++;
   std::set<int> usedSlots;
-  for (const auto& entry : articulations_) usedSlots.insert(entry.second->slot);
-  while (usedSlots.count(a->slot) != 0) ++a->slot;
-  a->positions.assign(model->joints.size(), 0.0);
+  for (const auto& entry : records_) usedSlots.insert(entry.second.slot);
+  while (usedSlots.count(a.slot) != 0) ++a.slot;
+  a.positions.assign(model->joints.size(), 0.0);
   for (std::size_t j = 0; j < model->joints.size(); ++j) {
     const JointModel& joint = model->joints[j];
-    if (joint.lower && joint.upper) a->positions[j] = std::clamp(0.0, *joint.lower, *joint.upper);
-    a->driven.push_back(!joint.mimicked);
+    if (joint.lower && joint.upper) a.positions[j] = std::clamp(0.0, *joint.lower, *joint.upper);
+    a.driven.push_back(!joint.mimicked);
   }
-  model->applyMimics(a->positions);
-  a->targets = a->positions;
-  a->velocities.assign(model->joints.size(), 0.0);
-  const std::string id = a->id;
-  articulations_.emplace(id, std::move(a));
-  return {201, describeArticulation(id)};
+  model->applyMimics(a.positions);
+  a.targets = a.positions;
+  a.velocities.assign(model->joints.size(), 0.0);
+  const std::string id = a.id;
+  records_.emplace(id, std::move(a));
+  return {201, describe(id)};
 }
 
-json World::describeArticulation(const std::string& id) const {
-  const ArticulationState& a = articulation(id);
+json Articulations::describe(const std::string& id) const {
+  const Articulation& a = at(id);
   json links = json::array();
   for (const LinkModel& link : a.model->links) links.push_back(link.name);
   json mount = nullptr;
-  if (a.mount)
-    mount = json{{"surface_gripper_id", a.mount->gripper_id},
-                 {"arm_mount_link", a.mount->arm_mount_link}};
+  if (const Grippers::Gripper* g = grippers_.mountedOn(id))
+    mount = json{{"surface_gripper_id", g->id}, {"arm_mount_link", g->mount.arm_mount_link}};
   return json{{"articulation_id", a.id},
               {"prim_path", a.prim_path},
               {"urdf_path", a.urdf_path ? json(*a.urdf_path) : json(nullptr)},
@@ -188,32 +187,20 @@ json World::describeArticulation(const std::string& id) const {
               {"gripper", mount}};
 }
 
-void World::removeArticulation(const std::string& id) {
-  ArticulationState& a = articulation(id);
-  if (a.mount) {
-    const auto g = grippers_.find(a.mount->gripper_id);
-    if (g != grippers_.end()) g->second->mounted_on.reset();
-  }
+void Articulations::remove(const std::string& id) {
   CompletionBatch batch;
-  batch.add(a.waiters, 410,
+  batch.add(at(id).waiters, 410,
             errorBody(410, "articulation '" + id + "' was removed before its motion ended"));
-  articulations_.erase(id);
+  grippers_.unmount(id);
+  records_.erase(id);
   batch.run();
 }
 
-json World::assembleRobot(const std::string& id, const AssembleRobot& command) {
-  ArticulationState& a = articulation(id);
-  GripperState& g = gripperState(command.gripper_id);
+json Articulations::assemble(const std::string& id, const AssembleRobot& command) {
+  require(id);
+  grippers_.require(command.gripper_id);
   requireLink(id, command.arm_mount_link);
-  if (g.mounted_on && *g.mounted_on != id)
-    throw ApiError(409, "surface gripper '" + command.gripper_id +
-                            "' is already mounted on articulation '" + *g.mounted_on + "'");
-  if (a.mount && a.mount->gripper_id != command.gripper_id) {
-    const auto old = grippers_.find(a.mount->gripper_id);
-    if (old != grippers_.end()) old->second->mounted_on.reset();
-  }
-  a.mount = command;
-  g.mounted_on = id;
+  grippers_.mount(id, command);
   const auto orNull = [](const auto& value) { return value ? json(*value) : json(nullptr); };
   return json{{"articulation_id", id},
               {"gripper_id", command.gripper_id},
@@ -224,8 +211,8 @@ json World::assembleRobot(const std::string& id, const AssembleRobot& command) {
               {"assembled", true}};
 }
 
-json World::dofLimits(const std::string& id) const {
-  const ArticulationState& a = articulation(id);
+json Articulations::dofLimits(const std::string& id) const {
+  const Articulation& a = at(id);
   json limits = json::array();
   for (std::size_t j = 0; j < a.dof(); ++j) {
     const JointModel& joint = a.model->joints[j];
@@ -239,8 +226,8 @@ json World::dofLimits(const std::string& id) const {
   return json{{"articulation_id", id}, {"dof_limits", limits}};
 }
 
-json World::driverJoint(const std::string& id) const {
-  const ArticulationState& a = articulation(id);
+json Articulations::driverJoint(const std::string& id) const {
+  const Articulation& a = at(id);
   const auto driver = a.model->driverJoint();
   json mimics = json::array();
   for (const JointModel& joint : a.model->joints) {
@@ -255,19 +242,25 @@ json World::driverJoint(const std::string& id) const {
               {"mimic_joints", mimics}};
 }
 
-json World::jointsState(const std::string& id) const {
-  const ArticulationState& a = articulation(id);
+json Articulations::jointsState(const std::string& id) const {
+  const Articulation& a = at(id);
   return json{{"articulation_id", id},
               {"sim_time", simTime_},
               {"joint_names", a.jointNames()},
               {"joint_positions", a.positions},
               {"joint_velocities", a.velocities},
-              {"driven_joints", a.drivenNames()},
+              {"driven_joints", a.jointNames(true)},
               {"moving", !a.settled()}};
 }
 
-json World::setJointPositions(const std::string& id, const JointTargets& command) {
-  ArticulationState& a = articulation(id);
+json Articulations::reached(const std::string& id) const {
+  json state = jointsState(id);
+  state["status"] = "reached";
+  return state;
+}
+
+json Articulations::setJointPositions(const std::string& id, const JointTargets& command) {
+  Articulation& a = at(id);
   const JointCommand resolved = resolveTargets(command, *a.model, a.driven, id, false);
   for (std::size_t k = 0; k < resolved.joints.size(); ++k) {
     const std::size_t j = resolved.joints[k];
@@ -278,23 +271,19 @@ json World::setJointPositions(const std::string& id, const JointTargets& command
   return jointsState(id);
 }
 
-void World::moveToward(ArticulationState& a, const JointTargets& targets) {
+void Articulations::moveToward(Articulation& a, const JointTargets& targets) {
   const JointCommand resolved = resolveTargets(targets, *a.model, a.driven, a.id, true);
   for (std::size_t k = 0; k < resolved.joints.size(); ++k)
     a.targets[resolved.joints[k]] = resolved.positions[k];
 }
 
-Started World::moveJointPositions(const std::string& id, const MoveJoints& command) {
-  ArticulationState& a = articulation(id);
+Started Articulations::moveJointPositions(const std::string& id, const MoveJoints& command) {
+  Articulation& a = at(id);
   moveToward(a, command.targets);
   double duration = 0.0;
   for (std::size_t j = 0; j < a.dof(); ++j)
     duration = std::max(duration, std::fabs(a.targets[j] - a.positions[j]) / a.speed(j, settings_));
-  if (!command.asynchronous) {
-    json state = jointsState(id);
-    state["status"] = "reached";
-    return {state, !a.settled()};
-  }
+  if (!command.asynchronous) return {reached(id), !a.settled()};
   return {json{{"articulation_id", id},
                {"status", a.settled() ? "reached" : "moving"},
                {"expected_duration", duration},
@@ -302,8 +291,8 @@ Started World::moveJointPositions(const std::string& id, const MoveJoints& comma
           false};
 }
 
-json World::setDrivenJoints(const std::string& id, const DrivenJoints& command) {
-  ArticulationState& a = articulation(id);
+json Articulations::setDrivenJoints(const std::string& id, const DrivenJoints& command) {
+  Articulation& a = at(id);
   std::vector<bool> driven(a.dof(), false);
   for (const std::string& name : command.joint_names) {
     const auto j = a.model->jointIndex(name);
@@ -320,18 +309,62 @@ json World::setDrivenJoints(const std::string& id, const DrivenJoints& command) 
   for (std::size_t j = 0; j < a.dof(); ++j)
     if (!driven[j] && !a.model->joints[j].mimicked) a.targets[j] = a.positions[j];
   a.driven = driven;
-  return json{{"articulation_id", id}, {"driven_joints", a.drivenNames()}};
+  return json{{"articulation_id", id}, {"driven_joints", a.jointNames(true)}};
 }
 
-void World::whenArticulationSettled(const std::string& id, Completion done) {
-  ArticulationState& a = articulation(id);
-  if (a.settled()) {
-    json state = jointsState(id);
-    state["status"] = "reached";
-    done(200, state);
-    return;
-  }
+void Articulations::whenSettled(const std::string& id, Completion done) {
+  Articulation& a = at(id);
+  if (a.settled()) return done(200, reached(id));
   a.waiters.push_back(std::move(done));
+}
+
+std::optional<std::uint64_t> Articulations::serial(const std::string& id) const {
+  const auto it = records_.find(id);
+  if (it == records_.end()) return std::nullopt;
+  return it->second.serial;
+}
+
+json Articulations::streamMessage(const std::string& id, StreamKind kind,
+                                  std::uint64_t sequence) const {
+  const Articulation& a = at(id);
+  json message{{"articulation_id", id},
+               {"sequence", sequence},
+               {"sim_time", simTime_},
+               {"joint_positions", a.positions}};
+  if (kind == StreamKind::ArticulationState) {
+    message["joint_names"] = a.jointNames();
+    message["joint_velocities"] = a.velocities;
+    message["moving"] = !a.settled();
+    const Grippers::Gripper* g = grippers_.mountedOn(id);
+    message["gripper"] = g ? json{{"surface_gripper_id", g->id}, {"status", g->status}} : json();
+  }
+  return message;
+}
+
+void Articulations::applyStreamTargets(const std::string& id, const JointTargets& targets) {
+  moveToward(at(id), targets);
+}
+
+Scene Articulations::scene() const {
+  Scene scene;
+  for (const auto& [id, a] : records_) {
+    const RobotModel& model = *a.model;
+    const Transform base{Quat{}, Vec3{0.0, slotOffset(a.slot), 0.0}};
+    const std::vector<Transform> poses = model.linkPoses(a.positions, base);
+    Figure figure = armFigure(model, poses);
+    if (const Grippers::Gripper* g = grippers_.mountedOn(id)) {
+      Transform offset;
+      if (g->mount.offset) {
+        const std::vector<double>& o = *g->mount.offset;
+        offset.translation = Vec3{o[0], o[1], o[2]};
+        if (o.size() == 7) offset.rotation = Quat{o[3], o[4], o[5], o[6]};
+      }
+      figure.gripper = compose(poses[*model.linkIndex(g->mount.arm_mount_link)], offset);
+      figure.gripper_closed = g->status == "closed" || g->status == "closing";
+    }
+    scene.figures.push_back(std::move(figure));
+  }
+  return scene;
 }
 
 }  // namespace strandel::mock_bridge
