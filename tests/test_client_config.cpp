@@ -22,6 +22,7 @@ namespace strandel {
 namespace {
 
 using std::chrono::milliseconds;
+using testing_util::Interrupted;
 using testing_util::ScriptedAnswer;
 using testing_util::ScriptedPeer;
 using testing_util::thrownText;
@@ -253,10 +254,6 @@ TEST(StreamHandshake, ARefusalKeepsItsStatusAndBody) {
             "WebSocket handshake failed for " + refused_base +
                 "articulations/a/stream_joint_positions: Could not connect to server");
 }
-
-struct Interrupted : std::runtime_error {
-  Interrupted() : std::runtime_error("interrupted by the test") {}
-};
 
 TEST(StreamHandshake, TheInterruptCheckEndsAPendingHandshakeWithItsException) {
   ScriptedPeer stalling;

@@ -35,6 +35,7 @@ using std::chrono::milliseconds;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using testing_util::BackoffRecorder;
+using testing_util::Interrupted;
 using testing_util::ScriptedAnswer;
 using testing_util::ScriptedPeer;
 using testing_util::thrownText;
@@ -445,10 +446,6 @@ TEST_F(RequestEngine, AThrowingHookEndsTheCallWithItsExceptionAndNoFurtherAttemp
 }
 
 // --- interrupt check ----------------------------------------------------------------------------
-
-struct Interrupted : std::runtime_error {
-  Interrupted() : std::runtime_error("interrupted by the test") {}
-};
 
 TEST(InterruptCheck, ATransferWaitingForAnAnswerEndsWithTheChecksExceptionAndNoFurtherAttempt) {
   ScriptedPeer peer;

@@ -2,6 +2,7 @@
 
 // Small helpers shared by the suites.
 
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -11,6 +12,11 @@
 #include "support/scripted_peer.hpp"
 
 namespace strandel::testing_util {
+
+/// What a test's interrupt check throws to end a call.
+struct Interrupted : std::runtime_error {
+  Interrupted() : std::runtime_error("interrupted by the test") {}
+};
 
 /// what() of the exception of type E that f throws; a marker text when f throws nothing or
 /// something else, so that comparing with the expected text fails visibly.
