@@ -6,6 +6,8 @@
 
 #include <strandel/json.hpp>
 
+#include "json_structure.hpp"
+
 namespace strandel_cli {
 namespace {
 
@@ -19,32 +21,15 @@ struct Layout {
 
 Layout layoutOf(std::string_view text) {
   Layout layout;
-  std::size_t depth = 0;
-  bool in_string = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;  // the escaped character cannot end the string
-      } else if (c == '"') {
-        in_string = false;
-      }
-      continue;
-    }
+  strandel::json_structure::forEachStructural(text, [&layout](char c, std::size_t depth) {
     switch (c) {
-      case '"':
-        in_string = true;
-        break;
       case '[':
       case '{':
-        layout.depth = std::max(layout.depth, ++depth);
+        layout.depth = std::max(layout.depth, depth);
         layout.added += 1 + 2 * depth;
         break;
       case ']':
       case '}':
-        if (depth > 0) --depth;
-        layout.added += 1 + 2 * depth;
-        break;
       case ',':
         layout.added += 1 + 2 * depth;
         break;
@@ -54,7 +39,8 @@ Layout layoutOf(std::string_view text) {
       default:
         break;
     }
-  }
+    return true;
+  });
   return layout;
 }
 

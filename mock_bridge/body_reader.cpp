@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "json_structure.hpp"
+
 namespace strandel::mock_bridge {
 namespace {
 
@@ -23,29 +25,6 @@ std::vector<T> requireArray(const json& value, const std::string& what, const ch
   return result;
 }
 
-/// Whether arrays and objects in `text` nest deeper than `limit`, counting the brackets outside
-/// strings (in a string, a backslash escapes the character after it).
-bool nestedDeeperThan(const std::string& text, std::size_t limit) {
-  std::size_t depth = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      if (c == '\\')
-        ++i;
-      else if (c == '"')
-        inString = false;
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return true;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 json parseRequestBody(const std::string& text) {
@@ -55,7 +34,7 @@ json parseRequestBody(const std::string& text) {
 }
 
 json parseMessage(const std::string& text) {
-  if (nestedDeeperThan(text, kMaxJsonDepth))
+  if (strandel::json_structure::nestedDeeperThan(text, kMaxJsonDepth))
     throw ApiError(
         400, "malformed JSON: nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
   try {

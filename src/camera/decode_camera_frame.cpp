@@ -10,6 +10,7 @@
 #include <strandel/errors.hpp>
 
 #include "client/parse_json_response.hpp"
+#include "json_structure.hpp"
 #include "unsigned_number.hpp"
 
 namespace strandel::detail {
@@ -25,32 +26,11 @@ std::uint32_t readLittleEndian32(const char* bytes) noexcept {
   return byte(0) | (byte(1) << 8) | (byte(2) << 16) | (byte(3) << 24);
 }
 
-// Counts the nesting of arrays and objects outside string literals, so that the limit holds before
-// the parser builds anything. For valid JSON this is exactly the nesting depth; malformed text
-// that stays within the limit is left to the parser to reject.
+// The nesting limit holds before the parser builds anything.
 void requireNestingWithinLimit(std::string_view text) {
-  std::size_t depth = 0;
-  bool in_string = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;  // the escaped character cannot end the string
-      } else if (c == '"') {
-        in_string = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxManifestDepth) {
-        throw FrameFormatError("camera frame manifest is nested deeper than " +
-                               std::to_string(kMaxManifestDepth) + " levels");
-      }
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
+  if (json_structure::nestedDeeperThan(text, kMaxManifestDepth)) {
+    throw FrameFormatError("camera frame manifest is nested deeper than " +
+                           std::to_string(kMaxManifestDepth) + " levels");
   }
 }
 
