@@ -1,4 +1,4 @@
-# The Debian package python3-strandel: the module and its stub (install component "Python"), for
+# The Debian package python3-strandel: the package strandel (install component "Python"), for
 # the one python3 minor version the module is built for, beside the library package of the same
 # version. Included from python/CMakeLists.txt, which runs after cmake/StrandelInstall.cmake has
 # written the CPack configuration; the settings are appended to that file the way CMake's own
@@ -13,7 +13,7 @@ strandel_install_debian_docs(python3-strandel Python)
 install(CODE "
   cmake_path(ABSOLUTE_PATH CMAKE_INSTALL_PREFIX NORMALIZE OUTPUT_VARIABLE _strandel_prefix)
   if(_strandel_prefix MATCHES \"^/usr/?$\")
-    file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}/usr/${STRANDEL_INSTALL_PYTHONDIR}/$<TARGET_FILE_NAME:strandel_python>\")
+    file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}/usr/${STRANDEL_INSTALL_PYTHON_PACKAGEDIR}/$<TARGET_FILE_NAME:strandel_python>\")
   endif()" COMPONENT Python)
 
 set(_strandel_py "${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}")

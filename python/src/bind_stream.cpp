@@ -114,22 +114,27 @@ std::vector<std::size_t> waitForAnyWithin(const py::sequence& streams, milliseco
 
 }  // namespace
 
-StreamOptions streamOptions(bool reconnect, double idle_timeout, const py::object& on_reconnect,
-                            bool reconnect_after_close, double initial_backoff,
-                            double max_backoff) {
+ReconnectHandler reconnectHandler(const py::object& callable) {
+  if (!callable.is_none() && !PyCallable_Check(callable.ptr()))
+    throw py::type_error("on_reconnect must be None or callable");
+  return sharedCallable(callable);
+}
+
+StreamOptions streamOptions(bool reconnect, double idle_timeout,
+                            const ReconnectHandler& on_reconnect, bool reconnect_after_close,
+                            double initial_backoff, double max_backoff) {
   StreamOptions options;
   options.reconnect = reconnect;
   options.idle_timeout = toSignedMilliseconds(idle_timeout, "idle_timeout");
   options.reconnect_after_close = reconnect_after_close;
   options.initial_backoff = toSignedMilliseconds(initial_backoff, "initial_backoff");
   options.max_backoff = toSignedMilliseconds(max_backoff, "max_backoff");
-  if (!on_reconnect.is_none()) {
-    if (!PyCallable_Check(on_reconnect.ptr()))
-      throw py::type_error("on_reconnect must be None or callable");
-    auto callable = sharedCallable(on_reconnect);
-    options.on_reconnect = [callable](const ReconnectReport& report) {
+  if (reconnect && on_reconnect) {
+    options.on_reconnect = [handler = on_reconnect](const ReconnectReport& report) {
       py::gil_scoped_acquire gil;
-      (*callable)(report);
+      // A copy: the callable may replace itself while it runs.
+      const py::object callable = *handler;
+      if (!callable.is_none()) callable(report);
     };
   }
   return options;
@@ -214,6 +219,23 @@ void bindStream(py::module_& module) {
       .def_property_readonly(
           "reconnects", [](Stream& self) { return Stream::Use(self).stream().reconnects(); },
           "How often the stream has reopened its connection (0 without reconnect).")
+      .def_property_readonly(
+          "ended", [](Stream& self) { return endedByPeer(self); },
+          "Whether the bridge has closed the stream for good, so that iteration stops and receive "
+          "returns None at once: peer_closed, except for a stream that reopens after a close.")
+      .def_property(
+          "on_reconnect",
+          [](const Stream& self) {
+            return self.onReconnect() ? *self.onReconnect() : py::object(py::none());
+          },
+          [](Stream& self, const py::object& callable) {
+            if (!self.onReconnect()) throw std::logic_error("the stream has no reconnect handler");
+            if (!callable.is_none() && !PyCallable_Check(callable.ptr()))
+              throw py::type_error("on_reconnect must be None or callable");
+            *self.onReconnect() = callable;
+          },
+          "The callable each reopen is reported to (a ReconnectReport), or None; it may be "
+          "replaced at any time, e.g. by a recorder that chains to the one before it.")
       .def_property_readonly(
           "close_reason",
           [](Stream& self) { return lenientText(Stream::Use(self).stream().closeReason()); },

@@ -105,12 +105,20 @@ pybind11::str lenientText(const std::string& bytes);
 /// it once the interpreter is gone). Calls must take the GIL themselves.
 std::shared_ptr<pybind11::object> sharedCallable(pybind11::object callable);
 
+/// The callable a stream reports its reopens to (None when unset), shared by the stream's options
+/// and its Python object, through whose on_reconnect attribute it can be replaced at any time.
+/// Read and written with the GIL held.
+using ReconnectHandler = std::shared_ptr<pybind11::object>;
+
+/// A handler holding `callable`; throws TypeError "on_reconnect must be None or callable".
+ReconnectHandler reconnectHandler(const pybind11::object& callable);
+
 /// Stream options from the keyword arguments of a stream opener (seconds as toSignedMilliseconds
-/// gives them, for the opener's own checks); throws TypeError when on_reconnect is neither None
-/// nor callable. on_reconnect is called with the GIL taken and a
-/// strandel.ReconnectReport; what it raises leaves the receive call that reopened.
+/// gives them, for the opener's own checks). Each reopen calls the handler's callable of the
+/// moment, when it is not None, with the GIL taken and a strandel.ReconnectReport; what it raises
+/// leaves the receive call that reopened.
 StreamOptions streamOptions(bool reconnect, double idle_timeout,
-                            const pybind11::object& on_reconnect, bool reconnect_after_close,
+                            const ReconnectHandler& on_reconnect, bool reconnect_after_close,
                             double initial_backoff, double max_backoff);
 
 /// Binds `name` on `bound` (the class of Holder<Class>::Self): opens a stream with `open`, the
@@ -125,13 +133,14 @@ void defStreamOpener(Bound& bound, const char* name, OpenStreamWith Class::*open
       [open](typename Holder<Class>::Self& self, const std::string& articulation_id, bool reconnect,
              double idle_timeout, const py::object& on_reconnect, bool reconnect_after_close,
              double initial_backoff, double max_backoff) {
-        const StreamOptions options =
-            streamOptions(reconnect, idle_timeout, on_reconnect, reconnect_after_close,
-                          initial_backoff, max_backoff);
+        ReconnectHandler handler = reconnectHandler(on_reconnect);
+        const StreamOptions options = streamOptions(
+            reconnect, idle_timeout, handler, reconnect_after_close, initial_backoff, max_backoff);
         Class& object = Holder<Class>::target(self);
         WebSocketStream stream =
             withoutGil([&] { return (object.*open)(articulation_id, options); });
-        return std::make_unique<Stream>(std::move(stream), !(reconnect && reconnect_after_close));
+        return std::make_unique<Stream>(std::move(stream), !(reconnect && reconnect_after_close),
+                                        std::move(handler));
       },
       "articulation_id"_a, py::kw_only(), "reconnect"_a = false, "idle_timeout"_a = 0.0,
       "on_reconnect"_a = py::none(), "reconnect_after_close"_a = false, "initial_backoff"_a = 0.1,

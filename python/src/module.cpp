@@ -1,4 +1,7 @@
-// The module `strandel`: the library's client, facades, frames and streams for Python.
+// The extension `strandel._core`: the library's client, facades, frames and streams for Python,
+// re-exported by the package `strandel` (python/strandel/__init__.py). Its classes and functions
+// carry the package's name (strandel.IsaacSimClient, strandel.HTTPError), the name users import,
+// print and pickle them by.
 //
 // Exceptions: each error kind of the library becomes the Python class of the same name (written
 // in Python below, each a RuntimeError subclass, with the C++ accessors as attributes in
@@ -278,8 +281,12 @@ std::shared_ptr<py::object> sharedCallable(py::object callable) {
 
 }  // namespace strandel::python
 
-PYBIND11_MODULE(strandel, module) {
+PYBIND11_MODULE(_core, module) {
   using namespace strandel::python;
+  // Types, functions and the classes written in Python take their __module__ from the module's
+  // name while they are made: it reads "strandel" until the end of this function.
+  const py::object ownName = module.attr("__name__");
+  module.attr("__name__") = "strandel";
   module.doc() =
       "Client for the NVIDIA Isaac Sim bridge: articulations, surface grippers, cameras, streams.";
   module.attr("__version__") = STRANDEL_VERSION;
@@ -300,4 +307,5 @@ PYBIND11_MODULE(strandel, module) {
   bindStream(module);
   bindFacades(module);
   bindClient(module);
+  module.attr("__name__") = ownName;
 }

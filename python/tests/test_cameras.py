@@ -1,6 +1,7 @@
 """client.cameras and captured frames: numpy views of the frame's own buffers (no copy), frames that
 outlive their client, captures into a reused frame, frames whose arrays numpy cannot view as
-described, and threads whose first arrays come at the same moment.
+described, threads whose first arrays come at the same moment, and camera series on disk
+(strandel.tools.capture_series).
 
 Hand-made frames come from a small HTTP server of the test's own on 127.0.0.1."""
 
@@ -221,3 +222,45 @@ def test_malformed_frames_raise_with_the_library_text(scripted):
     server.frame = b"QXB1" + struct.pack("<I", 5) + b"{oops"
     with pytest.raises(ValueError, match="parse error"):
         client.cameras.capture("fake")
+
+
+def test_capture_series_writes_numbered_frames_and_an_index(client, camera, tmp_path):
+    series = tmp_path / "series"
+    assert strandel.tools.capture_series(client, camera, series, count=3, rate=50.0) == 3
+    index = (series / "frames.jsonl").read_text().splitlines()
+    entries = [json.loads(line) for line in index]
+    assert [list(entry) for entry in entries] == [["frame", "dir", "time", "offset", "sim_time", "files"]] * 3
+    assert [(entry["frame"], entry["dir"]) for entry in entries] == [(1, "000001"), (2, "000002"), (3, "000003")]
+    offsets = [entry["offset"] for entry in entries]
+    assert offsets[0] == 0 and offsets[2] >= 0.035  # 50 frames a second at most
+    assert sorted(path.name for path in series.iterdir()) == ["000001", "000002", "000003", "frames.jsonl"]
+    for entry in entries:
+        here = entry["dir"] + "/"
+        files = entry["files"]
+        assert files[0] == here + "frame.json" and sorted(files[1:]) == [here + "depth.npy", here + "rgb.npy"]
+        assert sorted(path.name for path in (series / here).iterdir()) == ["depth.npy", "frame.json", "rgb.npy"]
+        structure = json.loads((series / files[0]).read_text())
+        assert structure["rgb"] == {"__ndarray__": 0} and entry["sim_time"] == structure["sim_time"]
+        rgb, depth = np.load(series / here / "rgb.npy"), np.load(series / here / "depth.npy")
+        assert rgb.dtype == np.uint8 and rgb.shape == (48, 64, 3) and depth.shape == (48, 64)
+
+    # The facade serves as well; a directory holding anything is refused before a capture.
+    assert strandel.tools.capture_series(client.cameras, camera, tmp_path / "one", count=1) == 1
+    with pytest.raises(FileExistsError):
+        strandel.tools.capture_series(client, camera, series, count=1)
+
+
+def test_capture_series_names_each_array_after_its_member(scripted, tmp_path):
+    server, client = scripted
+    server.frame = frame_bytes(
+        {"rgb": {"__ndarray__": 1}, "views": [{"q_": {"__ndarray__": 0}}], "views_0_q~": {"__ndarray__": 2},
+         "sim_time": "late"},
+        [("uint8", [2], 2, b"\x01\x02"), ("uint16", [1], 2, b"\x03\x00"), ("float32", [1], 4, struct.pack("<f", 1.5)),
+         ("int8", [1], 1, b"\x09")])
+    assert strandel.tools.capture_series(client, "fake", tmp_path, count=1) == 1
+    entry = json.loads((tmp_path / "frames.jsonl").read_text())
+    assert entry["sim_time"] is None  # not a number
+    assert entry["files"] == ["000001/frame.json", "000001/rgb.npy", "000001/views_0_q_.npy",
+                              "000001/views_0_q___2.npy", "000001/output_3.npy"]
+    loaded = [np.load(tmp_path / name).tolist() for name in entry["files"][1:]]
+    assert loaded == [[3], [1, 2], [1.5], [9]]

@@ -382,7 +382,7 @@ def test_ctrl_c_ends_the_back_off_between_attempts():
     assert 1 <= server.requests < 6  # no attempt after the interrupt
 
 
-STUB = pathlib.Path(__file__).resolve().parents[1] / "strandel.pyi"
+STUB = pathlib.Path(__file__).resolve().parents[1] / "strandel" / "__init__.pyi"
 EMPTY = inspect.Parameter.empty
 
 
@@ -417,8 +417,13 @@ def test_the_stub_matches_the_module():
     named = lambda node: node.target.id if isinstance(node, ast.AnnAssign) else node.name
     kinds = (ast.ClassDef, ast.FunctionDef, ast.AnnAssign)
     # Plain assignments in the stub are type aliases for annotations; the module has no such names.
-    declared = {named(node): node for node in ast.parse(STUB.read_text()).body if isinstance(node, kinds)}
-    assert public(declared) == public(vars(strandel))
+    stub = ast.parse(STUB.read_text()).body
+    declared = {named(node): node for node in stub if isinstance(node, kinds)}
+    # Submodules re-exported by the package: "from . import tools as tools".
+    submodules = {alias.asname or alias.name for node in stub if isinstance(node, ast.ImportFrom) and node.level
+                  for alias in node.names}
+    assert public(declared) | submodules == public(vars(strandel))
+    assert all(inspect.ismodule(getattr(strandel, name)) for name in submodules)
     # Attributes that only an instance of a class written in Python shows.
     instances = {"HTTPError": strandel.HTTPError("Bridge returned status 404", 404, b""),
                  "TransportError": strandel.TransportError("HTTP request failed: x", 7, "http://h/", 1),

@@ -1,11 +1,13 @@
 """Streams: receive with and without waiting, sending, iteration until the peer closes, context
 management, wait_for_any, messages sent in fragments, the error kinds of stream calls, streams that
-reopen their connection, and Ctrl-C during a long wait."""
+reopen their connection, Ctrl-C during a long wait, and recording streams (strandel.tools)."""
 
 import base64
+import datetime
 import hashlib
 import json
 import os
+import re
 import signal
 import socket
 import struct
@@ -253,3 +255,105 @@ def test_messages_in_fragments_come_whole_until_the_peer_closes(reading):
                 next(stream)
     finally:
         peer.stop()
+
+
+LINE_START = r'^\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z","offset":\d+\.\d{6},"(message|reconnect)":'
+
+
+def recorded_lines(path):
+    """The recording's lines, each checked to be complete: one JSON object with time and offset
+    first, offsets from 0 and never going back."""
+    text = path.read_bytes().decode("utf-8")
+    assert text == "" or text.endswith("\n")
+    lines = text.splitlines()
+    entries = list(strandel.tools.read_recording(path))
+    assert len(entries) == len(lines)
+    for line, entry in zip(lines, entries):
+        assert re.match(LINE_START, line), line
+        assert list(entry) in (["time", "offset", "message"], ["time", "offset", "reconnect"])
+    offsets = [entry["offset"] for entry in entries]
+    assert offsets[:1] in ([], [0]) and offsets == sorted(offsets)
+    return entries
+
+
+def test_record_writes_messages_and_reopens_as_json_lines(tmp_path):
+    peer = WebSocketPeer(("serve", [frame(TEXT, b'{"n": 1, "x": [0.5]}'), frame(TEXT, b'{"n": 2}')], "drop"),
+                         ("serve", [frame(TEXT, '{"n": 3, "name": "ä"}'.encode()),
+                                    frame(CLOSE, struct.pack(">H", 1000))], "hold"))
+    path = tmp_path / "stream.jsonl"
+    reports, lines_on_disk = [], []
+
+    def on_reconnect(report):
+        reports.append(report)
+        lines_on_disk.append(path.read_bytes().count(b"\n"))
+
+    try:
+        client = strandel.IsaacSimClient("pytest", "http://" + peer.url, "ws://" + peer.url, timeout=5.0,
+                                         max_retries=0)
+        with client.open_joint_position_stream("a", reconnect=True, on_reconnect=on_reconnect,
+                                               initial_backoff=0.05, max_backoff=0.05) as stream:
+            started = time.time()
+            assert strandel.tools.record(stream, path) == 3  # ends at the bridge's close frame
+            assert stream.ended and stream.on_reconnect is on_reconnect
+    finally:
+        peer.stop()
+    assert lines_on_disk == [3]  # two messages and the reopen, each flushed as it was written
+    entries = recorded_lines(path)
+    assert [entry.get("message") for entry in entries] == [{"n": 1, "x": [0.5]}, {"n": 2}, None,
+                                                           {"n": 3, "name": "ä"}]
+    reopen = entries[2]["reconnect"]
+    assert list(reopen) == ["reconnects", "downtime_ms", "reason"]
+    assert reopen["reconnects"] == 1 and reopen["reason"].startswith("WebSocket receive failed")
+    assert len(reports) == 1 and reports[0].reconnects == 1  # the handler set before still hears of it
+    assert reopen["downtime_ms"] == round(reports[0].downtime * 1000)
+    for entry in entries:
+        stamp = datetime.datetime.strptime(entry["time"], "%Y-%m-%dT%H:%M:%S.%fZ")
+        assert abs(stamp.replace(tzinfo=datetime.timezone.utc).timestamp() - started) < 30
+    assert '"name":"ä"' in path.read_text(encoding="utf-8").splitlines()[3]  # UTF-8, compact
+
+
+def test_record_stops_at_count_or_seconds(client, arm, tmp_path):
+    with client.articulations.stream_joint_positions(arm["articulation_id"]) as stream:
+        assert strandel.tools.record(stream, tmp_path / "none.jsonl", count=0) == 0
+        assert (tmp_path / "none.jsonl").read_bytes() == b""
+        assert strandel.tools.record(stream, tmp_path / "three.jsonl", count=3) == 3
+        started = time.monotonic()
+        written = strandel.tools.record(stream, tmp_path / "timed.jsonl", seconds=0.3)
+        assert 0.3 <= time.monotonic() - started < 10.0
+        with pytest.raises(ValueError, match="^count must not be negative$"):
+            strandel.tools.record(stream, tmp_path / "never.jsonl", count=-1)
+    assert [len(entry["message"]["joint_positions"]) for entry in recorded_lines(tmp_path / "three.jsonl")] == [6] * 3
+    assert len(recorded_lines(tmp_path / "timed.jsonl")) == written >= 1
+
+
+def test_ctrl_c_ends_a_recording_after_a_complete_line(tmp_path):
+    fast = Bridge("--stream-rate", "1000")
+    path = tmp_path / "interrupted.jsonl"
+    try:
+        client = fast.client()
+        ident = client.articulations.create("/World/fast", urdf_path=DEMO_ARM_URDF)["articulation_id"]
+        with client.articulations.stream_articulation_state(ident, reconnect=True) as stream:
+            timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+            timer.start()
+            try:
+                with pytest.raises(KeyboardInterrupt):
+                    strandel.tools.record(stream, path, seconds=20.0)
+            finally:
+                timer.cancel()
+            assert stream.on_reconnect is None  # the recorder's handler is gone again
+    finally:
+        assert fast.stop() == 0
+    assert len(recorded_lines(path)) >= 10
+
+
+def test_rate_stats():
+    stats = strandel.tools.RateStats()
+    assert stats.rate is None and stats.mean_interval is None and stats.stddev_interval is None
+    for at in (10.0, 10.1, 10.3, 10.6):
+        stats.add(at)
+    assert stats.count == 4 and stats.rate == pytest.approx(5.0)
+    assert stats.min_interval == pytest.approx(0.1) and stats.max_interval == pytest.approx(0.3)
+    assert stats.mean_interval == pytest.approx(0.2)
+    assert stats.stddev_interval == pytest.approx((0.02 / 3) ** 0.5)
+    with pytest.raises(ValueError, match="^event times must not go back$"):
+        stats.add(10.5)

@@ -7,7 +7,7 @@
 #   the development package (DEV_PACKAGE_NAME): headers, CMake package, .pc file (unpacked, it gives
 #   plain /usr paths) and the unversioned link, depending on the library of the same version;
 #   strandel-tools, python3-strandel, strandel-mock-bridge (when built): program, completion, man
-#   page, module;
+#   page, the package strandel (extension, Python files, stub, py.typed);
 #   strandel-doc: README, upstream changelog, protocol, examples (and the API reference when the docs
 #   target exists, which is built first);
 #   lintian (when LINTIAN is given) reports no error on any package; its counts are printed;
@@ -259,8 +259,12 @@ if(TOOLS_PACKAGE)
   expect_field("${${TOOLS_PACKAGE}_deb}" Depends "(^|, )${library_name} \\(>= ${version_pattern}-1\\)(,|$)")
 endif()
 if(PYTHON_PACKAGE)
-  check_package("${PYTHON_PACKAGE}" python "^usr/lib/python3/dist-packages/strandel\\.[^/]*so$"
-    "^usr/lib/python3/dist-packages/strandel\\.pyi$")
+  # The package directory in Debian's dist-packages: the extension, the Python files, the stub.
+  set(PYTHON_PACKAGEDIR "lib/python3/dist-packages/strandel")
+  set(PYTHON_PACKAGE_NAME "${PYTHON_PACKAGE}")
+  strandel_expected_install_files(expected "usr/" Python)
+  list(FILTER expected EXCLUDE REGEX "/doc/")
+  check_package("${PYTHON_PACKAGE}" python ${expected})
   list(APPEND runtime_debs "${${PYTHON_PACKAGE}_deb}")
   expect_field("${${PYTHON_PACKAGE}_deb}" Depends "(^|, )${library_name} \\(= ${version_pattern}-1\\)(,|$)")
   expect_field("${${PYTHON_PACKAGE}_deb}" Depends "(^|, )python3-numpy(,|$)")

@@ -2,7 +2,9 @@
 # Shared by the install check and the Debian package check. Reads INCLUDEDIR, LIBDIR, CMAKEDIR,
 # PCDIR, DATAROOTDIR, PACKAGE_NAME and DEV_PACKAGE_NAME (the runtime and development packages: each
 # has <DATAROOTDIR>/doc/<package>/copyright and changelog.Debian.gz), VERSION, MAJOR and
-# HEADERS_DIR (the source directory of the public headers).
+# HEADERS_DIR (the source directory of the public headers); for the Python component also
+# PYTHON_PACKAGEDIR (the package directory strandel, relative to the prefix) and
+# PYTHON_PACKAGE_NAME.
 
 function(_strandel_regex_escape out text)
   string(REGEX REPLACE "([.+])" "\\\\\\1" text "${text}")
@@ -10,7 +12,7 @@ function(_strandel_regex_escape out text)
 endfunction()
 
 # Sets `out` to one anchored expression per expected file of the given components (Runtime,
-# Development); `root` is prepended to every path.
+# Development, Python); `root` is prepended to every path.
 function(strandel_expected_install_files out root)
   set(library "${LIBDIR}/libstrandel_isaacsim_client.so")
   file(GLOB headers RELATIVE "${HEADERS_DIR}" "${HEADERS_DIR}/*.hpp")
@@ -19,6 +21,7 @@ function(strandel_expected_install_files out root)
   endif()
   set(paths "")
   set(with_targets_file FALSE)
+  set(with_extension FALSE)
   foreach(component IN LISTS ARGN)
     if(component STREQUAL "Runtime")
       list(APPEND paths "${library}.${MAJOR}" "${library}.${VERSION}"
@@ -35,6 +38,13 @@ function(strandel_expected_install_files out root)
       foreach(header IN LISTS headers)
         list(APPEND paths "${INCLUDEDIR}/strandel/${header}")
       endforeach()
+    elseif(component STREQUAL "Python")
+      set(with_extension TRUE)
+      foreach(file __init__.py __init__.pyi py.typed tools.py)
+        list(APPEND paths "${PYTHON_PACKAGEDIR}/${file}")
+      endforeach()
+      list(APPEND paths "${DATAROOTDIR}/doc/${PYTHON_PACKAGE_NAME}/copyright"
+                        "${DATAROOTDIR}/doc/${PYTHON_PACKAGE_NAME}/changelog.Debian.gz")
     else()
       message(FATAL_ERROR "no expected files for component '${component}'")
     endif()
@@ -44,6 +54,10 @@ function(strandel_expected_install_files out root)
     _strandel_regex_escape(path "${root}${path}")
     list(APPEND expressions "^${path}$")
   endforeach()
+  if(with_extension)
+    _strandel_regex_escape(packagedir "${root}${PYTHON_PACKAGEDIR}")
+    list(APPEND expressions "^${packagedir}/_core\\.[^/]*so$")
+  endif()
   if(with_targets_file)
     _strandel_regex_escape(cmakedir "${root}${CMAKEDIR}")
     list(APPEND expressions "^${cmakedir}/strandel_isaacsim_clientTargets-[a-z]+\\.cmake$")

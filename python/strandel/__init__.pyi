@@ -13,6 +13,8 @@ from typing import Any, Optional, Union
 
 import numpy.typing as npt
 
+from . import tools as tools
+
 __version__: str
 
 JSON = Any
@@ -156,6 +158,12 @@ class Stream:
     @property
     def reconnects(self) -> int:
         """How often the stream has reopened its connection (0 without reconnect)."""
+    @property
+    def ended(self) -> bool:
+        """Whether the bridge has closed the stream for good (iteration stops, receive returns
+        None at once): peer_closed, except for a stream that reopens after a close."""
+    on_reconnect: Optional[Callable[[ReconnectReport], object]]
+    """The callable each reopen is reported to, or None; replaceable at any time."""
     def __enter__(self) -> "Stream": ...
     def __exit__(self, *args: object) -> bool: ...
     def __iter__(self) -> "Stream": ...
