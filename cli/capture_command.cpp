@@ -1,6 +1,12 @@
 #include "capture_command.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -9,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include <CLI/CLI.hpp>
 
@@ -18,11 +25,13 @@
 #include "new_file.hpp"
 #include "npy_writer.hpp"
 #include "png_encoder.hpp"
+#include "recording.hpp"
 
 namespace strandel_cli {
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 using strandel::json;
 using strandel_pictures::PngColour;
 
@@ -31,7 +40,11 @@ constexpr char kFrameFile[] = "frame.json";
 /// Names, one a line, every file a capture writes into its directory (itself excepted); written
 /// before them, so that the next capture there recognises them even after a failed one.
 constexpr char kManifestFile[] = ".strandel-capture";
-constexpr std::uintmax_t kMaxManifestBytes = 1u << 20;
+constexpr std::uintmax_t kMaxManifestBytes = 16u << 20;
+/// The index of a series, one line per complete frame.
+constexpr char kIndexFile[] = "frames.jsonl";
+/// The most frames a series holds: six digits name its frame directories.
+constexpr long long kMaxFrames = 999999;
 /// Longest file name stem taken from an array's path in the structure; longer paths are cut.
 constexpr std::size_t kMaxStem = 100;
 
@@ -40,6 +53,8 @@ struct CaptureRequest {
   std::vector<std::string> types;
   bool world_frame = false;
   std::string out;
+  long long count = 0;  // frames of a series; 0: one capture written into `out` itself
+  double rate = 0.0;    // a series' captures per second; 0: one after the other
 };
 
 /// The files an array becomes.
@@ -289,16 +304,13 @@ std::set<std::string> earlierCapture(const fs::path& dir) {
   return names;
 }
 
-/// Makes DIR ready for this capture's files: created when missing; emptied when it holds only
-/// the files of an earlier capture (its manifest and what it names), each removal printed;
-/// refused with Failure(kUsage) when it holds anything else, before anything is changed.
-void prepareDirectory(const std::string& out) {
-  const fs::path dir(out);
+/// Adds to `removals` what removing the earlier capture in `dir` takes: the files its manifest
+/// lists, then the manifest; with `frames`, also the directories it lists, each emptied the same
+/// way first (a series' frames). `shown` is the path of `dir` relative to DIR in the refusal.
+/// Throws Failure(kUsage) for anything no earlier capture wrote, before anything is changed.
+void planRemoval(const std::string& out, const fs::path& dir, const std::string& shown, bool frames,
+                 std::vector<fs::path>& removals) {
   std::error_code error;
-  fs::create_directories(dir, error);
-  if (error || !fs::is_directory(dir, error))
-    throw Failure(kUsage, "cannot create the directory '" + out +
-                              "': " + (error ? error.message() : "it is not a directory"));
   std::vector<fs::path> entries;
   for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error))
     entries.push_back(it->path());
@@ -306,33 +318,66 @@ void prepareDirectory(const std::string& out) {
   std::sort(entries.begin(), entries.end());
 
   const std::set<std::string> earlier = earlierCapture(dir);
+  bool manifest = false;
   for (const fs::path& entry : entries) {
     const std::string name = entry.filename().string();
     const fs::file_type type = fs::symlink_status(entry, error).type();
     const bool ours =
         name == kManifestFile ? type == fs::file_type::regular : earlier.count(name) != 0;
-    if (!ours || type == fs::file_type::directory) {
-      throw Failure(kUsage, "cannot write into '" + out + "': it holds '" + name +
+    const bool frame = frames && type == fs::file_type::directory;
+    if (!ours || (type == fs::file_type::directory && !frame)) {
+      throw Failure(kUsage, "cannot write into '" + out + "': it holds '" + shown + name +
                                 "', which no earlier capture wrote there; capture writes only "
                                 "into a new or empty directory or one holding an earlier capture");
     }
+    if (name == kManifestFile) {
+      manifest = true;
+      continue;
+    }
+    // A frame directory is a capture of its own: its files go first, then the directory.
+    if (frame) planRemoval(out, entry, shown + name + "/", false, removals);
+    removals.push_back(entry);
   }
-  for (const fs::path& entry : entries) {
-    // Removes a symbolic link itself, never what it points to.
+  if (manifest) removals.push_back(dir / kManifestFile);
+}
+
+/// Makes DIR ready for this capture's files: created when missing; emptied when it holds only
+/// the files of an earlier capture or series (its manifest, what it names, and the frame
+/// directories of a series holding only their own capture), each removal but the manifests'
+/// printed; refused with Failure(kUsage) when it holds anything else, before anything is changed.
+void prepareDirectory(const std::string& out) {
+  const fs::path dir(out);
+  std::error_code error;
+  fs::create_directories(dir, error);
+  if (error || !fs::is_directory(dir, error))
+    throw Failure(kUsage, "cannot create the directory '" + out +
+                              "': " + (error ? error.message() : "it is not a directory"));
+  std::vector<fs::path> removals;
+  planRemoval(out, dir, "", true, removals);
+  for (const fs::path& entry : removals) {
+    // Removes a symbolic link itself, never what it points to; a frame directory once empty.
     fs::remove(entry, error);
     if (error) throw Failure(kUsage, "cannot remove '" + entry.string() + "': " + error.message());
     if (entry.filename() != kManifestFile) std::cout << "removed " << entry.string() << "\n";
   }
 }
 
-int runCapture(const CaptureRequest& request, const BridgeOptions& bridge) {
-  const auto client = makeClient(bridge);
-  const std::string label =
-      "POST " + requestUrl(*client, "cameras/" + request.camera_id + "/capture");
+/// One camera frame, received and checked, with the plan of its files.
+struct PlannedFrame {
   strandel::CameraFrame frame;
+  std::vector<ArrayPlan> plans;
+  FileNames names;
+};
+
+/// Captures one frame and plans its files: every array checked and every name chosen before
+/// anything is written. Throws Failure (kInterrupted for SIGINT during the request).
+/// `planned` is filled in place: its plans point into its frame's structure.
+void captureFrame(strandel::IsaacSimClient& client, const CaptureRequest& request,
+                  const std::string& label, PlannedFrame& planned) {
+  strandel::CameraFrame& frame = planned.frame;
   std::vector<strandel::NamedOutput> placeholders;
   try {
-    frame = client->cameras.capture(
+    frame = client.cameras.capture(
         request.camera_id, request.types.empty() ? std::nullopt : std::optional(request.types),
         request.world_frame ? std::optional(true) : std::nullopt);
     placeholders = frame.namedOutputs();
@@ -343,8 +388,7 @@ int runCapture(const CaptureRequest& request, const BridgeOptions& bridge) {
     rethrowAsFailure(label);
   }
 
-  // Every array checked and every name chosen before anything is written.
-  std::vector<ArrayPlan> plans;
+  std::vector<ArrayPlan>& plans = planned.plans;
   std::vector<bool> referenced(frame.outputs.size(), false);
   for (const strandel::NamedOutput& placeholder : placeholders) {
     if (placeholder.output == nullptr) {
@@ -360,21 +404,23 @@ int runCapture(const CaptureRequest& request, const BridgeOptions& bridge) {
   for (std::size_t i = 0; i < frame.outputs.size(); ++i)
     if (!referenced[i])
       plans.push_back({nullptr, i, "output_" + std::to_string(i), {}, Form::Array});
-  FileNames names;
   for (ArrayPlan& plan : plans) {
     const strandel::CameraOutput& output = frame.outputs[plan.index];
     // An array no placeholder names, whose bytes do not fit its shape, is kept as its bytes.
     const bool matching = requireWritable(label, plan.source, output, plan.node != nullptr);
     plan.form = matching || plan.node ? formOf(plan.source, output) : Form::Array;
-    plan.stem = names.claim(plan.source, plan.form);
+    plan.stem = planned.names.claim(plan.source, plan.form);
   }
-  if (interrupted()) throw Failure(kInterrupted, label + ": interrupted before writing");
+}
 
-  prepareDirectory(request.out);
-  const fs::path dir(request.out);
+/// Writes a planned frame into `dir`, a directory that holds no capture: the manifest first,
+/// then the arrays' files and frame.json. Returns the names of the files written (the manifest
+/// excepted), in order. Throws Failure(kUsage) for a file that cannot be written.
+std::vector<std::string> writeFrame(PlannedFrame& planned, const fs::path& dir) {
+  std::vector<std::string> files = planned.names.files();
+  files.push_back(kFrameFile);
   std::string manifest;
-  for (const std::string& file : names.files()) manifest += file + "\n";
-  manifest += std::string(kFrameFile) + "\n";
+  for (const std::string& file : files) manifest += file + "\n";
   try {
     writeNewFile((dir / kManifestFile).string(), manifest);
   } catch (const std::exception& e) {
@@ -382,14 +428,14 @@ int runCapture(const CaptureRequest& request, const BridgeOptions& bridge) {
   }
 
   ArrayWriter writer(dir);
-  for (const ArrayPlan& plan : plans) {
-    const json description = writer.write(plan, frame.outputs[plan.index]);
+  for (const ArrayPlan& plan : planned.plans) {
+    const json description = writer.write(plan, planned.frame.outputs[plan.index]);
     if (plan.node) *plan.node = description;
   }
 
   // Pretty-printed as answers are, within the same bounds.
   std::string text =
-      formatBody(frame.structure.dump(-1, ' ', false, json::error_handler_t::replace));
+      formatBody(planned.frame.structure.dump(-1, ' ', false, json::error_handler_t::replace));
   if (text.back() != '\n') text += '\n';
   const std::string frame_path = (dir / kFrameFile).string();
   try {
@@ -398,6 +444,134 @@ int runCapture(const CaptureRequest& request, const BridgeOptions& bridge) {
     throw Failure(kUsage, "cannot write '" + frame_path + "': " + e.what());
   }
   std::cout << "wrote " << frame_path << std::endl;
+  return files;
+}
+
+int runCapture(const CaptureRequest& request, const BridgeOptions& bridge) {
+  const auto client = makeClient(bridge);
+  const std::string label =
+      "POST " + requestUrl(*client, "cameras/" + request.camera_id + "/capture");
+  PlannedFrame planned;
+  captureFrame(*client, request, label, planned);
+  if (interrupted()) throw Failure(kInterrupted, label + ": interrupted before writing");
+  prepareDirectory(request.out);
+  writeFrame(planned, fs::path(request.out));
+  return kSuccess;
+}
+
+/// A file of a series that it keeps open and adds lines to; each line is written whole.
+class SeriesFile {
+ public:
+  explicit SeriesFile(fs::path path) : path_(std::move(path)), file_(open(path_)) {}
+
+  void add(const std::string& line) {
+    try {
+      file_.write(line);
+    } catch (const std::exception& e) {
+      throw Failure(kUsage, "cannot write '" + path_.string() + "': " + e.what());
+    }
+  }
+  void close() {
+    try {
+      file_.close();
+    } catch (const std::exception& e) {
+      throw Failure(kUsage, "cannot write '" + path_.string() + "': " + e.what());
+    }
+  }
+
+ private:
+  static NewFile open(const fs::path& path) {
+    try {
+      return NewFile(path.string(), NewFile::Existing::Refuse);
+    } catch (const std::exception& e) {
+      throw Failure(kUsage, "cannot write '" + path.string() + "': " + e.what());
+    }
+  }
+
+  fs::path path_;
+  NewFile file_;
+};
+
+/// "000001" for frame 1.
+std::string frameDirectoryName(long long frame) {
+  char name[24];
+  std::snprintf(name, sizeof name, "%06lld", frame);
+  return name;
+}
+
+/// Waits until `due`; false when SIGINT came first.
+bool waitUntil(Clock::time_point due) {
+  for (int slices = 0; !interrupted(); ++slices) {
+    const auto now = Clock::now();
+    if (now >= due) return true;
+    // At most 50 ms per slice, so that SIGINT is noticed soon whatever sleep does with EINTR.
+    std::this_thread::sleep_for(
+        std::min<Clock::duration>(due - now, std::chrono::milliseconds(50)));
+  }
+  return false;
+}
+
+/// A series: --count frames into numbered directories of DIR, each written as one capture is,
+/// and DIR/frames.jsonl with a line per complete frame; one frame in memory at a time. DIR's
+/// manifest lists frames.jsonl and each frame directory before it is made, so that the next
+/// capture there removes an interrupted or failed series too.
+int runSeries(const CaptureRequest& request, const BridgeOptions& bridge) {
+  const auto client = makeClient(bridge);
+  const std::string label =
+      "POST " + requestUrl(*client, "cameras/" + request.camera_id + "/capture");
+  const fs::path dir(request.out);
+  const auto period = request.rate > 0 ? std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(1.0 / request.rate))
+                                       : Clock::duration::zero();
+  std::optional<SeriesFile> manifest;
+  std::optional<SeriesFile> index;
+  Timeline timeline;
+  long long complete = 0;
+  auto due = Clock::now();
+  try {
+    for (long long frame = 1; frame <= request.count; ++frame) {
+      if (frame > 1) {
+        // A steady schedule: each capture starts a period after the previous one was due; a
+        // schedule more than a period behind starts again from now instead of catching up.
+        due += period;
+        const auto now = Clock::now();
+        if (now > due + period) due = now;
+        if (!waitUntil(due)) break;
+      }
+      PlannedFrame planned;
+      captureFrame(*client, request, label, planned);
+      const Stamp stamp = timeline.now();
+      if (!manifest) {
+        // The directory is prepared once the first frame is known to be writable, as for one
+        // capture.
+        prepareDirectory(request.out);
+        manifest.emplace(dir / kManifestFile);
+        manifest->add(std::string(kIndexFile) + "\n");
+        index.emplace(dir / kIndexFile);
+      }
+      const std::string name = frameDirectoryName(frame);
+      manifest->add(name + "\n");
+      if (::mkdir((dir / name).c_str(), 0755) != 0) {
+        throw Failure(kUsage, "cannot create the directory '" + (dir / name).string() +
+                                  "': " + std::strerror(errno));
+      }
+      std::vector<std::string> files = writeFrame(planned, dir / name);
+      for (std::string& file : files) file = name + "/" + file;
+      const json& structure = planned.frame.structure;
+      const auto sim_time = structure.is_object() ? structure.find("sim_time") : structure.end();
+      index->add(frameLine(static_cast<std::size_t>(frame), name, stamp,
+                           sim_time != structure.end() ? *sim_time : json(), files));
+      ++complete;
+      if (interrupted()) break;
+    }
+  } catch (const Failure& failure) {
+    // Ctrl-C ends a series that has frames as a normal end.
+    if (failure.status() != kInterrupted || complete == 0) throw;
+  }
+  if (manifest) manifest->close();
+  if (index) index->close();
+  std::cout << "wrote " << (dir / kIndexFile).string() << " (" << complete << " of "
+            << request.count << " frames)" << std::endl;
   return kSuccess;
 }
 
@@ -416,7 +590,15 @@ void addCaptureCommand(CLI::App& app, const BridgeOptions& bridge, Commands& com
       "line. --out must be new, empty or hold only an earlier capture (the files its\n"
       ".strandel-capture lists), whose files are removed first; anything else there makes\n"
       "capture refuse (exit 2) without writing. Files are created new: none is overwritten and\n"
-      "no symbolic link followed.");
+      "no symbolic link followed.\n"
+      "With --count N, a series: N frames, each written as above into a directory of its own\n"
+      "(--out/000001/, 000002/, ...), one frame in memory at a time, and --out/frames.jsonl with\n"
+      "one JSON line per frame once its files are complete: frame, dir, time (UTC), offset\n"
+      "(seconds since the first frame), sim_time (the frame's, or null) and files.\n"
+      "--rate HZ starts the captures on a steady schedule of HZ a second (one after the other\n"
+      "without it). --out may hold an earlier capture or series, removed first as above. Ctrl-C\n"
+      "ends a series after the frame being written: exit 0 when at least one frame is complete,\n"
+      "130 when none is; a frame whose capture was cut short leaves nothing.");
   auto request = std::make_shared<CaptureRequest>();
   sub->add_option("CAMERA_ID", request->camera_id, "the camera's identifier")->required();
   sub->add_option("--types", request->types,
@@ -427,11 +609,26 @@ void addCaptureCommand(CLI::App& app, const BridgeOptions& bridge, Commands& com
   sub->add_option("-o,--out", request->out,
                   "directory to write into: new, empty or holding an earlier capture")
       ->required();
+  CLI::Option* count =
+      sub->add_option("-n,--count", request->count,
+                      "capture a series of N frames into numbered directories (default: one "
+                      "frame into --out itself)")
+          ->type_name("N")
+          ->check(CLI::Range(1LL, kMaxFrames));
+  sub->add_option("--rate", request->rate,
+                  "with --count: start the captures HZ times a second (default: one after the "
+                  "other)")
+      ->type_name("HZ")
+      ->check(CLI::Range(0.001, 1000.0))
+      ->needs(count);
   sub->footer(
-      "Example:\n  strandel put cameras "
+      "Examples:\n  strandel put cameras "
       "'{\"prim_path\":\"/World/camera\",\"resolution\":[320,240]}'\n"
-      "  strandel capture camera --types rgb,depth --out frame/");
-  commands[sub] = [request, &bridge] { return runCapture(*request, bridge); };
+      "  strandel capture camera --types rgb,depth --out frame/\n"
+      "  strandel capture camera --count 100 --rate 10 --out run/");
+  commands[sub] = [request, &bridge] {
+    return request->count > 0 ? runSeries(*request, bridge) : runCapture(*request, bridge);
+  };
 }
 
 }  // namespace strandel_cli

@@ -1,7 +1,7 @@
 #pragma once
 
-// `strandel capture CAMERA_ID --out DIR`: one camera frame written as files people and programs
-// can open.
+// `strandel capture CAMERA_ID --out DIR`: one camera frame, or a series of them, written as files
+// people and programs can open.
 
 #include "bridge_options.hpp"
 #include "command.hpp"
@@ -26,8 +26,10 @@ namespace strandel_cli {
 ///
 /// DIR is created when missing. It must otherwise be empty or hold only an earlier capture: the
 /// manifest DIR/.strandel-capture (a regular file) and the files it lists, which are removed
-/// first (each removal printed; a symbolic link is removed, never followed). Anything else in DIR
-/// throws Failure(kUsage) before anything is changed. The manifest, listing this capture's files,
+/// first (each removal printed; a symbolic link is removed, never followed), or an earlier series,
+/// whose manifest also lists frame directories, each a real directory holding only a capture of
+/// its own, removed after its files. Anything else in DIR (at either level) throws
+/// Failure(kUsage) before anything is changed. The manifest, listing this capture's files,
 /// is written before them. Every file is created new (NewFile): none is overwritten, no symbolic
 /// link followed.
 ///
@@ -35,6 +37,16 @@ namespace strandel_cli {
 /// overflows, or a placeholder's array whose bytes do not match its shape throws
 /// Failure(kMalformed), all before anything is written; a file that cannot be written,
 /// Failure(kUsage); SIGINT before writing, Failure(kInterrupted).
+///
+/// With --count N, a series: N captures (started every 1/--rate seconds on a steady schedule, or
+/// one after the other), frame K written as above into DIR/NNNNNN (K in six digits, a directory
+/// made new), one frame held in memory at a time. DIR is prepared once the first frame arrived;
+/// its manifest lists frames.jsonl and each frame directory before the directory is made. After a
+/// frame's files are complete, DIR/frames.jsonl gets its line (see recording.hpp), written whole;
+/// a series cut short leaves lines only for complete frames. SIGINT ends a series after the frame
+/// being written and returns kSuccess when a frame is complete; SIGINT before the first frame
+/// arrived throws Failure(kInterrupted). A failure of frame K throws as one capture does, frames
+/// before it kept.
 void addCaptureCommand(CLI::App& app, const BridgeOptions& bridge, Commands& commands);
 
 }  // namespace strandel_cli

@@ -31,7 +31,8 @@ enum ExitStatus : int {
   kMalformed = 4,
   /// Ctrl-C (SIGINT) ended a request, handshake or capture before it completed, as 128 + SIGINT
   /// (the status a shell shows for a command SIGINT ended). Ctrl-C ending a stream that is open
-  /// is its normal end and gives kSuccess.
+  /// is its normal end and gives kSuccess, as does Ctrl-C ending a capture series that has at least
+  /// one complete frame.
   kInterrupted = 130,
 };
 

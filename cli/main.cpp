@@ -1,6 +1,9 @@
 // strandel: a command line for poking an Isaac Sim bridge (or the local stand-in) through the
 // library's public API. See `strandel --help`.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <string>
 
@@ -15,6 +18,7 @@
 #include "http_commands.hpp"
 #include "ping_command.hpp"
 #include "stream_command.hpp"
+#include "view_command.hpp"
 
 namespace {
 
@@ -27,20 +31,38 @@ constexpr char kFooter[] =
     "  strandel put articulations '{\"prim_path\":\"/World/arm\",\"urdf_path\":null}'\n"
     "  strandel stream articulations/arm/stream_joint_positions --count 5\n"
     "  strandel stream articulations/arm/stream_joint_positions --reconnect\n"
+    "  strandel stream articulations/arm/stream_joint_positions --out run.jsonl --rate\n"
     "  strandel capture camera --out frame/\n"
+    "  strandel capture camera --count 100 --rate 10 --out series/\n"
+    "  strandel view --camera camera   # a live view at http://127.0.0.1:8212/\n"
     "\n"
     "Exit status:\n"
     "  0  success\n"
     "  1  the bridge answered with a status outside 2xx, a stream's handshake included (its body\n"
     "     is printed on stderr)\n"
-    "  2  usage error\n"
+    "  2  usage error, or a file that cannot be created or written (--out)\n"
     "  3  transport failure: no connection, time-out, no answer to a WebSocket handshake, a URL\n"
     "     whose scheme is not http(s) or ws(s), a stream whose connection failed or that the\n"
     "     bridge closed (without --reconnect)\n"
     "  4  malformed answer: a stream message that is not JSON, a camera answer that is not a "
     "frame\n"
     "  130  interrupted: Ctrl-C before the request, handshake or capture completed (Ctrl-C ending\n"
-    "       a stream that is open exits 0; a second Ctrl-C ends strandel at once)";
+    "       a stream that is open, or a capture series with a frame complete, exits 0; a second\n"
+    "       Ctrl-C ends strandel at once)";
+
+/// Opens /dev/null on each of descriptors 0, 1 and 2 that the process started without, so that no
+/// file the command opens later takes their place (a recording must never land on "stdout").
+void occupyClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) continue;
+    const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened < 0) return;
+    if (opened != fd) {  // cannot happen while the lower descriptors are open; stay safe anyway
+      close(opened);
+      return;
+    }
+  }
+}
 
 /// The subcommand the parse reached, or the top-level parser when it reached none.
 const CLI::App& chosen(const CLI::App& app) {
@@ -62,6 +84,7 @@ int usageError(const CLI::App& app, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  occupyClosedStandardDescriptors();
   CLI::App app(
       "strandel: send requests to an Isaac Sim bridge (or strandel-mock-bridge) and show its "
       "answers.\n"
@@ -82,6 +105,7 @@ int main(int argc, char** argv) {
   addStreamCommand(app, bridge, commands);
   addCaptureCommand(app, bridge, commands);
   addPingCommand(app, bridge, commands);
+  addViewCommand(app, bridge, commands);
 
   try {
     app.parse(argc, argv);

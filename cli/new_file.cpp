@@ -15,14 +15,20 @@ namespace {
 
 }  // namespace
 
-NewFile::NewFile(const std::string& path) {
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+NewFile::NewFile(const std::string& path, Existing existing) {
+  const int how = existing == Existing::Refuse ? O_EXCL : O_TRUNC;
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | how, 0644);
   if (fd_ < 0) fail(errno);
 }
 
+NewFile NewFile::standardOutput() { return NewFile(STDOUT_FILENO, false); }
+
 NewFile::~NewFile() {
-  if (fd_ >= 0) ::close(fd_);
+  if (owned_ && fd_ >= 0) ::close(fd_);
 }
+
+NewFile::NewFile(NewFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), owned_(other.owned_) {}
 
 void NewFile::write(const void* bytes, std::size_t size) {
   const auto* next = static_cast<const char*>(bytes);
@@ -39,7 +45,7 @@ void NewFile::write(const void* bytes, std::size_t size) {
 
 void NewFile::close() {
   const int fd = std::exchange(fd_, -1);
-  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) fail(errno);
+  if (owned_ && fd >= 0 && ::close(fd) != 0 && errno != EINTR) fail(errno);
 }
 
 void writeNewFile(const std::string& path, std::string_view bytes) {

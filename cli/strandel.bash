@@ -8,28 +8,36 @@ _strandel() {
     words=("${COMP_WORDS[@]}")
     cword=$COMP_CWORD
   }
-  local commands="get post put patch delete stream capture ping"
+  local commands="get post put patch delete stream capture ping view"
   local shared="--url --ws-url --timeout --retries --help"
-
-  case $prev in
-    --url | --ws-url | --timeout | --retries | --count | -n | --seconds | -s | --idle-timeout | --types)
-      return
-      ;;
-    --out | -o)
-      COMPREPLY=($(compgen -d -- "$cur"))
-      return
-      ;;
-  esac
 
   local command="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      get | post | put | patch | delete | stream | capture | ping)
+      get | post | put | patch | delete | stream | capture | ping | view)
         command=${words[i]}
         break
         ;;
     esac
   done
+
+  case $prev in
+    --url | --ws-url | --timeout | --retries | --count | -n | --seconds | -s | --idle-timeout | --types | --window)
+      return
+      ;;
+    --rate)
+      # a number after capture's --rate; stream's --rate is a flag
+      [[ $command == capture ]] && return
+      ;;
+    --out | -o)
+      if [[ $command == stream ]]; then
+        COMPREPLY=($(compgen -f -- "$cur"))
+      else
+        COMPREPLY=($(compgen -d -- "$cur"))
+      fi
+      return
+      ;;
+  esac
 
   local options
   case $command in
@@ -43,15 +51,27 @@ _strandel() {
       fi
       ;;
     stream)
-      options="-n --count -s --seconds --rate --reconnect --idle-timeout"
+      options="-n --count -s --seconds -o --out --force --rate --window --reconnect --idle-timeout"
       if [[ $cur != -* ]]; then
         COMPREPLY=($(compgen -W "articulations/" -- "$cur"))
         compopt -o nospace 2>/dev/null
         return
       fi
       ;;
-    capture) options="--types --world-frame -o --out" ;;
+    capture) options="--types --world-frame -o --out -n --count --rate" ;;
     ping) options="" ;;
+    view)
+      options="--camera --stream --host --port --fps --window --quality --chart-js"
+      case $prev in
+        --camera | --host | --port | --fps | --quality) return ;;
+        --stream)
+          COMPREPLY=($(compgen -W "articulations/" -- "$cur"))
+          compopt -o nospace 2>/dev/null
+          return
+          ;;
+        --chart-js) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+      esac
+      ;;
   esac
   COMPREPLY=($(compgen -W "$options $shared" -- "$cur"))
 }

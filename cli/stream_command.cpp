@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -11,6 +12,9 @@
 
 #include "body_text.hpp"
 #include "interrupt.hpp"
+#include "new_file.hpp"
+#include "rate_stats.hpp"
+#include "recording.hpp"
 
 namespace strandel_cli {
 namespace {
@@ -28,67 +32,140 @@ struct StreamRequest {
   long long count = 0;
   double seconds = 0.0;
   bool rate = false;
+  std::size_t window = RateStats::kDefaultWindow;
   bool reconnect = false;
   double idle_timeout_seconds = 0.0;
+  std::string out;  // empty or "-": the messages go to stdout as they are
+  bool force = false;
+
+  bool recording() const { return !out.empty() && out != "-"; }
 };
 
-double millisecondsOf(Clock::duration elapsed) {
-  return std::chrono::duration<double, std::milli>(elapsed).count();
-}
-
-/// Message counts and arrival gaps for --rate: one line per second and a summary.
-class RateMeter {
+/// Where the messages go: a recording file (JSON Lines stamped with time and offset, reopens
+/// included) or stdout (each message as it is, unless --rate prints statistics instead). A write
+/// error is kept until throwIfFailed, since a reopen is told inside the library's receive call,
+/// which does not let the hook's exceptions through.
+class MessageSink {
  public:
-  explicit RateMeter(Clock::time_point start) : start_(start), windowStart_(start) {}
+  explicit MessageSink(const StreamRequest& request) : request_(request) {}
 
-  void onMessage(Clock::time_point at) {
-    if (total_ > 0) {
-      windowGap_ = std::max(windowGap_, at - last_);
-      largestGap_ = std::max(largestGap_, at - last_);
+  /// Creates the recording file (after the stream opened, so that a bridge that cannot be
+  /// reached leaves no file behind and a replaced file is kept). Throws Failure(kUsage).
+  void open() {
+    if (!request_.recording()) {
+      if (!request_.rate) file_.emplace(NewFile::standardOutput());
+      return;
     }
-    last_ = at;
-    ++windowCount_;
-    ++total_;
+    try {
+      file_.emplace(request_.out,
+                    request_.force ? NewFile::Existing::Truncate : NewFile::Existing::Refuse);
+    } catch (const std::exception& e) {
+      std::error_code ignored;
+      const bool file_there = std::filesystem::symlink_status(request_.out, ignored).type() ==
+                              std::filesystem::file_type::regular;
+      throw Failure(kUsage,
+                    "cannot create '" + request_.out + "': " + e.what() +
+                        (file_there && !request_.force ? " (--force replaces a file)" : ""));
+    }
   }
 
-  /// When the current one-second window ends.
-  Clock::time_point windowEnd() const { return windowStart_ + std::chrono::seconds(1); }
-
-  /// Prints the window's line once it has ended and starts the next one.
-  void reportIfDue(Clock::time_point now) {
-    if (now < windowEnd()) return;
-    const double seconds = std::chrono::duration<double>(now - windowStart_).count();
-    std::printf("%.1f msg/s, largest gap %s\n", static_cast<double>(windowCount_) / seconds,
-                gapText(windowGap_).c_str());
-    std::fflush(stdout);
-    windowStart_ = now;
-    windowCount_ = 0;
-    windowGap_ = Clock::duration::zero();
+  void message(const std::string& compact_json) {
+    if (!file_) return;
+    write(request_.recording() ? messageLine(timeline_.now(), compact_json) : compact_json + "\n");
   }
 
-  void summary(Clock::time_point now) const {
-    const double seconds = std::chrono::duration<double>(now - start_).count();
-    std::printf("%lld messages in %.2f s: average %.1f msg/s, largest gap %s\n", total_, seconds,
-                seconds > 0 ? static_cast<double>(total_) / seconds : 0.0,
-                gapText(largestGap_).c_str());
-    std::fflush(stdout);
+  /// Records a reopen; never throws (see throwIfFailed).
+  void reconnected(const strandel::ReconnectReport& report) noexcept {
+    if (!file_ || !request_.recording() || failure_) return;
+    try {
+      write(reconnectLine(timeline_.now(), report));
+    } catch (const Failure& e) {
+      failure_ = e.what();
+    } catch (const std::exception& e) {
+      failure_ = e.what();  // no memory
+    }
+  }
+
+  void throwIfFailed() const {
+    if (failure_) throw Failure(kUsage, *failure_);
+  }
+
+  /// Closes the recording file; throws Failure(kUsage) when closing reports a failed write.
+  void close() {
+    if (!file_) return;
+    try {
+      file_->close();
+    } catch (const std::exception& e) {
+      throw Failure(kUsage, "cannot write " + name() + ": " + e.what());
+    }
   }
 
  private:
-  static std::string gapText(Clock::duration gap) {
-    if (gap == Clock::duration::zero()) return "-";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f ms", millisecondsOf(gap));
-    return text;
+  std::string name() const {
+    return request_.recording() ? "'" + request_.out + "'" : "to standard output";
+  }
+  void write(const std::string& line) {
+    try {
+      file_->write(line);
+    } catch (const std::exception& e) {
+      throw Failure(kUsage, "cannot write " + name() + ": " + e.what());
+    }
   }
 
+  const StreamRequest& request_;
+  std::optional<NewFile> file_;
+  Timeline timeline_;
+  std::optional<std::string> failure_;
+};
+
+/// The lines of --rate on stdout: formatRate once a second and a summary at the end.
+class RateReport {
+ public:
+  RateReport(std::size_t window, Clock::time_point start)
+      : stats_(window), start_(start), next_(start + std::chrono::seconds(1)) {}
+
+  void onMessage(Clock::time_point at) { stats_.add(at); }
+
+  /// When the next once-a-second line is due.
+  Clock::time_point due() const { return next_; }
+
+  /// Prints the line once it is due; the next one is due a second later (or a second from now
+  /// when the wait overran by more than that).
+  void reportIfDue(Clock::time_point now) {
+    if (now < next_) return;
+    print(formatRate(stats_.summary()));
+    next_ += std::chrono::seconds(1);
+    if (next_ <= now) next_ = now + std::chrono::seconds(1);
+  }
+
+  /// Prints "summary after S s: " and the rate line. Throws Failure(kUsage) when stdout refuses.
+  void summary(Clock::time_point now) {
+    char head[64];
+    std::snprintf(head, sizeof head,
+                  "summary after %.2f s: ", std::chrono::duration<double>(now - start_).count());
+    print(head + formatRate(stats_.summary()));
+  }
+
+  /// The summary on a path that already fails: a failure to print it is dropped.
+  void summaryIgnoringErrors(Clock::time_point now) noexcept {
+    try {
+      summary(now);
+    } catch (...) {}
+  }
+
+ private:
+  void print(const std::string& line) {
+    try {
+      out_.write(line + "\n");
+    } catch (const std::exception& e) {
+      throw Failure(kUsage, std::string("cannot write to standard output: ") + e.what());
+    }
+  }
+
+  RateStats stats_;
   Clock::time_point start_;
-  Clock::time_point windowStart_;
-  Clock::time_point last_{};  // arrival of the latest message, when total_ > 0
-  long long windowCount_ = 0;
-  long long total_ = 0;
-  Clock::duration windowGap_ = Clock::duration::zero();
-  Clock::duration largestGap_ = Clock::duration::zero();
+  Clock::time_point next_;
+  NewFile out_ = NewFile::standardOutput();
 };
 
 std::string closeText(const strandel::WebSocketStream& stream) {
@@ -99,16 +176,17 @@ std::string closeText(const strandel::WebSocketStream& stream) {
 }
 
 /// The options of a stream opened with --reconnect: it reopens after a transport failure, an idle
-/// time-out or the bridge's close frame, and says so on stderr each time. A refused reopen (e.g.
-/// 404 once the articulation is gone) ends it with the HandshakeError.
-strandel::StreamOptions reconnectingOptions(const StreamRequest& request,
-                                            const std::string& label) {
+/// time-out or the bridge's close frame, and says so on stderr (and in the recording) each time. A
+/// refused reopen (e.g. 404 once the articulation is gone) ends it with the HandshakeError.
+strandel::StreamOptions reconnectingOptions(const StreamRequest& request, const std::string& label,
+                                            MessageSink& sink) {
   strandel::StreamOptions options;
   options.reconnect = true;
   options.reconnect_after_close = true;
   options.idle_timeout =
       std::chrono::milliseconds(std::llround(request.idle_timeout_seconds * 1000.0));
-  options.on_reconnect = [label](const strandel::ReconnectReport& report) {
+  options.on_reconnect = [label, &sink](const strandel::ReconnectReport& report) {
+    sink.reconnected(report);
     std::cout.flush();
     std::cerr << label << ": reconnected (" << report.reconnects << " so far) after "
               << report.downtime.count() << " ms: " << report.reason << std::endl;
@@ -117,15 +195,58 @@ strandel::StreamOptions reconnectingOptions(const StreamRequest& request,
 }
 
 strandel::WebSocketStream openStream(strandel::IsaacSimClient& client, const StreamPath& path,
-                                     const StreamRequest& request, const std::string& label) {
+                                     const StreamRequest& request, const std::string& label,
+                                     MessageSink& sink) {
   const bool positions = path.kind == StreamPath::Kind::JointPositions;
   if (!request.reconnect) {
     return positions ? client.openJointPositionStream(path.articulation_id)
                      : client.openArticulationStateStream(path.articulation_id);
   }
-  const strandel::StreamOptions options = reconnectingOptions(request, label);
+  const strandel::StreamOptions options = reconnectingOptions(request, label, sink);
   return positions ? client.openJointPositionStream(path.articulation_id, options)
                    : client.openArticulationStateStream(path.articulation_id, options);
+}
+
+/// Receives until --count, --seconds, SIGINT or (without --reconnect) the bridge's close, which
+/// throws Failure(kTransport). Messages go to `sink`, their arrivals to `rate` when given.
+void receiveMessages(strandel::WebSocketStream& stream, const StreamRequest& request,
+                     const std::string& label, MessageSink& sink, RateReport* rate) {
+  const auto deadline = request.seconds > 0
+                            ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(request.seconds))
+                            : Clock::time_point::max();
+  long long received = 0;
+  while (!interrupted() && (request.count == 0 || received < request.count)) {
+    const auto now = Clock::now();
+    if (now >= deadline) break;
+    if (rate) rate->reportIfDue(now);
+    const auto until = std::min(deadline, rate ? rate->due() : Clock::time_point::max());
+    const auto wait = std::min<Clock::duration>(until - now, kInterruptCheck);
+    std::optional<std::string> message;
+    try {
+      message = stream.receive(std::chrono::ceil<std::chrono::milliseconds>(wait));
+    } catch (const Interrupted&) {
+      break;  // Ctrl-C during a reopen's handshake ends the open stream as it always does
+    }
+    sink.throwIfFailed();
+    if (!message) {
+      // A close from the bridge ends the stream (unless it reopens): what came before it has
+      // been written.
+      if (!request.reconnect && stream.peerClosed()) {
+        throw Failure(kTransport, label + ": the bridge closed the stream after " +
+                                      std::to_string(received) + " messages" + closeText(stream));
+      }
+      continue;
+    }
+    ++received;
+    if (rate) rate->onMessage(Clock::now());
+    const std::optional<std::string> line = compactLine(*message);
+    if (!line) {
+      throw Failure(kMalformed,
+                    label + ": message " + std::to_string(received) + " is not JSON: " + *message);
+    }
+    sink.message(*line);
+  }
 }
 
 int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
@@ -141,54 +262,26 @@ int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
                             path->articulation_id + "/" +
                             (positions ? kJointPositions : kArticulationState);
 
+  MessageSink sink(request);
+  std::optional<strandel::WebSocketStream> stream;
   try {
-    strandel::WebSocketStream stream = openStream(*client, *path, request, label);
-    const auto start = Clock::now();
-    const auto deadline = request.seconds > 0
-                              ? start + std::chrono::duration_cast<Clock::duration>(
-                                            std::chrono::duration<double>(request.seconds))
-                              : Clock::time_point::max();
-    RateMeter meter(start);
-    long long received = 0;
-    while (!interrupted() && (request.count == 0 || received < request.count)) {
-      const auto now = Clock::now();
-      if (now >= deadline) break;
-      if (request.rate) meter.reportIfDue(now);
-      const auto until =
-          std::min(deadline, request.rate ? meter.windowEnd() : Clock::time_point::max());
-      const auto wait = std::min<Clock::duration>(until - now, kInterruptCheck);
-      std::optional<std::string> message;
-      try {
-        message = stream.receive(std::chrono::ceil<std::chrono::milliseconds>(wait));
-      } catch (const Interrupted&) {
-        break;  // Ctrl-C during a reopen's handshake ends the open stream as it always does
-      }
-      if (!message) {
-        // A close from the bridge ends the stream (unless it reopens): what came before it has
-        // been printed.
-        if (!request.reconnect && stream.peerClosed()) {
-          throw Failure(kTransport, label + ": the bridge closed the stream after " +
-                                        std::to_string(received) + " messages" + closeText(stream));
-        }
-        continue;
-      }
-      ++received;
-      const std::optional<std::string> line = compactLine(*message);
-      if (!line) {
-        throw Failure(kMalformed, label + ": message " + std::to_string(received) +
-                                      " is not JSON: " + *message);
-      }
-      if (request.rate) {
-        meter.onMessage(Clock::now());
-      } else {
-        std::cout << *line << std::endl;
-      }
-    }
-    stream.close();
-    if (request.rate) meter.summary(Clock::now());
+    stream.emplace(openStream(*client, *path, request, label, sink));
   } catch (...) {
     rethrowAsFailure(label);
   }
+  sink.open();
+  std::optional<RateReport> rate;
+  if (request.rate) rate.emplace(request.window, Clock::now());
+  try {
+    receiveMessages(*stream, request, label, sink, rate ? &*rate : nullptr);
+    stream->close();
+  } catch (...) {
+    // However the stream ended, the statistics of what came are printed.
+    if (rate) rate->summaryIgnoringErrors(Clock::now());
+    rethrowAsFailure(label);
+  }
+  sink.close();
+  if (rate) rate->summary(Clock::now());
   return kSuccess;
 }
 
@@ -220,10 +313,26 @@ void addStreamCommand(CLI::App& app, const BridgeOptions& bridge, Commands& comm
   CLI::App* sub = app.add_subcommand(
       "stream",
       std::string(
-          "Print the messages of an articulation stream, one compact JSON text per line, until\n"
-          "--count messages arrived, --seconds passed or Ctrl-C. PATH is articulations/ID/") +
+          "Print the messages of an articulation stream, one compact JSON text per line, or "
+          "record\n"
+          "them into a file (--out), until --count messages arrived, --seconds passed or Ctrl-C.\n"
+          "PATH is articulations/ID/") +
           kJointPositions + "\nor articulations/ID/" + kArticulationState +
-          ", below the WebSocket URL.");
+          ", below the WebSocket URL.\n"
+          "A recording has one JSON line per message and one per reopen (--reconnect):\n"
+          "  {\"time\":\"2026-12-07T18:49:19.123456Z\",\"offset\":0.012345,\"message\":{...}}\n"
+          "  {\"time\":...,\"offset\":...,\"reconnect\":{\"reconnects\":N,\"downtime_ms\":M,"
+          "\"reason\":...}}\n"
+          "time is the UTC wall clock when it arrived, offset the seconds since the first line on "
+          "a\n"
+          "steady clock. Each line is written whole, so a recording Ctrl-C ended ends with a "
+          "whole\n"
+          "line. A failed write (disk full) ends strandel with status 2.\n"
+          "--rate prints, once a second and when the stream ends (however it ends), the average\n"
+          "rate and the min, max and standard deviation of the intervals between messages over "
+          "the\n"
+          "last --window intervals, and the largest gap since the start; on stdout instead of the\n"
+          "messages, or beside a recording.");
   auto request = std::make_shared<StreamRequest>();
   sub->add_option("PATH", request->path, "the stream's path")->required();
   sub->add_option("-n,--count", request->count, "stop after this many messages (default: no limit)")
@@ -231,15 +340,30 @@ void addStreamCommand(CLI::App& app, const BridgeOptions& bridge, Commands& comm
   sub->add_option("-s,--seconds", request->seconds,
                   "stop after this many seconds (default: no limit)")
       ->check(CLI::Range(0.001, 1e9));
-  sub->add_flag(
-      "--rate", request->rate,
-      "print messages per second and the largest gap between messages once a second, and a summary "
-      "at the end, instead of the messages");
+  CLI::Option* out =
+      sub->add_option("-o,--out", request->out,
+                      "record the messages into FILE as JSON Lines with time and offset; FILE "
+                      "must not exist (see --force); '-' prints them as they are on stdout (the "
+                      "default)")
+          ->type_name("FILE");
+  sub->add_flag("--force", request->force,
+                "with --out FILE: replace an existing file (a symbolic link is still refused)")
+      ->needs(out);
+  CLI::Option* rate =
+      sub->add_flag("--rate", request->rate,
+                    "print the message rate and interval statistics once a second and a summary "
+                    "at the end, instead of the messages (beside them with --out FILE)");
+  sub->add_option("--window", request->window,
+                  "with --rate: the statistics cover the last N intervals (default: 10000)")
+      ->type_name("N")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}))
+      ->needs(rate);
   CLI::Option* reconnect = sub->add_flag(
       "--reconnect", request->reconnect,
       "reopen the stream whenever its connection ends (the bridge restarting, dropped or closing "
-      "it), each reopen told on stderr with the count so far and the reason; a reopen the bridge "
-      "refuses (e.g. 404 once the articulation is gone) ends it with status 1");
+      "it), each reopen told on stderr (and in the recording) with the count so far and the "
+      "reason; a reopen the bridge refuses (e.g. 404 once the articulation is gone) ends it with "
+      "status 1");
   sub->add_option("--idle-timeout", request->idle_timeout_seconds,
                   "with --reconnect: reopen after this many seconds without a message")
       ->check(CLI::Range(0.001, 1e6))
@@ -247,6 +371,7 @@ void addStreamCommand(CLI::App& app, const BridgeOptions& bridge, Commands& comm
   sub->footer(
       "Examples:\n  strandel stream articulations/arm/stream_joint_positions --count 5\n"
       "  strandel stream articulations/arm/stream_articulation_state --rate --seconds 10\n"
+      "  strandel stream articulations/arm/stream_joint_positions --out run.jsonl --rate\n"
       "  strandel stream articulations/arm/stream_joint_positions --reconnect --idle-timeout 2");
   commands[sub] = [request, &bridge] { return runStream(*request, bridge); };
 }

@@ -302,7 +302,8 @@ string(CONCAT CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME "${STRANDEL_TOOLS_PACKAGE}")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${STRANDEL_LIBRARY_DEPENDENCY}")
+# libjs-chart.js: the plots of `strandel view`, read from /usr/share/javascript/chart.js/.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${STRANDEL_LIBRARY_DEPENDENCY}, libjs-chart.js")
 string(CONCAT CPACK_DEBIAN_TOOLS_DESCRIPTION
   "command line client for the NVIDIA Isaac Sim bridge\n"
   "strandel calls the bridge of a running NVIDIA Isaac Sim from the shell: HTTP\n"

@@ -13,6 +13,8 @@ BASE_PACKAGES=(
   libboost-dev liburdfdom-dev libstb-dev
   # the strandel command line
   libcli11-dev zlib1g-dev
+  # strandel view: JPEG pictures (libjpeg-turbo), the plots' Chart.js, headless Chromium for its test
+  libjpeg-dev libjs-chart.js chromium
   binutils file
   # the API reference and the format check
   doxygen clang-format-14
@@ -22,6 +24,8 @@ BASE_PACKAGES=(
   # the Python module and its tests; requests and websocket-client for bench/bench_python.py
   pybind11-dev python3-dev python3-pytest python3-numpy
   python3-requests python3-websocket
+  # pip install . and pip wheel . (scikit-build-core 0.11 is in bookworm-backports), venvs, mypy
+  python3-scikit-build-core/bookworm-backports python3-pybind11 python3-venv python3-pip mypy
 )
 # libcurl with WebSocket support (>= 8.11) comes from bookworm-backports; naming curl too keeps apt
 # from removing or upgrading anything else.
@@ -31,7 +35,7 @@ MIN_CURL=8.11
 log() { printf 'install-deps: %s\n' "$*" >&2; }
 
 is_installed() {
-  [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
+  [ "$(dpkg-query -W -f='${Status}' "${1%%/*}" 2>/dev/null)" = "install ok installed" ]
 }
 
 curl_dev_fits() {
@@ -114,7 +118,7 @@ add_backports_source() {
   } | $SUDO tee "$target" >/dev/null
 }
 
-if [ $need_curl -eq 1 ]; then
+if [ $need_curl -eq 1 ] || [[ " ${missing[*]} " == *"/bookworm-backports "* ]]; then
   add_backports_source
 fi
 

@@ -13,12 +13,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -76,6 +78,35 @@ std::string fileText(const std::filesystem::path& path) {
 void writeText(const std::filesystem::path& path, const std::string& text) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << text;
+}
+
+/// The keys of the JSON object `line` in the order written.
+std::vector<std::string> keysOf(const std::string& line) {
+  std::vector<std::string> keys;
+  const nlohmann::ordered_json object = nlohmann::ordered_json::parse(line);
+  for (const auto& item : object.items()) keys.push_back(item.key());
+  return keys;
+}
+
+/// Whether `text` is a UTC time as recordings write it: six fractional digits and "Z".
+bool isRecordedTime(const std::string& text) {
+  static const std::regex pattern(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z)");
+  return std::regex_match(text, pattern);
+}
+
+/// Checks the stamps of recorded lines: a time as recordings write it, offsets that start at 0
+/// and never decrease.
+void expectStamped(const std::vector<json>& recorded) {
+  double last = 0.0;
+  for (std::size_t i = 0; i < recorded.size(); ++i) {
+    EXPECT_TRUE(isRecordedTime(recorded[i]["time"].get<std::string>())) << recorded[i].dump();
+    const double offset = recorded[i]["offset"].get<double>();
+    if (i == 0) {
+      EXPECT_EQ(offset, 0.0) << recorded[i].dump();
+    }
+    EXPECT_GE(offset, last) << recorded[i].dump();
+    last = offset;
+  }
 }
 
 /// A fresh, empty directory for one test's files, removed when the test ends.
@@ -319,10 +350,17 @@ TEST_F(Cli, StreamPrintsJsonLinesOrTheirRate) {
       run({"stream", "/articulations/arm/stream_articulation_state", "--rate", "--seconds", "1.5"});
   EXPECT_EQ(rate.exit_code, 0) << rate.output;
   ASSERT_FALSE(lines(rate.output).empty());
-  const std::string summary = lines(rate.output).back();
-  EXPECT_TRUE(contains(summary, " messages in ") && contains(summary, "msg/s, largest gap "))
-      << rate.output;
-  EXPECT_GT(std::stol(summary), 1) << rate.output;
+  // A line a second over the window, then the summary: about 60 Hz from the stand-in.
+  const std::vector<std::string> rate_lines = lines(rate.output);
+  ASSERT_EQ(rate_lines.size(), 2u) << rate.output;
+  std::smatch parts;
+  const std::regex summary_form(
+      R"(summary after [0-9.]+ s: ([0-9.]+) Hz over (\d+) intervals: min [0-9.]+ ms, max [0-9.]+ )"
+      R"(ms, std dev [0-9.]+ ms, largest gap [0-9.]+ ms, (\d+) messages)");
+  ASSERT_TRUE(std::regex_match(rate_lines[1], parts, summary_form)) << rate.output;
+  EXPECT_GT(std::stod(parts[1]), 1.0) << rate.output;
+  EXPECT_EQ(std::stol(parts[2]) + 1, std::stol(parts[3])) << rate.output;
+  EXPECT_EQ(rate_lines[0].find(" Hz over "), rate_lines[0].find_first_of(' ')) << rate.output;
 
   // An articulation the bridge does not have: the bridge refuses the handshake, which exits 1
   // as any refusal does, with the status and the bridge's body.
@@ -335,6 +373,105 @@ TEST_F(Cli, StreamPrintsJsonLinesOrTheirRate) {
   EXPECT_TRUE(
       contains(unknown.output, " (status 404)\n{\n  \"error\": \"articulation 'ghost' not found\""))
       << unknown.output;
+}
+
+TEST_F(Cli, StreamRecordsStampedLinesIntoANewFile) {
+  client.articulations.create("/World/arm");
+  ScratchDirectory scratch("record");
+  const std::string file = (scratch.path() / "run.jsonl").string();
+  const std::string path = "articulations/arm/stream_joint_positions";
+  const ProgramResult recorded = run({"stream", path, "--count", "5", "--out", file, "--rate"});
+  ASSERT_EQ(recorded.exit_code, 0) << recorded.output;
+  // The messages go to the file, the statistics to stdout.
+  EXPECT_EQ(lines(recorded.output).size(), 1u) << recorded.output;
+  EXPECT_TRUE(contains(recorded.output, " Hz over 4 intervals: ")) << recorded.output;
+  const std::string text = fileText(file);
+  const std::vector<std::string> written = lines(text);
+  ASSERT_EQ(written.size(), 5u) << text;
+  std::vector<json> parsed;
+  long long last_sequence = -1;
+  for (const std::string& line : written) {
+    EXPECT_EQ(keysOf(line), (std::vector<std::string>{"time", "offset", "message"})) << line;
+    parsed.push_back(json::parse(line));
+    EXPECT_EQ(parsed.back()["message"]["articulation_id"], "arm");
+    EXPECT_GT(parsed.back()["message"]["sequence"].get<long long>(), last_sequence);
+    last_sequence = parsed.back()["message"]["sequence"];
+  }
+  expectStamped(parsed);
+  EXPECT_GT(parsed.back()["offset"].get<double>(), 0.0);
+
+  // An existing file is refused unless --force, which replaces it; a symbolic link never.
+  const ProgramResult refused = run({"stream", path, "--count", "1", "--out", file});
+  EXPECT_EQ(refused.exit_code, 2) << refused.output;
+  EXPECT_TRUE(contains(refused.output,
+                       "cannot create '" + file + "': File exists (--force replaces a file)\n"))
+      << refused.output;
+  EXPECT_EQ(fileText(file), text);
+  EXPECT_EQ(run({"stream", path, "--count", "1", "--out", file, "--force"}).exit_code, 0);
+  EXPECT_EQ(lines(fileText(file)).size(), 1u);
+  const std::filesystem::path link = scratch.path() / "link.jsonl";
+  std::filesystem::create_symlink(file, link);
+  EXPECT_EQ(run({"stream", path, "--count", "1", "--out", link.string(), "--force"}).exit_code, 2);
+  EXPECT_EQ(lines(fileText(file)).size(), 1u);
+
+  // A full disk ends the stream with status 2 and the reason.
+  if (std::filesystem::exists("/dev/full")) {
+    const ProgramResult full = run({"stream", path, "--out", "/dev/full", "--force"});
+    EXPECT_EQ(full.exit_code, 2) << full.output;
+    EXPECT_TRUE(contains(full.output, "cannot write '/dev/full': No space left on device\n"))
+        << full.output;
+  }
+
+  // Ctrl-C while recording: status 0 and a file of whole lines.
+  const std::string interrupted = (scratch.path() / "interrupted.jsonl").string();
+  BackgroundStrandel running({"--url", bridge.httpUrl(), "stream", path, "--out", interrupted});
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (lines(fileText(interrupted)).size() < 3 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  running.signal(SIGINT);
+  const ProgramResult ended = running.finish(30s);
+  EXPECT_EQ(ended.exit_code, 0) << ended.output;
+  const std::string kept = fileText(interrupted);
+  ASSERT_GE(lines(kept).size(), 3u) << kept;
+  EXPECT_EQ(kept.back(), '\n');
+  for (const std::string& line : lines(kept)) EXPECT_TRUE(json::accept(line)) << line;
+}
+
+TEST(CliStreamReconnect, ARecordingHoldsALineForEachReopen) {
+  // The first connection delivers one message and closes; the reopened one delivers the rest.
+  std::atomic<int> connections{0};
+  testing_util::WebSocketPeer peer([&](testing_util::WebSocketSession& session) {
+    using testing_util::Opcode;
+    using testing_util::serverFrame;
+    if (connections++ == 0) {
+      if (!session.write(serverFrame(Opcode::Text, R"({"n":1})"))) return;
+      if (!session.write(serverFrame(Opcode::Close, std::string("\x03\xe9", 2) + "gone"))) return;
+    } else {
+      if (!session.write(serverFrame(Opcode::Text, R"({"n":2})"))) return;
+      if (!session.write(serverFrame(Opcode::Text, R"({"n":3})"))) return;
+    }
+    session.recordUntilClosed(false);
+  });
+  ScratchDirectory scratch("record_reconnect");
+  const std::string file = (scratch.path() / "run.jsonl").string();
+  const ProgramResult recorded = strandel(
+      {"--url", "http://127.0.0.1:" + std::to_string(peer.port()) + "/", "stream",
+       "articulations/arm/stream_joint_positions", "--reconnect", "--count", "3", "--out", file});
+  ASSERT_EQ(recorded.exit_code, 0) << recorded.output;
+  EXPECT_TRUE(contains(recorded.output, ": reconnected (1 so far) after ")) << recorded.output;
+  const std::vector<std::string> written = lines(fileText(file));
+  ASSERT_EQ(written.size(), 4u) << fileText(file);
+  std::vector<json> parsed;
+  for (const std::string& line : written) parsed.push_back(json::parse(line));
+  expectStamped(parsed);
+  EXPECT_EQ(keysOf(written[1]), (std::vector<std::string>{"time", "offset", "reconnect"}));
+  EXPECT_EQ(written[1].substr(written[1].find("\"reconnect\":")),
+            "\"reconnect\":{\"reconnects\":1,\"downtime_ms\":" +
+                std::to_string(parsed[1]["reconnect"]["downtime_ms"].get<long long>()) +
+                ",\"reason\":\"closed by the bridge: 1001 gone\"}}");
+  EXPECT_EQ(parsed[0]["message"], json({{"n", 1}}));
+  EXPECT_EQ(parsed[2]["message"], json({{"n", 2}}));
+  EXPECT_EQ(parsed[3]["message"], json({{"n", 3}}));
 }
 
 TEST(CliStreamReconnect, ReconnectSurvivesARestartOfTheBridgeAndEndsWhenTheArticulationIsGone) {
@@ -463,6 +600,75 @@ TEST_F(Cli, CaptureWritesPicturesAndArraysThatHoldTheFrame) {
   EXPECT_FALSE(std::filesystem::exists(dir));
 }
 
+TEST_F(Cli, CaptureSeriesWritesNumberedFramesAndAnIndexOfCompleteOnes) {
+  ASSERT_EQ(run({"put", "cameras", R"({"prim_path":"/World/cam","resolution":[16,12]})"}).exit_code,
+            0);
+  ScratchDirectory scratch("series");
+  const std::filesystem::path dir = scratch.path() / "out";
+  const ProgramResult series =
+      run({"capture", "cam", "--count", "3", "--rate", "20", "--out", dir.string()});
+  ASSERT_EQ(series.exit_code, 0) << series.output;
+  EXPECT_TRUE(
+      contains(series.output, "wrote " + (dir / "frames.jsonl").string() + " (3 of 3 frames)\n"))
+      << series.output;
+  EXPECT_EQ(entriesOf(dir), (std::set<std::string>{".strandel-capture", "000001", "000002",
+                                                   "000003", "frames.jsonl"}));
+  const std::vector<std::string> index = lines(fileText(dir / "frames.jsonl"));
+  ASSERT_EQ(index.size(), 3u) << fileText(dir / "frames.jsonl");
+  std::vector<json> frames;
+  for (std::size_t i = 0; i < index.size(); ++i) {
+    EXPECT_EQ(keysOf(index[i]),
+              (std::vector<std::string>{"frame", "dir", "time", "offset", "sim_time", "files"}));
+    frames.push_back(json::parse(index[i]));
+    const std::string name = "00000" + std::to_string(i + 1);
+    EXPECT_EQ(frames[i]["frame"], i + 1);
+    EXPECT_EQ(frames[i]["dir"], name);
+    EXPECT_TRUE(frames[i]["sim_time"].is_number()) << index[i];
+    EXPECT_EQ(frames[i]["files"],
+              json::array({name + "/depth.npy", name + "/depth.png", name + "/depth_preview.png",
+                           name + "/rgb.png", name + "/frame.json"}));
+    for (const auto& file : frames[i]["files"])
+      EXPECT_TRUE(std::filesystem::is_regular_file(dir / file.get<std::string>())) << file;
+  }
+  expectStamped(frames);
+  // Paced: the third capture started two periods (0.1 s) after the first.
+  EXPECT_GT(frames[2]["offset"].get<double>(), 0.05) << index[2];
+
+  // One capture into the directory removes the series first; a series removes it in turn.
+  const ProgramResult single = run({"capture", "cam", "--out", dir.string()});
+  ASSERT_EQ(single.exit_code, 0) << single.output;
+  EXPECT_TRUE(contains(single.output, "removed " + (dir / "000002").string() + "\n"))
+      << single.output;
+  EXPECT_EQ(entriesOf(dir).count("000001"), 0u);
+  EXPECT_TRUE(std::filesystem::exists(dir / "frame.json"));
+  ASSERT_EQ(run({"capture", "cam", "--count", "2", "--out", dir.string()}).exit_code, 0);
+  EXPECT_EQ(entriesOf(dir),
+            (std::set<std::string>{".strandel-capture", "000001", "000002", "frames.jsonl"}));
+
+  // A file no capture wrote inside a frame directory: refused, nothing changed.
+  writeText(dir / "000002" / "notes.txt", "mine");
+  const ProgramResult foreign = run({"capture", "cam", "--count", "1", "--out", dir.string()});
+  EXPECT_EQ(foreign.exit_code, 2) << foreign.output;
+  EXPECT_TRUE(contains(foreign.output, "it holds '000002/notes.txt', which no earlier capture "))
+      << foreign.output;
+  EXPECT_EQ(entriesOf(dir / "000002").size(), 7u);
+  std::filesystem::remove(dir / "000002" / "notes.txt");
+
+  // Ctrl-C ends a series with status 0: the index holds a line for every frame directory.
+  BackgroundStrandel running({"--url", bridge.httpUrl(), "capture", "cam", "--count", "1000",
+                              "--rate", "10", "--out", dir.string()});
+  ASSERT_NE(running.waitFor("wrote " + (dir / "000002" / "frame.json").string(), 30s),
+            std::string::npos);
+  running.signal(SIGINT);
+  const ProgramResult ended = running.finish(30s);
+  EXPECT_EQ(ended.exit_code, 0) << tail(ended.output);
+  const std::size_t complete = lines(fileText(dir / "frames.jsonl")).size();
+  EXPECT_GE(complete, 2u);
+  EXPECT_TRUE(contains(ended.output, " (" + std::to_string(complete) + " of 1000 frames)\n"))
+      << tail(ended.output);
+  EXPECT_EQ(entriesOf(dir).size(), complete + 2);  // the frames, the index and the manifest
+}
+
 TEST(CliWithoutABridge, EveryCommandExitsWith3) {
   RefusingPort refusing;
   const ProgramResult get = strandel({"get", "/", "--url", refusing.url()});
@@ -501,12 +707,16 @@ TEST(CliCommandLine, UsageErrorsExitWith2AndShowTheUsage) {
   EXPECT_EQ(idle.exit_code, 2);
   EXPECT_TRUE(contains(idle.output, "--idle-timeout requires --reconnect")) << idle.output;
 
+  const ProgramResult series_rate = strandel({"capture", "cam", "--out", "x", "--rate", "2"});
+  EXPECT_EQ(series_rate.exit_code, 2);
+  EXPECT_TRUE(contains(series_rate.output, "--rate requires --count")) << series_rate.output;
+
   const ProgramResult help = strandel({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_TRUE(contains(help.output, "Exit status:\n  0  success\n  1  ")) << help.output;
   const ProgramResult capture_help = strandel({"capture", "--help"});
   EXPECT_EQ(capture_help.exit_code, 0);
-  EXPECT_TRUE(contains(capture_help.output, "Example:\n  strandel put cameras"))
+  EXPECT_TRUE(contains(capture_help.output, "Examples:\n  strandel put cameras"))
       << capture_help.output;
 }
 
@@ -731,6 +941,36 @@ TEST_F(CliAgainstAHostileBridge, CtrlCEndsAPendingHandshakeOrRequestAtOnceWith13
   }
 }
 
+TEST_F(CliAgainstAHostileBridge, RateStatisticsCoverTheWindowAndTheLargestGapSinceTheStart) {
+  // Two pauses of 400 ms, then three messages in one write: the window of the last two intervals
+  // holds only the short ones, the largest gap is a pause.
+  testing_util::WebSocketPeer stream_peer([](testing_util::WebSocketSession& session) {
+    using testing_util::Opcode;
+    using testing_util::serverFrame;
+    const std::string message = serverFrame(Opcode::Text, R"({"n":0})");
+    for (int pause = 0; pause < 2; ++pause) {
+      if (!session.write(message)) return;
+      session.pause(std::chrono::milliseconds(400));
+    }
+    if (!session.write(message + message + message)) return;
+    session.recordUntilClosed();
+  });
+  const ProgramResult rate = strandel(
+      {"--url", "http://127.0.0.1:" + std::to_string(stream_peer.port()) + "/", "stream",
+       "articulations/arm/stream_joint_positions", "--count", "5", "--rate", "--window", "2"});
+  ASSERT_EQ(rate.exit_code, 0) << rate.output;
+  std::smatch parts;
+  const std::regex summary_form(
+      R"(summary after [0-9.]+ s: ([0-9.]+) Hz over 2 intervals: min ([0-9.]+) ms, max ([0-9.]+) )"
+      R"(ms, std dev ([0-9.]+) ms, largest gap ([0-9.]+) ms, 5 messages)");
+  const std::string summary = lines(rate.output).back();
+  ASSERT_TRUE(std::regex_match(summary, parts, summary_form)) << rate.output;
+  EXPECT_LE(std::stod(parts[2]), std::stod(parts[3])) << summary;
+  EXPECT_LT(std::stod(parts[3]), 100.0) << summary;  // the pauses have left the window
+  EXPECT_GE(std::stod(parts[5]), 300.0) << summary;  // but not the largest gap
+  EXPECT_GT(std::stod(parts[1]), 10.0) << summary;
+}
+
 TEST_F(CliAgainstAHostileBridge, AStreamMessageInFragmentsIsOneLineAndTheBridgesCloseEndsIt) {
   const std::string message =
       json{{"articulation_id", "arm"}, {"pad", std::string(6000, 'x')}}.dump();
@@ -752,9 +992,114 @@ TEST_F(CliAgainstAHostileBridge, AStreamMessageInFragmentsIsOneLineAndTheBridges
   const std::vector<std::string> printed = lines(streamed.output);
   ASSERT_EQ(printed.size(), 2u) << streamed.output.substr(0, 300);
   EXPECT_EQ(printed[0], message);
-  EXPECT_EQ(printed[1], "STREAM ws://127.0.0.1:" + std::to_string(stream_peer.port()) +
-                            "/articulations/arm/stream_joint_positions: the bridge closed the "
-                            "stream after 1 messages (1000 done)");
+  const std::string closed = "STREAM ws://127.0.0.1:" + std::to_string(stream_peer.port()) +
+                             "/articulations/arm/stream_joint_positions: the bridge closed the "
+                             "stream after 1 messages (1000 done)";
+  EXPECT_EQ(printed[1], closed);
+
+  // --rate: the summary of what came is printed before the close ends the stream.
+  const ProgramResult rate =
+      strandel({"--url", "http://127.0.0.1:" + std::to_string(stream_peer.port()) + "/", "stream",
+                "articulations/arm/stream_joint_positions", "--seconds", "20", "--rate"});
+  EXPECT_EQ(rate.exit_code, 3) << rate.output;
+  const std::vector<std::string> rate_lines = lines(rate.output);
+  ASSERT_EQ(rate_lines.size(), 2u) << rate.output;
+  EXPECT_TRUE(std::regex_match(
+      rate_lines[0], std::regex(R"(summary after [0-9.]+ s: 1 message, no interval yet)")))
+      << rate.output;
+  EXPECT_EQ(rate_lines[1], closed);
+}
+
+// `strandel view` as a server: what it refuses to start with, and what it answers to requests no
+// page sends (the browser test, tests/view/, checks what the page shows). Its bridge refuses
+// every connection here; the view serves regardless.
+TEST(CliView, RefusesAnAddressItCannotListenOnAndAStreamPathOfAnotherForm) {
+  RefusingPort bridge;
+  const ProgramResult unbindable =
+      strandel({"--url", bridge.url(), "view", "--host", "192.0.2.1", "--port", "0"});
+  EXPECT_EQ(unbindable.exit_code, 2) << unbindable.output;
+  EXPECT_TRUE(contains(unbindable.output, "strandel view: cannot listen on 192.0.2.1:0: "))
+      << unbindable.output;
+  const ProgramResult named = strandel({"--url", bridge.url(), "view", "--host", "sim-host"});
+  EXPECT_EQ(named.exit_code, 2) << named.output;
+  EXPECT_TRUE(contains(named.output, "strandel view: cannot listen on sim-host:8212: "))
+      << named.output;
+  const ProgramResult path =
+      strandel({"--url", bridge.url(), "view", "--port", "0", "--stream", "articulations/arm"});
+  EXPECT_EQ(path.exit_code, 2) << path.output;
+  EXPECT_TRUE(contains(path.output, "cannot follow the stream 'articulations/arm'")) << path.output;
+}
+
+TEST(CliView, AnswersOnlyItsOwnPathsAndOutlivesBrokenRequests) {
+  const std::string kUpgrade =
+      "GET /live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+  RefusingPort bridge;
+  BackgroundStrandel view(
+      {"--url", bridge.url(), "view", "--port", "0", "--chart-js", "/nonexistent/chart.js"});
+  const std::string prefix = "strandel view: http://127.0.0.1:";
+  const std::size_t at = view.waitFor(prefix, 30s);
+  ASSERT_NE(at, std::string::npos);
+  ASSERT_NE(view.waitFor(" (bridge " + bridge.url() + ")\n", 30s, at), std::string::npos);
+  const ProgramResult seen = view.finish(0ms);  // reads nothing more; it keeps running
+  const auto port = static_cast<std::uint16_t>(std::stoi(seen.output.substr(at + prefix.size())));
+
+  const auto get = [&](RawConnection& connection, const std::string& method,
+                       const std::string& target) {
+    EXPECT_TRUE(connection.send(httpRequest(method, target)));
+    return connection.readResponse();
+  };
+  {
+    RawConnection connection(port);  // one kept-alive connection for every answer
+    const std::optional<RawResponse> page = get(connection, "GET", "/?transport=poll");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_TRUE(contains(page->body, "<title>strandel view</title>"));
+    EXPECT_TRUE(contains(page->head, "Content-Security-Policy: default-src 'self'"));
+    const std::vector<std::pair<std::string, int>> answers = {
+        {"/view.js", 200}, {"/view.css", 200}, {"/chart.js", 404},     {"/frame/rgb.jpg", 503},
+        {"/live", 426},    {"/nothing", 404},  {"/../etc/passwd", 404}};
+    for (const auto& [target, status] : answers) {
+      const std::optional<RawResponse> answer = get(connection, "GET", target);
+      ASSERT_TRUE(answer) << target;
+      EXPECT_EQ(answer->status, status) << target;
+    }
+    const std::optional<RawResponse> post = get(connection, "POST", "/");
+    ASSERT_TRUE(post);
+    EXPECT_EQ(post->status, 405);
+    EXPECT_TRUE(contains(post->head, "Allow: GET, HEAD"));
+  }
+  // Garbage, a header past the limit, and clients that leave in the middle of an answer.
+  for (const auto& [request, status] : std::vector<std::pair<std::string, int>>{
+           {std::string("\x16\x03\x01\x02\x00 garbage\r\n\r\n", 18), 400},
+           {"GET / HTTP/1.1\r\nX-Long: " + std::string(20000, 'x') + "\r\n\r\n", 431},
+           {"GET / HTTP/1.1\r\nContent-Length: 20000\r\n\r\n" + std::string(20000, 'b'), 413}}) {
+    RawConnection connection(port);
+    connection.send(request);
+    const std::optional<RawResponse> answer = connection.readResponse();
+    ASSERT_TRUE(answer) << request.substr(0, 20);
+    EXPECT_EQ(answer->status, status) << request.substr(0, 20);
+  }
+  for (int i = 0; i < 20; ++i) {
+    RawConnection leaving(port);
+    leaving.send(i % 2 ? httpRequest("GET", "/view.js") : kUpgrade);
+    leaving.reset();
+  }
+  // Still serving: a tab's live connection opens with the greeting naming the bridge.
+  RawConnection tab(port);
+  tab.send(kUpgrade);
+  const std::optional<RawResponse> upgraded = tab.readResponse();
+  ASSERT_TRUE(upgraded);
+  EXPECT_EQ(upgraded->status, 101);
+  const std::optional<RawFrame> hello = tab.readFrame();
+  ASSERT_TRUE(hello);
+  EXPECT_EQ(json::parse(hello->payload).at("bridge"), bridge.url());
+
+  view.signal(SIGINT);
+  const ProgramResult ended = view.finish(30s);
+  EXPECT_EQ(ended.exit_code, 0) << tail(ended.output);
+  EXPECT_TRUE(contains(ended.output, "cannot read Chart.js at '/nonexistent/chart.js'"))
+      << ended.output;
 }
 
 }  // namespace

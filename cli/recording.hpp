@@ -1,0 +1,61 @@
+#pragma once
+
+// The recording formats the command line writes: JSON Lines whose every line is written whole
+// with one write call, each stamped with the wall clock (UTC, microseconds) and a monotonic offset
+// from the first line of its file.
+//
+//   stream:  {"time":"2026-12-07T18:49:19.123456Z","offset":0.012345,"message":MESSAGE}
+//            {"time":"...","offset":...,"reconnect":{"reconnects":N,"downtime_ms":M,"reason":"..."}}
+//   series:  {"frame":1,"dir":"000001","time":"...","offset":...,"sim_time":S,"files":[...]}
+//
+// Not thread-safe: each object here is used by one thread at a time.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <strandel/stream_options.hpp>
+
+namespace strandel_cli {
+
+/// When one line was recorded: the wall clock and the offset from the first line.
+struct Stamp {
+  std::chrono::system_clock::time_point time;
+  std::chrono::microseconds offset{0};
+};
+
+/// Stamps lines: the first stamp has offset 0, later ones the steady-clock time since it.
+class Timeline {
+ public:
+  /// A stamp for a line recorded now.
+  Stamp now();
+
+ private:
+  std::optional<std::chrono::steady_clock::time_point> origin_;
+};
+
+/// `time` as ISO 8601 in UTC with exactly six fractional digits and "Z",
+/// e.g. "2026-12-07T18:49:19.123456Z".
+std::string isoTimeUtc(std::chrono::system_clock::time_point time);
+
+/// The leading keys every line shares, `"time":"...","offset":S.UUUUUU`, without braces.
+std::string stampKeys(const Stamp& stamp);
+
+/// A stream recording's line (newline included) for a message; `message_json` is one JSON text,
+/// written as it stands.
+std::string messageLine(const Stamp& stamp, std::string_view message_json);
+
+/// A stream recording's line (newline included) for a reopen of the stream.
+std::string reconnectLine(const Stamp& stamp, const strandel::ReconnectReport& report);
+
+/// A camera series index's line (newline included) for frame number `frame` (1 for the first) in
+/// the directory `dir`: `sim_time` is written as it stands when it is a number, else as null;
+/// `files` are paths relative to the series directory.
+std::string frameLine(std::size_t frame, const std::string& dir, const Stamp& stamp,
+                      const nlohmann::json& sim_time, const std::vector<std::string>& files);
+
+}  // namespace strandel_cli
