@@ -35,6 +35,7 @@ std::unique_ptr<strandel::IsaacSimClient> makeClient(const BridgeOptions& option
   strandel::ClientOptions client_options;
   client_options.timeout = timeout;
   client_options.max_retries = options.retries;
+  client_options.reuse_connections = options.reuse_connections;
   client_options.interrupt_check = throwIfInterrupted;
   catchInterrupts();
   try {

@@ -20,6 +20,9 @@ struct BridgeOptions {
   std::string ws_url;
   double timeout_seconds = 10.0;
   int retries = 0;
+  /// Keep HTTP connections open between requests (ClientOptions::reuse_connections), for a
+  /// command that makes many; not a command-line option.
+  bool reuse_connections = false;
 };
 
 /// Declares the shared options on `app` (the top-level parser); `options` must outlive parsing.

@@ -61,7 +61,9 @@ int runView(const ViewRequest& request, const BridgeOptions& bridge) {
   joint_settings.paths = request.streams;
   joint_settings.origin = origin;
   const std::string chart_js = readChartJs(request.chart_js);
-  const auto client = makeClient(bridge);
+  BridgeOptions pooled = bridge;
+  pooled.reuse_connections = true;  // a capture many times a second
+  const auto client = makeClient(pooled);
 
   const auto window =
       std::chrono::milliseconds(static_cast<long long>(request.window_seconds * 1000));

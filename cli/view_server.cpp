@@ -16,6 +16,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "lingering_close.hpp"
+
 #include "view_assets.hpp"
 
 namespace strandel_cli {
@@ -342,30 +344,15 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
   }
 
   void lingeringClose() {
-    beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream_.expires_after(kLingerTime);
-    drain();
-  }
-
-  void drain() {
-    stream_.async_read_some(asio::buffer(scratch_),
-                            [self = shared_from_this()](beast::error_code ec, std::size_t n) {
-                              self->drained_ += n;
-                              if (ec || self->drained_ > kLingerBytes || self->core_->stopped) {
-                                self->stream_.close();
-                                return;
-                              }
-                              self->drain();
-                            });
+    strandel::beast_support::closeLingering(shared_from_this(), stream_, lingering_,
+                                            [owner = core_] { return owner->stopped; });
   }
 
   beast::tcp_stream stream_;
   std::shared_ptr<ViewServerCore> core_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
-  std::array<char, 4096> scratch_{};
-  std::size_t drained_ = 0;
+  strandel::beast_support::Lingering lingering_{kLingerTime, kLingerBytes};
   bool head_ = false;
 };
 

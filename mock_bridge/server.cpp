@@ -14,6 +14,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "lingering_close.hpp"
+
 #include "bridge.hpp"
 #include "fault_injector.hpp"
 
@@ -354,27 +356,9 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     stream_.close();
   }
 
-  /// Ends the connection after an answer that closes it: stops sending, then reads and drops
-  /// what the client still sends (for at most kLingerTime and kLingerBytes) before closing, so
-  /// that unread request bytes do not make the kernel reset the connection and destroy the
-  /// answer before the client has read it.
   void lingeringClose() {
-    beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream_.expires_after(kLingerTime);
-    drain();
-  }
-
-  void drain() {
-    stream_.async_read_some(asio::buffer(scratch_),
-                            [self = shared_from_this()](beast::error_code ec, std::size_t n) {
-                              self->drained_ += n;
-                              if (ec || self->drained_ > kLingerBytes || self->server_->stopped) {
-                                self->stream_.close();
-                                return;
-                              }
-                              self->drain();
-                            });
+    beast_support::closeLingering(shared_from_this(), stream_, lingering_,
+                                  [owner = server_] { return owner->stopped; });
   }
 
   beast::tcp_stream stream_;
@@ -382,8 +366,7 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
   asio::steady_timer delay_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
-  std::array<char, 4096> scratch_{};
-  std::size_t drained_ = 0;
+  beast_support::Lingering lingering_{kLingerTime, kLingerBytes};
   std::shared_ptr<HttpSession> awaiting_;
 };
 
