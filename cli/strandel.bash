@@ -61,9 +61,9 @@ _strandel() {
     capture) options="--types --world-frame -o --out -n --count --rate" ;;
     ping) options="" ;;
     view)
-      options="--camera --stream --host --port --fps --window --quality --chart-js"
+      options="--camera --stream --host --port --fps --history --quality --chart-js"
       case $prev in
-        --camera | --host | --port | --fps | --quality) return ;;
+        --camera | --host | --port | --fps | --history | --quality) return ;;
         --stream)
           COMPREPLY=($(compgen -W "articulations/" -- "$cur"))
           compopt -o nospace 2>/dev/null

@@ -137,7 +137,7 @@ void addViewCommand(CLI::App& app, const BridgeOptions& bridge, Commands& comman
   sub->add_option("--fps", request->fps,
                   "pictures per second (default: the camera's own rate, at most 60)")
       ->check(CLI::Range(0.1, 60.0));
-  sub->add_option("--window", request->window_seconds, "seconds of joint positions plotted")
+  sub->add_option("--history", request->window_seconds, "seconds of joint positions plotted")
       ->check(CLI::Range(1.0, 600.0))
       ->capture_default_str();
   sub->add_option("--quality", request->quality, "JPEG quality of the pictures, 1 to 100")
