@@ -25,6 +25,7 @@
 #include <strandel/websocket_stream.hpp>
 
 #include "support/scripted_peer.hpp"
+#include "support/test_helpers.hpp"
 #include "support/websocket_peer.hpp"
 
 namespace strandel {
@@ -33,6 +34,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing_util::ClientFrame;
 using testing_util::Opcode;
+using testing_util::reconnecting;
 using testing_util::RecordedRequest;
 using testing_util::ScriptedAnswer;
 using testing_util::ScriptedPeer;
@@ -879,23 +881,6 @@ TEST(WebSocketLifecycle, StreamOutlivesTheClientThatOpenedIt) {
 // ---------------------------------------------------------------------------------------------
 // Reconnecting
 
-// Options of a reconnecting stream whose reports land in `reports`.
-StreamOptions reconnecting(std::vector<ReconnectReport>& reports) {
-  StreamOptions options;
-  options.reconnect = true;
-  options.initial_backoff = 50ms;
-  options.on_reconnect = [&reports](const ReconnectReport& report) { reports.push_back(report); };
-  return options;
-}
-
-// The 101 answer to an upgrade request, for bridges scripted on the raw socket.
-std::string upgradeAnswer(const RecordedRequest& request) {
-  return "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-         "Sec-WebSocket-Accept: " +
-         testing_util::websocketAccept(request.header("Sec-WebSocket-Key").value_or("")) +
-         "\r\n\r\n";
-}
-
 // Holds a raw connection open until the client leaves or the peer stops.
 void holdUntilTheClientLeaves(const ScriptedPeer& peer, int fd) {
   while (!peer.stopping() && !testing_util::waitReadable(fd, 20ms)) {}
@@ -1034,7 +1019,9 @@ TEST(WebSocketReconnect, ARefusalWith4xxEndsTheStreamAndOtherFailedHandshakesAre
     }
     switch (upgrades++) {
       case 0:  // one message, then the connection drops
-        testing_util::writeAll(fd, upgradeAnswer(request) + serverFrame(Opcode::Text, "only"));
+        testing_util::writeAll(
+            fd, testing_util::upgradeAnswer(request.header("Sec-WebSocket-Key").value_or("")) +
+                    serverFrame(Opcode::Text, "only"));
         return;
       case 1:
         testing_util::writeAll(
@@ -1089,12 +1076,15 @@ TEST(WebSocketReconnect, WaitingReceiveKeepsItsBoundWhileTheBridgeIsAway) {
   bridge.setConnectionHandler([&](int fd, const RecordedRequest& request) {
     const int n = upgrades++;
     if (n == 0) {  // one message, then the connection drops
-      testing_util::writeAll(fd, upgradeAnswer(request) + serverFrame(Opcode::Text, "before"));
+      testing_util::writeAll(
+          fd, testing_util::upgradeAnswer(request.header("Sec-WebSocket-Key").value_or("")) +
+                  serverFrame(Opcode::Text, "before"));
       return;
     }
     // Away: handshakes stall until the client gives up. Back: the stream opens again.
-    if (back &&
-        !testing_util::writeAll(fd, upgradeAnswer(request) + serverFrame(Opcode::Text, "after")))
+    if (back && !testing_util::writeAll(fd, testing_util::upgradeAnswer(
+                                                request.header("Sec-WebSocket-Key").value_or("")) +
+                                                serverFrame(Opcode::Text, "after")))
       return;
     holdUntilTheClientLeaves(bridge, fd);
   });

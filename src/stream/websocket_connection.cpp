@@ -330,6 +330,11 @@ void WebSocketConnection::endConnection(std::string reason, bool farewell) {
   reconnection_->connectionEnded(std::move(reason), Clock::now());
 }
 
+void WebSocketConnection::endIdleConnection() {
+  endConnection("idle for " + std::to_string(reconnection_->options().idle_timeout.count()) + " ms",
+                true);
+}
+
 void WebSocketConnection::endAfter(const TransportError& failure) {
   if (!peerClosed_) {
     endConnection(failure.what(), false);
@@ -409,8 +414,7 @@ std::optional<std::string> WebSocketConnection::receiveFrameReconnecting() {
     return std::nullopt;
   }
   if (result == ReadResult::Drained && !message && Clock::now() >= idleDeadline()) {
-    endConnection(
-        "idle for " + std::to_string(reconnection_->options().idle_timeout.count()) + " ms", true);
+    endIdleConnection();
   }
   return message;
 }
@@ -437,9 +441,7 @@ std::optional<std::string> WebSocketConnection::receiveMessageReconnecting(
     const auto now = Clock::now();
     const auto idle_deadline = idleDeadline();
     if (result == ReadResult::Drained && now >= idle_deadline) {
-      endConnection(
-          "idle for " + std::to_string(reconnection_->options().idle_timeout.count()) + " ms",
-          true);
+      endIdleConnection();
       continue;
     }
     if (now >= deadline) return std::nullopt;

@@ -88,6 +88,8 @@ class WebSocketConnection {
   // Releases the connection (after a close frame when `farewell` and the socket takes one at
   // once), drops what was half received, and starts the down period with `reason`.
   void endConnection(std::string reason, bool farewell);
+  // endConnection of a connection that passed its idle time-out, with a close frame.
+  void endIdleConnection();
   // Reopens a down connection: attempts when due, each bounded by the time left before
   // `deadline` and the send time-out, sleeping through back-offs only when `may_sleep`. True with
   // a fresh connection; false when the deadline (or, without `may_sleep`, a back-off) came first.

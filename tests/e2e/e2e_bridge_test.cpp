@@ -21,11 +21,13 @@
 
 #include "bridge_process.hpp"
 #include "raw_connection.hpp"
+#include "support/test_helpers.hpp"
 
 namespace strandel::e2e {
 namespace {
 
 using namespace std::chrono_literals;
+using testing_util::reconnecting;
 
 const std::string kUpgradeHead =
     "Host: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
@@ -230,15 +232,6 @@ TEST_F(StandIn, StreamsPushStateAndTakeTargets) {
   positions.close();
   state.close();
   EXPECT_EQ(client.articulations.getJointsState("arm")["joint_positions"][0], 0.4);
-}
-
-/// Options of a reconnecting stream whose reports land in `reports`.
-StreamOptions reconnecting(std::vector<ReconnectReport>& reports) {
-  StreamOptions options;
-  options.reconnect = true;
-  options.initial_backoff = 50ms;
-  options.on_reconnect = [&reports](const ReconnectReport& report) { reports.push_back(report); };
-  return options;
 }
 
 /// Receives with no wait until nothing is pending (at most 1000 messages).

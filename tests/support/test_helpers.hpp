@@ -2,12 +2,15 @@
 
 // Small helpers shared by the suites.
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include <strandel/http.hpp>
+#include <strandel/stream_options.hpp>
 
 #include "support/scripted_peer.hpp"
 
@@ -48,6 +51,15 @@ inline constexpr char kJsonContentType[] = "application/json";
 inline Wire wire(const RecordedRequest& request) {
   return {request.method, request.target, request.header("Content-Type").value_or(""),
           request.body};
+}
+
+/// Options of a reconnecting stream (50 ms initial back-off) whose reports land in `reports`.
+inline StreamOptions reconnecting(std::vector<ReconnectReport>& reports) {
+  StreamOptions options;
+  options.reconnect = true;
+  options.initial_backoff = std::chrono::milliseconds(50);
+  options.on_reconnect = [&reports](const ReconnectReport& report) { reports.push_back(report); };
+  return options;
 }
 
 }  // namespace strandel::testing_util

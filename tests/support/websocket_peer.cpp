@@ -112,6 +112,12 @@ std::string websocketAccept(std::string_view key) {
                      static_cast<std::size_t>(encoded_length));
 }
 
+std::string upgradeAnswer(std::string_view key) {
+  return "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Accept: " +
+         websocketAccept(key) + "\r\n\r\n";
+}
+
 WebSocketSession::WebSocketSession(int fd, RecordedRequest request, WebSocketPeer& peer,
                                    std::shared_ptr<State> state)
     : fd_(fd), request_(std::move(request)), peer_(peer), state_(std::move(state)) {}
@@ -231,12 +237,7 @@ void WebSocketPeer::serve(int fd, const RecordedRequest& request) {
   }
 
   auto state = std::make_shared<WebSocketSession::State>();
-  std::string answer =
-      "HTTP/1.1 101 Switching Protocols\r\n"
-      "Upgrade: websocket\r\n"
-      "Connection: Upgrade\r\n"
-      "Sec-WebSocket-Accept: " +
-      websocketAccept(*key) + "\r\n\r\n";
+  std::string answer = upgradeAnswer(*key);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     answer += upgradeTail_;

@@ -47,6 +47,9 @@ std::string serverFrame(Opcode opcode, std::string_view payload, bool fin = true
 /// Sec-WebSocket-Accept for a Sec-WebSocket-Key: base64 of the SHA-1 of key + the protocol GUID.
 std::string websocketAccept(std::string_view key);
 
+/// The 101 answer that accepts an upgrade request carrying `key` as its Sec-WebSocket-Key.
+std::string upgradeAnswer(std::string_view key);
+
 class WebSocketPeer;
 
 /// One upgraded connection, as its session script sees it. Used only on the script's thread.
