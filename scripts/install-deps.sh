@@ -122,15 +122,42 @@ if [ $need_curl -eq 1 ] || [[ " ${missing[*]} " == *"/bookworm-backports "* ]]; 
   add_backports_source
 fi
 
+# Installs the named packages. A package taken from bookworm-backports may need newer versions of
+# its dependencies than bookworm has (python3-scikit-build-core needs python3-packaging >= 25);
+# apt does not take those from backports by itself, so each dependency that apt reports as too old
+# is named from bookworm-backports as well, and nothing else is: the rest stays bookworm's.
+install_packages() {
+  local wanted=("$@") out dep round
+  for round in 1 2 3 4 5 6 7 8; do
+    if out=$(LC_ALL=C $SUDO apt-get install -s -q --no-install-recommends "${wanted[@]}" 2>&1); then
+      $SUDO apt-get install -y -qq --no-install-recommends "${wanted[@]}" >/dev/null
+      return 0
+    fi
+    # "pkg : Depends: dep (>= 25.0-1~) but 23.0-1 is to be installed"
+    dep=$(printf '%s\n' "$out" |
+      sed -nE 's/.*Depends: ([a-z0-9][a-z0-9.+-]*) \([^)]*\) but [^ ]+ is to be installed.*/\1/p' |
+      head -n 1)
+    if [ -z "$dep" ] || [[ " ${wanted[*]} " == *" $dep/bookworm-backports "* ]] ||
+       [ -z "$(apt-cache madison "$dep" 2>/dev/null | grep -F bookworm-backports)" ]; then
+      printf '%s\n' "$out" >&2
+      log "apt cannot install: ${wanted[*]}"
+      return 1
+    fi
+    log "taking $dep from bookworm-backports too (needed by a backported package)"
+    wanted+=("$dep/bookworm-backports")
+    [ "$round" -lt 8 ] || { printf '%s\n' "$out" >&2; return 1; }
+  done
+}
+
 log "apt-get update"
 $SUDO apt-get update -qq
 if [ ${#missing[@]} -gt 0 ]; then
   log "installing ${missing[*]}"
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  install_packages "${missing[@]}"
 fi
 if [ $need_curl -eq 1 ]; then
   log "installing libcurl >= $MIN_CURL from bookworm-backports"
-  $SUDO apt-get install -y -qq --no-install-recommends "${CURL_PACKAGES[@]}" >/dev/null
+  install_packages "${CURL_PACKAGES[@]}"
 fi
 curl_dev_fits || { log "libcurl4-openssl-dev >= $MIN_CURL could not be installed"; exit 1; }
 log "done"
