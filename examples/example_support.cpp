@@ -129,8 +129,9 @@ int runExample(const CommandLine& line, const std::function<void()>& body) {
     return 1;
   } catch (const strandel::HandshakeError& e) {
     if (e.statusCode() == 0) return cannotReach(line, e);  // no answer at all
+    // The body is what libcurl handed on of the refusal, often nothing.
     std::cerr << line.program() << ": the bridge refused the stream " << e.url() << " with status "
-              << e.statusCode() << ": " << e.body() << "\n";
+              << e.statusCode() << (e.body().empty() ? "" : ": ") << e.body() << "\n";
     return 1;
   } catch (const strandel::TransportError& e) {  // TimeoutError included
     return cannotReach(line, e);

@@ -226,11 +226,11 @@ class STRANDEL_API Camera {
 /// Streams. The WebSocket base URL's scheme must be ws or wss (one without a scheme is read as
 /// ws). A failed connection or upgrade within the client's time-out throws HandshakeError (a
 /// std::runtime_error) "WebSocket handshake failed for " + url + ": " + libcurl's text. When the
-/// bridge refused the upgrade with an HTTP answer, statusCode() is that answer's status and body()
-/// its body: libcurl does not pass the body of a refused upgrade on, so it is read by one plain GET
-/// of the same URL over http (https for wss) within what is left of the time-out, and kept only
-/// when that GET is answered with the same status. The interrupt check is polled during the
-/// handshake.
+/// bridge refused the upgrade with an HTTP answer, statusCode() is that answer's status (libcurl's
+/// response code) and body() what libcurl delivered of its body, which may be empty: libcurl
+/// usually ends a refused upgrade once the headers are in. A handshake is always exactly one
+/// request; the library never asks again for a refusal's body. The interrupt check is polled
+/// during the handshake.
 ///
 /// Nothing is ever written to the process's output. Redirects are not followed: a 3xx answer is
 /// the final response of a verb, an HTTPError from a facade call, and a failed handshake for a

@@ -93,7 +93,9 @@ class STRANDEL_API HandshakeError : public std::runtime_error {
   const std::string& url() const noexcept;
   /// The HTTP status with which the bridge refused the upgrade; 0 when no HTTP answer arrived.
   long statusCode() const noexcept;
-  /// The body of the bridge's refusal (at most kMaxBodyBytes); empty when none could be read.
+  /// What libcurl delivered of the refusal's body (at most kMaxBodyBytes), which may be empty:
+  /// libcurl usually ends a refused upgrade after its headers, and the handshake is never repeated
+  /// to read the rest.
   const std::string& body() const noexcept;
 
  private:
