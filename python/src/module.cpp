@@ -97,8 +97,8 @@ class TimeoutError(TransportError):
 
 class HandshakeError(RuntimeError):
     """A stream that could not be opened. url is the stream's URL, status_code the HTTP status the
-    bridge refused the upgrade with (0 when none arrived), body the refusal's bytes (b"" when none
-    could be read)."""
+    bridge refused the upgrade with (0 when none arrived), body what libcurl handed on of the
+    refusal's bytes (often b"": the handshake is one request and is never repeated to read it)."""
 
     def __init__(self, message, url, status_code, body):
         super().__init__(message)
