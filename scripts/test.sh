@@ -36,7 +36,9 @@ run_suite() {  # name build-dir cmake-args...
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1 || true)
   summary+=("$name: ${line:-no summary}")
   if [ "$rc" -ne 0 ]; then
-    echo "==> [$name] FAILED"
+    # Each failing test's output is above (--output-on-failure); its name again, together here.
+    echo "==> [$name] FAILED:"
+    sed -E 's/^[0-9]+:/  /' "$dir/Testing/Temporary/LastTestsFailed.log" 2>/dev/null || true
     exit "$rc"
   fi
 }
