@@ -74,9 +74,38 @@ std::optional<std::vector<py::ssize_t>> viewShape(const CameraOutput& output) {
   return shape;
 }
 
+/// Imports numpy and loads its C API, once; afterwards does nothing. Runs with the GIL held, before
+/// the first array is made: the module itself imports without numpy. Raises ImportError "camera
+/// frame arrays need numpy, which cannot be imported: <why>" (caused by numpy's own ImportError)
+/// when it is missing, and then tries again at the next call.
+///
+/// pybind11 loads numpy's C API inside a function-local static whose initialisation imports numpy.
+/// Were numpy imported there first, threads making their first arrays at once could wait on each
+/// other for good: one holds the static's guard and waits for the GIL, which the import gave up
+/// meanwhile to another thread that holds it and waits for the guard. So numpy is imported here
+/// first, where the import's own locks let threads wait without holding anything else; by the time
+/// the static is initialised, numpy's modules are loaded, its import takes nothing but a lookup,
+/// and the GIL is not given up while the guard is held.
+void requireNumpy() {
+  static bool loaded = false;  // read and written with the GIL held
+  if (loaded) return;
+  try {
+    py::module_::import("numpy");
+  } catch (py::error_already_set& failure) {
+    if (!failure.matches(PyExc_ImportError)) throw;
+    const std::string why = py::str(failure.value());
+    py::raise_from(failure, PyExc_ImportError,
+                   ("camera frame arrays need numpy, which cannot be imported: " + why).c_str());
+    throw py::error_already_set();
+  }
+  static_cast<void>(py::detail::npy_api::get());
+  loaded = true;
+}
+
 /// A view of the output's bytes owned by `owner` (its base): typed and shaped when viewShape
-/// allows, else one-dimensional uint8 over all of its bytes.
+/// allows, else one-dimensional uint8 over all of its bytes. Needs numpy (requireNumpy).
 py::array arrayOf(const CameraOutput& output, py::handle owner) {
+  requireNumpy();
   // numpy allocates a buffer of its own for a null pointer; an empty output still views the frame.
   static const std::uint8_t kNoBytes = 0;
   const void* bytes = output.data.empty() ? &kNoBytes : output.data.data();
@@ -123,15 +152,6 @@ py::object exportsOf(const py::handle& self, Frame& frame) {
 }  // namespace
 
 void bindFrame(py::module_& module) {
-  // pybind11 loads numpy's C API lazily, inside a function-local static whose initialisation
-  // imports numpy. Threads making their first arrays at once could then wait on each other for
-  // good: one holds the static's guard and waits for the GIL, which the import gave up meanwhile
-  // to another thread that holds it and waits for the guard. Loading it here, under the import's
-  // GIL, leaves nothing to initialise later. numpy is a dependency of the module: without it the
-  // import raises ImportError.
-  py::module_::import("numpy");
-  static_cast<void>(py::detail::npy_api::get());
-
   py::class_<Frame>(
       module, "CameraFrame",
       "A decoded camera frame: its structure (outputs appear as {'__ndarray__': index}) and its "
@@ -139,7 +159,8 @@ void bindFrame(py::module_& module) {
       "alive; an array whose dtype numpy does not know, or whose byte count does not match its "
       "shape, comes as one-dimensional uint8. CameraFrame() is an empty frame (structure None, no "
       "arrays) to capture into (cameras.capture(..., into=frame)); such a capture is refused "
-      "with BufferError while arrays of the frame are alive.")
+      "with BufferError while arrays of the frame are alive. Only the arrays need numpy: without "
+      "it, asking for one raises ImportError.")
       .def(py::init([]() { return std::make_unique<Frame>(); }))
       .def_property_readonly(
           "structure",

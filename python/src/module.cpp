@@ -4,11 +4,12 @@
 // print and pickle them by.
 //
 // Exceptions: each error kind of the library becomes the Python class of the same name (written
-// in Python below, each a RuntimeError subclass, with the C++ accessors as attributes in
-// snake_case): HTTPError, TransportError and its TimeoutError, HandshakeError,
-// ResponseTooLargeError, MessageTooLargeError, FrameFormatError, StreamClosedError and
-// PeerClosedError. std::invalid_argument becomes ValueError, nlohmann/json's exceptions ValueError
-// with their text, and every other std::runtime_error RuntimeError with the library's text.
+// in Python below, each a subclass of strandel.Error and of RuntimeError, with the C++ accessors
+// as attributes in snake_case): HTTPError, TransportError and its TimeoutError (also a builtin
+// TimeoutError), HandshakeError, ResponseTooLargeError, MessageTooLargeError, FrameFormatError,
+// StreamClosedError and PeerClosedError. std::invalid_argument becomes ValueError, nlohmann/json's
+// exceptions ValueError with their text, and every other std::runtime_error RuntimeError with the
+// library's text.
 
 #include <cmath>
 #include <exception>
@@ -24,6 +25,7 @@
 #include <strandel/errors.hpp>
 #include <strandel/http.hpp>
 #include <strandel/json.hpp>
+#include <strandel/urls.hpp>
 
 #include "bindings.hpp"
 
@@ -35,6 +37,7 @@ namespace {
 // Classes written in Python: the exception (so that it is an ordinary RuntimeError subclass) and
 // the headers mapping (so that it has every Mapping method).
 constexpr const char* kPythonClasses = R"PY(
+import builtins as _builtins
 import collections.abc as _abc
 
 _ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
@@ -51,7 +54,13 @@ def _excerpt(body, limit=200):
     return text if len(text) <= limit else text[:limit] + "..."
 
 
-class HTTPError(RuntimeError):
+class Error(Exception):
+    """The base of every error kind of this module: `except strandel.Error` catches them all. Each
+    kind also derives from RuntimeError (and TimeoutError from the builtin TimeoutError). Misuse
+    raises builtin exceptions instead: ValueError, TypeError, BufferError."""
+
+
+class HTTPError(Error, RuntimeError):
     """A bridge answer outside 200..299. args[0] is "Bridge returned status N"; str(error) adds the
     request's method and URL when known and the start of the answer's body. status_code is N,
     body the answer's bytes unaltered, method and url those of the facade call that got the answer
@@ -76,7 +85,7 @@ class HTTPError(RuntimeError):
         return (type(self), (self.args[0], self.status_code, self.body, self.method, self.url))
 
 
-class TransportError(RuntimeError):
+class TransportError(Error, RuntimeError):
     """An HTTP exchange whose last attempt got no complete answer, or a stream's failed send or
     receive. curl_code is libcurl's code of the failure, url the request's or stream's URL,
     attempts the attempts made (1 for a stream)."""
@@ -91,14 +100,16 @@ class TransportError(RuntimeError):
         return (type(self), (self.args[0], self.curl_code, self.url, self.attempts))
 
 
-class TimeoutError(TransportError):
-    """A TransportError because the time-out passed (not the builtin TimeoutError)."""
+class TimeoutError(TransportError, _builtins.TimeoutError):
+    """A TransportError because the time-out passed; also a builtin TimeoutError (an OSError whose
+    errno, strerror and filename stay None)."""
 
 
-class HandshakeError(RuntimeError):
+class HandshakeError(Error, RuntimeError):
     """A stream that could not be opened. url is the stream's URL, status_code the HTTP status the
     bridge refused the upgrade with (0 when none arrived), body what libcurl handed on of the
-    refusal's bytes (often b"": the handshake is one request and is never repeated to read it)."""
+    refusal's bytes (often b"": the handshake is one request and is never repeated to read it).
+    str(error) adds " (status N)" when there is a status."""
 
     def __init__(self, message, url, status_code, body):
         super().__init__(message)
@@ -106,11 +117,15 @@ class HandshakeError(RuntimeError):
         self.status_code = status_code
         self.body = body
 
+    def __str__(self):
+        text = str(self.args[0]) if self.args else ""
+        return text + " (status %d)" % self.status_code if self.status_code else text
+
     def __reduce__(self):
         return (type(self), (self.args[0], self.url, self.status_code, self.body))
 
 
-class _LimitError(RuntimeError):
+class _LimitError(Error, RuntimeError):
     def __init__(self, message, limit):
         super().__init__(message)
         self.limit = limit
@@ -127,15 +142,15 @@ class MessageTooLargeError(_LimitError):
     """A stream message passed max_message_bytes (limit); the stream goes on after it."""
 
 
-class FrameFormatError(RuntimeError):
+class FrameFormatError(Error, RuntimeError):
     """A 2xx capture answer that is not a well-formed binary camera frame."""
 
 
-class StreamClosedError(RuntimeError):
+class StreamClosedError(Error, RuntimeError):
     """A call on a stream that is closed, that can no longer send, or that is reconnecting."""
 
 
-class PeerClosedError(RuntimeError):
+class PeerClosedError(Error, RuntimeError):
     """A send after the bridge closed the stream; close_code is its close frame's code or None."""
 
     def __init__(self, message, close_code):
@@ -307,5 +322,13 @@ PYBIND11_MODULE(_core, module) {
   bindStream(module);
   bindFacades(module);
   bindClient(module);
+  module.def(
+      "websocket_url_for",
+      [](const std::string& http_url) { return strandel::websocketUrlFor(http_url); },
+      py::arg("http_url"),
+      "The WebSocket base URL that goes with the HTTP base URL `http_url`: the scheme http becomes "
+      "ws and https becomes wss (compared ignoring ASCII case, written in lower case), the rest is "
+      "kept as it is, e.g. 'https://sim-host:8211/' gives 'wss://sim-host:8211/'. A URL without a "
+      "scheme or with another one comes back unchanged.");
   module.attr("__name__") = ownName;
 }

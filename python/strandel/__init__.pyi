@@ -1,12 +1,16 @@
 """Client for the NVIDIA Isaac Sim bridge: articulations, surface grippers, cameras, streams.
 
-Every call that talks to the bridge releases the GIL while it waits. Errors, all RuntimeError
-subclasses unless noted: HTTPError for a bridge answer outside 200..299, TransportError (and its
-TimeoutError) for a failed exchange, HandshakeError for a stream that could not be opened,
-ResponseTooLargeError and MessageTooLargeError past the size caps, FrameFormatError for a malformed
-camera frame, StreamClosedError and PeerClosedError for stream misuse; ValueError for bad arguments
-and malformed JSON answers; BufferError for a capture into a frame whose arrays are in use.
+Every call that talks to the bridge releases the GIL while it waits. Errors, all subclasses of
+Error and of RuntimeError: HTTPError for a bridge answer outside 200..299, TransportError (and its
+TimeoutError, also the builtin TimeoutError) for a failed exchange, HandshakeError for a stream
+that could not be opened, ResponseTooLargeError and MessageTooLargeError past the size caps,
+FrameFormatError for a malformed camera frame, StreamClosedError and PeerClosedError for stream
+misuse. Builtin exceptions otherwise: ValueError for bad arguments and malformed JSON answers,
+BufferError for a capture into a frame whose arrays are in use, ImportError for a frame's arrays
+without numpy (nothing else needs it).
 """
+
+import builtins
 
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, Optional, Union
@@ -23,7 +27,10 @@ JSON = Any
 _Limit = Union["AxisLimit", Mapping[str, float], tuple[float, float], None]
 _Limits = Union["AxisLimits", Mapping[str, _Limit], None]
 
-class HTTPError(RuntimeError):
+class Error(Exception):
+    """The base of every error kind of this module: `except strandel.Error` catches them all."""
+
+class HTTPError(Error, RuntimeError):
     """A bridge answer outside 200..299. args[0] is "Bridge returned status N"; str(error) adds the
     method and URL when known and the start of the body (at most 200 characters)."""
 
@@ -34,7 +41,7 @@ class HTTPError(RuntimeError):
     def __init__(self, message: str, status_code: int, body: bytes, method: Optional[str] = None,
                  url: Optional[str] = None) -> None: ...
 
-class TransportError(RuntimeError):
+class TransportError(Error, RuntimeError):
     """An HTTP exchange whose last attempt got no complete answer, or a stream's failed I/O."""
 
     curl_code: int
@@ -42,36 +49,37 @@ class TransportError(RuntimeError):
     attempts: int
     def __init__(self, message: str, curl_code: int, url: str, attempts: int) -> None: ...
 
-class TimeoutError(TransportError):
-    """A TransportError because the time-out passed (not the builtin TimeoutError)."""
+class TimeoutError(TransportError, builtins.TimeoutError):
+    """A TransportError because the time-out passed; also a builtin TimeoutError."""
 
-class HandshakeError(RuntimeError):
-    """A stream that could not be opened; status_code 0 when no HTTP answer arrived."""
+class HandshakeError(Error, RuntimeError):
+    """A stream that could not be opened; status_code 0 when no HTTP answer arrived. str(error)
+    adds " (status N)" when there is a status."""
 
     url: str
     status_code: int
     body: bytes
     def __init__(self, message: str, url: str, status_code: int, body: bytes) -> None: ...
 
-class ResponseTooLargeError(RuntimeError):
+class ResponseTooLargeError(Error, RuntimeError):
     """An HTTP answer's body passed max_response_bytes; never retried."""
 
     limit: int
     def __init__(self, message: str, limit: int) -> None: ...
 
-class MessageTooLargeError(RuntimeError):
+class MessageTooLargeError(Error, RuntimeError):
     """A stream message passed max_message_bytes; the stream goes on after it."""
 
     limit: int
     def __init__(self, message: str, limit: int) -> None: ...
 
-class FrameFormatError(RuntimeError):
+class FrameFormatError(Error, RuntimeError):
     """A 2xx capture answer that is not a well-formed binary camera frame."""
 
-class StreamClosedError(RuntimeError):
+class StreamClosedError(Error, RuntimeError):
     """A call on a stream that is closed, can no longer send, or is reconnecting."""
 
-class PeerClosedError(RuntimeError):
+class PeerClosedError(Error, RuntimeError):
     """A send after the bridge closed the stream."""
 
     close_code: Optional[int]
@@ -116,7 +124,8 @@ class AxisLimits:
 
 class CameraFrame:
     """A decoded frame. Its arrays are numpy views of the frame's buffers (no copy) that keep the
-    frame alive; an array numpy cannot view as described comes as one-dimensional uint8.
+    frame alive (ImportError without numpy); an array numpy cannot view as described comes as
+    one-dimensional uint8.
     CameraFrame() is an empty frame to capture into (Cameras.capture(..., into=frame)), which
     raises BufferError while arrays of the frame are alive."""
 
@@ -169,6 +178,10 @@ class Stream:
     def __iter__(self) -> "Stream": ...
     def __next__(self) -> JSON:
         """The next message decoded as JSON; StopIteration once the peer has closed the stream."""
+
+def websocket_url_for(http_url: str) -> str:
+    """The WebSocket base URL for the HTTP base URL: http to ws, https to wss, the rest unchanged;
+    a URL of another scheme, or none, as it is."""
 
 def wait_for_any(streams: Sequence[Optional[Stream]], timeout: float) -> list[int]:
     """Positions of the streams that have something for their next receive within `timeout`

@@ -27,8 +27,6 @@ import re
 import time
 from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Optional, Sequence, Union, cast
 
-import numpy
-
 if TYPE_CHECKING:
     from . import Cameras, IsaacSimClient, ReconnectReport, Stream
 
@@ -205,6 +203,7 @@ def capture_series(cameras: Union[Cameras, IsaacSimClient], camera_id: str, out_
         raise ValueError("rate must be a positive number of frames per second")
     facade = cast("Cameras", getattr(cameras, "cameras", cameras))
     from . import CameraFrame  # the package is complete by the time this runs
+    import numpy  # only the arrays need it: importing strandel does not
     os.makedirs(out_dir, exist_ok=True)
     if os.listdir(out_dir):
         raise FileExistsError("%s is not empty" % os.fspath(out_dir))

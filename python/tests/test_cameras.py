@@ -75,8 +75,8 @@ def test_frames_outlive_the_client(bridge):
 
 
 # Sixteen threads whose first arrays come at the same moment, in an interpreter that has not imported
-# numpy itself: the module must have loaded numpy's C API already, or they may wait on each other for
-# good. Prints what each thread got, one line per thread.
+# numpy itself: the module must import numpy before it loads numpy's C API, or they may wait on each
+# other for good. Prints what each thread got, one line per thread.
 FIRST_ARRAYS_ON_THREADS = r"""
 import sys
 import threading
@@ -113,6 +113,46 @@ def test_first_arrays_on_many_threads_at_once(bridge, client, camera):
         pytest.fail("threads making their first arrays at once did not finish within 60 s")
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["(48, 64, 3) [(48, 64, 3), (48, 64)]"] * 16
+
+
+# An interpreter in which `import numpy` fails: the package and its tools import, captures work, and
+# asking for an array raises ImportError naming numpy, again at the next ask.
+WITHOUT_NUMPY = r"""
+import importlib.abc
+import sys
+
+
+class HideNumpy(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name == "numpy" or name.startswith("numpy."):
+            raise ModuleNotFoundError("No module named %r" % name, name=name)
+        return None
+
+
+sys.meta_path.insert(0, HideNumpy())
+import strandel
+import strandel.tools
+
+http_url, ws_url, camera = sys.argv[1:4]
+client = strandel.IsaacSimClient("pytest", http_url, ws_url, timeout=30.0, max_retries=0)
+frame = client.cameras.capture(camera)
+print("rgb" in frame.structure, frame.output("nothing"))
+for ask in (lambda: frame.output("rgb"), lambda: frame.outputs):
+    try:
+        ask()
+    except ImportError as error:
+        print("%s: %s (from %s)" % (type(error).__name__, error, type(error.__cause__).__name__))
+print(sorted(name for name in sys.modules if name.split(".")[0] == "numpy"))
+"""
+
+
+def test_import_and_capture_without_numpy(bridge, camera):
+    done = subprocess.run([sys.executable, "-c", WITHOUT_NUMPY, bridge.http_url, bridge.ws_url, camera],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    refusal = ("ImportError: camera frame arrays need numpy, which cannot be imported: No module named 'numpy' "
+               "(from ModuleNotFoundError)")
+    assert done.stdout.splitlines() == ["True None", refusal, refusal, "[]"]
 
 
 def test_capture_errors(client):

@@ -3,8 +3,10 @@ error kinds of failed calls, retry options and attempt reports, the GIL being re
 waits for the bridge, Ctrl-C during a call, and the type stub against the module."""
 
 import ast
+import builtins
 import contextlib
 import http.server
+import importlib
 import inspect
 import json
 import pathlib
@@ -207,6 +209,23 @@ def test_failed_exchanges_raise_their_kinds(bridge):
     for error in (refused, unopened, late, missing):
         copy = pickle.loads(pickle.dumps(error))
         assert type(copy) is type(error) and copy.args == error.args and vars(copy) == vars(error)
+        assert str(copy) == str(error) and isinstance(error, strandel.Error)
+    # A refusal's status is in the text; the library's text alone otherwise.
+    assert str(missing) == missing.args[0] + " (status 404)" and str(unopened) == unopened.args[0]
+    assert isinstance(late, builtins.TimeoutError) and not isinstance(refused, builtins.TimeoutError)
+    # One base catches every kind; each is still the RuntimeError it always was.
+    kinds = [kind for kind in vars(strandel).values() if isinstance(kind, type) and issubclass(kind, BaseException)]
+    assert strandel.Error in kinds and len(kinds) == 10
+    assert all(issubclass(kind, strandel.Error) and issubclass(kind, RuntimeError) for kind in kinds
+               if kind is not strandel.Error)
+
+
+def test_websocket_url_for_changes_only_an_http_scheme():
+    for http_url, ws_url in (("http://h:8211/", "ws://h:8211/"), ("https://h/x?q=http:", "wss://h/x?q=http:"),
+                             ("HTTP://h", "ws://h"), ("HtTpS:h", "wss:h"), ("http://h\u00f6st/", "ws://h\u00f6st/")):
+        assert strandel.websocket_url_for(http_url) == ws_url
+    for unchanged in ("", "h:8211", "ws://h/", "httpx://h/", "ftp://h/", "//h/"):
+        assert strandel.websocket_url_for(unchanged) == unchanged
 
 
 def test_calls_release_the_gil():
@@ -431,6 +450,29 @@ def test_the_stub_matches_the_module():
                  "ResponseTooLargeError": strandel.ResponseTooLargeError("HTTP response exceeds 1 bytes", 1),
                  "MessageTooLargeError": strandel.MessageTooLargeError("WebSocket message exceeds 1 bytes", 1),
                  "PeerClosedError": strandel.PeerClosedError("WebSocket peer closed the stream", None)}
+    # What the stub's names of other modules stand for: builtins and its imports.
+    names = dict(vars(builtins))
+    for node in stub:
+        if isinstance(node, ast.Import):
+            names.update({alias.asname or alias.name: importlib.import_module(alias.name) for alias in node.names})
+        elif isinstance(node, ast.ImportFrom) and not node.level:
+            module = importlib.import_module(node.module)
+            names.update({alias.asname or alias.name: getattr(module, alias.name) for alias in node.names})
+
+    def ancestors(node):
+        """The module's class a stub class stands for, with every class its bases in the stub make it
+        derive from, directly or not."""
+        found = {getattr(strandel, node.name), object}
+        for base in node.bases:
+            base = base.value if isinstance(base, ast.Subscript) else base  # Mapping[str, str]
+            if isinstance(base, ast.Name) and base.id in declared:
+                found |= ancestors(declared[base.id])
+            elif isinstance(base, ast.Name):
+                found |= set(names[base.id].__mro__)
+            else:  # builtins.TimeoutError
+                found |= set(getattr(names[base.value.id], base.attr).__mro__)
+        return found
+
     drift = []
     for name, node in declared.items():
         if isinstance(node, ast.FunctionDef) and not same_parameters(parameters(node),
@@ -439,6 +481,10 @@ def test_the_stub_matches_the_module():
         if not isinstance(node, ast.ClassDef):
             continue
         cls = getattr(strandel, name)
+        # The module's private helper classes and pybind11's own base are not the stub's to name.
+        if ancestors(node) != {base for base in cls.__mro__
+                               if not base.__name__.startswith("_") and base.__module__ != "pybind11_builtins"}:
+            drift.append("%s bases" % name)
         members = {named(member): member for member in node.body if isinstance(member, kinds)}
         attributes = set(vars(cls)) | set(vars(instances[name]) if name in instances else ())
         if public(members) != public(attributes):

@@ -29,7 +29,8 @@ def report(reopen: strandel.ReconnectReport) -> None:
 
 
 def main() -> int:
-    client = strandel.IsaacSimClient("cell-1", "http://127.0.0.1:8211", "ws://127.0.0.1:8211",
+    http_url = "http://127.0.0.1:8211"
+    client = strandel.IsaacSimClient("cell-1", http_url, strandel.websocket_url_for(http_url),
                                      timeout=5.0, max_retries=2, reuse_connections=True)
     arm: str = client.articulations.create("/World/arm")["articulation_id"]
     client.articulations.move_joint_positions(arm, [0.2, 0.4], indices=[0, 1])
@@ -54,6 +55,10 @@ def main() -> int:
         status: str = error.status_code  # the one type error: status_code is an int
         print(status, error.body.decode(), strandel.__version__)
         return 1
+    except strandel.Error as error:
+        late: Optional[TimeoutError] = error if isinstance(error, strandel.TimeoutError) else None
+        print(error, late)
+        return 2
     return 0
 
 
