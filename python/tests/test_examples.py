@@ -1,11 +1,12 @@
-"""The Python examples, and the program of README.md's Python section, run to completion against the
-stand-in; the examples write PNGs of the requested size."""
+"""The Python examples, and the programs of README.md one after the other, run to completion against
+the stand-in; the examples write PNGs of the requested size."""
 
+import re
 import struct
 import subprocess
 import sys
 
-from conftest import REPOSITORY
+from conftest import REPOSITORY, Bridge
 
 EXAMPLES = REPOSITORY / "examples" / "python"
 
@@ -39,16 +40,29 @@ def test_camera_loop(bridge, tmp_path):
         assert png_size(tmp_path / name) == (40, 30)
 
 
-def test_readme_program(bridge, tmp_path):
+def test_readme_programs_run_in_order_on_one_fresh_bridge(tmp_path):
+    """Every Python program of README.md, in the README's order, each in a process of its own in one
+    directory, against one stand-in started for them: none trips over what another left behind, and
+    the bridge holds nothing afterwards."""
     readme = (REPOSITORY / "README.md").read_text()
-    section = readme[readme.index("\n## Python\n"):]
-    program = section[section.index("```python\n") + len("```python\n"):]
-    program = program[:program.index("\n```")]
-    for default, url in (("http://127.0.0.1:8211", bridge.http_url), ("ws://127.0.0.1:8211", bridge.ws_url)):
-        assert default in program
-        program = program.replace(default, url)
-    script = tmp_path / "readme.py"
-    script.write_text(program)
-    printed = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
-    assert printed.returncode == 0, printed.stderr
-    assert printed.stdout.startswith("[")
+    programs = re.findall(r"^```python\n(.*?)^```$", readme, re.DOTALL | re.MULTILINE)
+    assert len(programs) >= 2
+    fresh = Bridge()
+    try:
+        printed = []
+        for number, program in enumerate(programs, 1):
+            assert "http://127.0.0.1:8211" in program
+            for default, url in (("http://127.0.0.1:8211", fresh.http_url), ("ws://127.0.0.1:8211", fresh.ws_url)):
+                program = program.replace(default, url)
+            script = tmp_path / ("readme_%d.py" % number)
+            script.write_text(program)
+            done = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True,
+                                  timeout=60)
+            assert done.returncode == 0, "README program %d:\n%s%s" % (number, program, done.stderr)
+            printed.append(done.stdout)
+        world = fresh.client(max_retries=0).get("/").json()
+    finally:
+        assert fresh.stop() == 0
+    assert printed[0].startswith("[") and re.fullmatch(r"[1-9][0-9]* messages\n", printed[1])
+    assert len((tmp_path / "series" / "frames.jsonl").read_text().splitlines()) == 4
+    assert (world["articulations"], world["cameras"]) == ([], [])
