@@ -19,6 +19,8 @@ using Clock = std::chrono::steady_clock;
 using strandel::json;
 
 constexpr double kFallbackFps = 10.0;
+/// The rates a camera is captured at, whatever it reports: a picture every 10 s at the slowest.
+constexpr double kMinFps = 0.1;
 constexpr double kMaxFps = 60.0;
 /// How soon a failed capture or a search for a camera is tried again.
 constexpr auto kRetry = std::chrono::seconds(1);
@@ -75,6 +77,10 @@ struct CameraFeed::Pipeline {
 
   std::mutex mutex;
   std::condition_variable handed;
+  /// Whether pictures are wanted; `wantedChanged` is notified when it changes and on stop.
+  std::condition_variable wantedChanged;
+  bool wanted = false;
+  bool stopping = false;
   Captured waiting;  // holds a frame while `full`
   bool full = false;
   bool closed = false;
@@ -119,6 +125,21 @@ struct CameraFeed::Pipeline {
     std::swap(waiting, out);
     full = false;
     return true;
+  }
+
+  void setWanted(bool value) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      wanted = value;
+    }
+    wantedChanged.notify_all();
+  }
+
+  /// Waits until pictures are wanted; false once stopping.
+  bool waitUntilWanted() {
+    std::unique_lock<std::mutex> lock(mutex);
+    wantedChanged.wait(lock, [this] { return wanted || stopping; });
+    return !stopping;
   }
 
   void close() {
@@ -197,7 +218,14 @@ void CameraFeed::start() {
   capturer_ = std::thread([this] { captureLoop(); });
 }
 
+void CameraFeed::setWanted(bool wanted) { pipeline_->setWanted(wanted); }
+
 void CameraFeed::stop() {
+  {
+    std::lock_guard<std::mutex> lock(pipeline_->mutex);
+    pipeline_->stopping = true;
+  }
+  pipeline_->wantedChanged.notify_all();
   stop_.request();
   if (capturer_.joinable()) capturer_.join();
   pipeline_->close();
@@ -210,7 +238,7 @@ void CameraFeed::captureLoop() {
   std::string camera = settings_.camera_id;
   double fps = 0.0;
   Clock::time_point next_capture = Clock::now();
-  while (!stop_.requested()) {
+  while (!stop_.requested() && pipeline.waitUntilWanted()) {
     Clock::time_point retry_at = Clock::now() + kRetry;
     try {
       if (camera.empty()) {
@@ -231,9 +259,10 @@ void CameraFeed::captureLoop() {
           const std::optional<json> about = getJson(client_, "cameras/" + camera);
           const json* frequency = member(about, "frequency");
           fps = frequency && frequency->is_number() && frequency->get<double>() > 0.0
-                    ? std::min(frequency->get<double>(), kMaxFps)
+                    ? frequency->get<double>()
                     : kFallbackFps;
         }
+        fps = std::clamp(fps, kMinFps, kMaxFps);  // a period that fits the clock, and not 0
         std::lock_guard<std::mutex> lock(pipeline.mutex);
         pipeline.camera = camera;
         pipeline.target_fps = fps;

@@ -6,10 +6,11 @@
 // at most one frame: a frame the encoder has not taken when the next is captured is dropped. The
 // feed reports the camera's state: live, or why not (no camera yet, the bridge unreachable, a
 // refusal, a frame that holds no picture). It keeps trying at least once a second whatever fails,
-// so the pictures come back by themselves when the bridge does.
+// so the pictures come back by themselves when the bridge does. It does all this only while
+// pictures are wanted (setWanted), and asks the bridge nothing otherwise.
 //
-// Thread-safety: start(), stop() and the destructor are called from one thread; the sinks are
-// called on the feed's threads, one call at a time.
+// Thread-safety: start(), stop() and the destructor are called from one thread; setWanted() from
+// any thread; the sinks are called on the feed's threads, one call at a time.
 
 #include <chrono>
 #include <functional>
@@ -28,8 +29,8 @@ struct CameraFeedSettings {
   /// The camera to capture; empty: the first camera the bridge lists at its root ("cameras" of
   /// GET /), looked for again while there is none.
   std::string camera_id;
-  /// Frames per second; 0: the camera's own rate ("frequency" of GET cameras/ID, at most 60), or
-  /// 10 when the bridge does not say.
+  /// Frames per second; 0: the camera's own rate ("frequency" of GET cameras/ID), or 10 when the
+  /// bridge does not say. Either is held between 0.1 and 60.
   double fps = 0.0;
   /// JPEG quality, 1..100.
   int jpeg_quality = 80;
@@ -57,6 +58,8 @@ class CameraFeed {
   /// Asks the threads to end and waits for them: at once between captures, within the client's
   /// time-out during one (at once when the client's interrupt check throws).
   void stop();
+  /// Whether pictures are wanted (false at first): while not, no capture is started. Thread-safe.
+  void setWanted(bool wanted);
 
  private:
   struct Pipeline;

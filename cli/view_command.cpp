@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include <CLI/CLI.hpp>
+#include <boost/asio/ip/address.hpp>
 
 #include <strandel/version.hpp>
 
@@ -55,6 +56,18 @@ std::string readChartJs(const std::string& path) {
   return {};
 }
 
+/// Whether `host` (an address literal or localhost) serves this machine only.
+bool loopbackOnly(const std::string& host) {
+  if (host == "localhost") return true;
+  boost::system::error_code ec;
+  const boost::asio::ip::address address = boost::asio::ip::make_address(host, ec);
+  if (ec) return false;
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6())
+        .is_loopback();
+  return address.is_loopback();
+}
+
 int runView(const ViewRequest& request, const BridgeOptions& bridge) {
   const auto origin = std::chrono::steady_clock::now();
   JointFeedSettings joint_settings;
@@ -72,6 +85,10 @@ int runView(const ViewRequest& request, const BridgeOptions& bridge) {
   settings.port = static_cast<std::uint16_t>(request.port);
   settings.chart_js = chart_js;
   settings.history = window;
+  CameraFeed* camera_feed = nullptr;  // set once the feed exists, before the server runs
+  settings.on_demand = [&camera_feed](bool wanted) {
+    if (camera_feed) camera_feed->setWanted(wanted);
+  };
   settings.hello = viewJson({{"type", "hello"},
                              {"bridge", client->baseUrl()},
                              {"camera", request.camera},
@@ -99,9 +116,16 @@ int runView(const ViewRequest& request, const BridgeOptions& bridge) {
         server->publishPicture(std::move(picture));
       },
       [&server](std::string text) { server->publishState("camera", std::move(text)); });
+  camera_feed = &camera;
 
   std::cout << "strandel view: " << server->url() << " (bridge " << client->baseUrl() << ")"
             << std::endl;
+  if (!loopbackOnly(request.host)) {
+    std::cerr << "strandel view: warning: serving on " << request.host
+              << ", beyond this machine: anyone who can reach port " << server->port()
+              << " sees the camera's pictures and the joint positions, without authentication"
+              << std::endl;
+  }
   camera.start();
   joints.start();
   server->run([] { return interrupted(); });
@@ -119,7 +143,11 @@ void addViewCommand(CLI::App& app, const BridgeOptions& bridge, Commands& comman
       "view",
       "Serve a live view of the simulation to the browser: the camera's picture and depth, plots\n"
       "of the joint positions, the streams' rates and whether the bridge is reachable. Prints\n"
-      "its URL first and serves until Ctrl-C.");
+      "its URL first and serves until Ctrl-C. It answers only requests for its own address\n"
+      "(localhost, 127.0.0.1, [::1] or the address served on, with its port), and opens its\n"
+      "live connection only to its own page; a client that sends no Origin header is taken\n"
+      "for a program, not a browser, and let in. The camera is captured only while a page\n"
+      "(or a fetch of frame/rgb.jpg or frame/depth.jpg) wants pictures.");
   auto request = std::make_shared<ViewRequest>();
   sub->add_option("--camera", request->camera,
                   "the camera to show (default: the first camera the bridge lists)");
@@ -129,7 +157,7 @@ void addViewCommand(CLI::App& app, const BridgeOptions& bridge, Commands& comman
                   "positions of every articulation the bridge lists)");
   sub->add_option("--host", request->host,
                   "the address to serve on: an IP address or localhost (0.0.0.0 or :: serve every "
-                  "interface)")
+                  "interface, without authentication: a warning says so)")
       ->capture_default_str();
   sub->add_option("--port", request->port, "the port to serve on; 0 picks a free one")
       ->check(CLI::Range(0, 65535))

@@ -82,6 +82,25 @@ double depthAt(const std::uint8_t* data, std::size_t index, std::size_t item) {
   return value;
 }
 
+/// The shade steps of `count` depths of type `Float` at `data`, stored in the host's byte order
+/// (little-endian), into `rgb`: the same step as DepthRange::position gives, computed inline.
+template <typename Float>
+void shadeNative(const std::uint8_t* data, std::size_t count,
+                 const strandel_pictures::DepthRange& range,
+                 const std::array<std::array<std::uint8_t, 3>, 256>& table, std::uint8_t* rgb) {
+  const double nearest = range.nearest;
+  const double span = range.farthest > range.nearest ? range.farthest - range.nearest : 1.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    Float value;
+    std::memcpy(&value, data + i * sizeof(Float), sizeof value);
+    const double depth = value;
+    if (!std::isfinite(depth)) continue;
+    const double t = (depth - nearest) / span;
+    const double position = std::isnan(t) ? 1.0 : t < 0.0 ? 0.0 : t > 1.0 ? 1.0 : t;
+    std::memcpy(rgb + 3 * i, table[static_cast<std::size_t>(position * 255.0 + 0.5)].data(), 3);
+  }
+}
+
 }  // namespace
 
 std::optional<PictureShape> pictureShapeOf(const strandel::CameraOutput& output) {
@@ -141,12 +160,20 @@ std::optional<std::vector<std::uint8_t>> DepthShader::shade(const strandel::Came
   const strandel_pictures::DepthRange range = strandel_pictures::depthRange(sample);
 
   std::vector<std::uint8_t> rgb(count * 3, 0);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (item == 4) {
+    shadeNative<float>(data, count, range, table_, rgb.data());
+  } else {
+    shadeNative<double>(data, count, range, table_, rgb.data());
+  }
+#else
   for (std::size_t i = 0; i < count; ++i) {
     const double depth = depthAt(data, i, item);
     if (!std::isfinite(depth)) continue;
     const auto step = static_cast<std::size_t>(range.position(depth) * 255.0 + 0.5);
     std::memcpy(&rgb[3 * i], table_[step].data(), 3);
   }
+#endif
   shape = PictureShape{static_cast<std::uint32_t>(s[1]), static_cast<std::uint32_t>(s[0]), 3};
   return rgb;
 }

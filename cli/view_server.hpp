@@ -5,12 +5,25 @@
 // new picture and state to each open tab.
 //
 // Memory is bounded whatever the viewers do: the server keeps only the latest picture of each
-// kind, the latest message of each state and the joint samples of the last `history`; a viewer
-// that reads slowly skips pictures (at most one waits per kind) and is dropped once
-// kMaxQueuedTexts text messages wait for it. Requests are read with an 8 KiB header limit and a
-// 4 KiB body limit; at most kMaxConnections connections are open at once (others are closed as
-// they come). A connection that breaks off, sends garbage or stays idle for 30 s is closed and
-// affects no other.
+// kind, the latest message of each state and the joint samples of the last `history` (replayed to
+// a new viewer as one message per stream); a viewer that reads slowly skips pictures (at most one
+// waits per kind) and is dropped once kMaxQueuedTexts text messages wait for it. Requests are
+// read with an 8 KiB header limit and a 4 KiB body limit; at most kMaxConnections connections are
+// open at once (others are closed as they come). A connection that breaks off, sends garbage or
+// does not send a whole request within 5 s (an idle kept-alive one too) is closed and affects no
+// other.
+//
+// Only requests for the server's own address are answered: the Host header must name localhost,
+// 127.0.0.1, [::1], the listening address or the address the client reached, with the server's
+// port; any other gets 403 before it is routed (another name resolving here, as in DNS
+// rebinding). A WebSocket upgrade that carries an Origin must come from the server's own page,
+// http://HOST:PORT with such a host, or gets 403; one without Origin is not from a browser
+// (browsers always send it) and is accepted. Answers carry Cross-Origin-Resource-Policy:
+// same-origin, so other sites' pages cannot show the pictures either.
+//
+// Pictures are asked for only while someone looks (settings.on_demand): while a viewer can take
+// a new picture at once, or a fetch of frame/KIND.jpg came within the last 2 s. A fetch made
+// while pictures were not being taken waits (at most 5 s) for the next picture of its kind.
 //
 // Thread-safety: publish*() and stop() may be called from any thread at any time; run() from one
 // thread. Everything else runs on the thread inside run().
@@ -56,6 +69,11 @@ struct ViewServerSettings {
   std::string hello;
   /// How long published samples are replayed to a viewer that connects later.
   std::chrono::milliseconds history{10000};
+  /// Told, on the server's thread, whenever whether pictures are wanted changes: true while a
+  /// viewer that takes pictures has none waiting or being sent (and, when it reports what it
+  /// has shown, at most ViewServer::kMaxUnshownPictures sent and not shown), or a fetch of
+  /// frame/KIND.jpg came within the last 2 s; false otherwise. Nothing is wanted at first.
+  std::function<void(bool)> on_demand;
 };
 
 struct ViewServerCore;
@@ -66,6 +84,10 @@ class ViewServer {
   static constexpr std::size_t kMaxConnections = 64;
   /// Text messages that may wait for one viewer before it is dropped.
   static constexpr std::size_t kMaxQueuedTexts = 256;
+  /// Pictures a viewer that reports what it has shown (/live?acks=1: one message of any content
+  /// per picture shown or skipped) may have been sent and not shown while new ones are still
+  /// taken for it: one frame (rgb and depth) on the page while the next is made.
+  static constexpr std::size_t kMaxUnshownPictures = 2;
 
   /// Binds and listens at once; throws std::runtime_error "cannot listen on HOST:PORT: REASON"
   /// when the host is neither an address literal nor "localhost", or the address cannot be bound.

@@ -1,7 +1,9 @@
 // strandel view: the page's side. One WebSocket (live) brings the states, the joint samples and,
 // unless the page is opened with ?transport=poll, the pictures; in that mode the pictures are
-// fetched from frame/KIND.jpg at the camera's rate instead. window.strandelView holds what the
-// page shows and measured, for tests and benchmarks.
+// fetched from frame/KIND.jpg at the camera's rate instead. Over the WebSocket the page says when
+// it is done with each picture (shown, or skipped for a newer one), so that the view makes new
+// pictures only as fast as the page shows them. window.strandelView holds what the page shows and
+// measured, for tests and benchmarks.
 'use strict';
 
 (() => {
@@ -19,6 +21,7 @@
     camera: null,
     streams: null,
     frames: { rgb: 0, depth: 0 },
+    seq: { rgb: 0, depth: 0 },
     latency: [],
     series: {},
     charts: {},
@@ -39,7 +42,7 @@
       }
       return {
         transport: this.transport, connected: this.connected, state: $('state').textContent,
-        frames: this.frames, latency: this.latency.slice(), plots, chartJs: typeof Chart !== 'undefined',
+        frames: this.frames, seq: this.seq, latency: this.latency.slice(), plots, chartJs: typeof Chart !== 'undefined',
       };
     },
   };
@@ -114,12 +117,17 @@
   }
 
   // Shows one picture at a time per kind: a picture that arrives while the last is decoding
-  // waits, and replaces any other that waits.
-  function showPicture(kind, meta, blob) {
+  // waits, and replaces any other that waits. `release` (if given) is called once the page is
+  // done with the picture.
+  function showPicture(kind, meta, blob, release) {
     const p = pictures[kind];
-    if (!p) return;
+    if (!p) {
+      if (release) release();
+      return;
+    }
     if (p.busy) {
-      p.pending = { meta, blob };
+      if (p.pending && p.pending.release) p.pending.release();
+      p.pending = { meta, blob, release };
       return;
     }
     p.busy = true;
@@ -132,6 +140,7 @@
           if (view.latency.length > 2000) view.latency.shift();
         }
         view.frames[kind] += 1;
+        view.seq[kind] = meta.seq;
         const sim = typeof meta.sim_time === 'number' ? ' · sim ' + meta.sim_time.toFixed(3) + ' s' : '';
         p.caption.textContent = kind + ' ' + meta.width + '×' + meta.height + sim + ' · frame ' +
           meta.seq + ' · shown ' + delay.toFixed(0) + ' ms after capture';
@@ -141,20 +150,25 @@
         URL.revokeObjectURL(url);
       }
       p.busy = false;
+      if (release) release();
       if (p.pending) {
         const next = p.pending;
         p.pending = null;
-        showPicture(kind, next.meta, next.blob);
+        showPicture(kind, next.meta, next.blob, next.release);
       }
     };
     p.img.src = url;
     p.img.decode().then(() => done(true), () => done(false));
   }
 
-  function onPictureMessage(buffer) {
+  function onPictureMessage(buffer, socket) {
     const length = new DataView(buffer).getUint32(0, true);
     const meta = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
-    showPicture(meta.kind, meta, new Blob([new Uint8Array(buffer, 4 + length)], { type: 'image/jpeg' }));
+    const release = () => {
+      if (socket.readyState === WebSocket.OPEN) socket.send('shown');
+    };
+    showPicture(meta.kind, meta, new Blob([new Uint8Array(buffer, 4 + length)], { type: 'image/jpeg' }),
+      release);
   }
 
   // ?transport=poll: each kind fetched at the camera's rate, shown when it is a new frame.
@@ -305,7 +319,7 @@
   function connect() {
     const base = location.pathname.replace(/[^/]*$/, '');
     const url = (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + base + 'live' +
-      (transport === 'poll' ? '?pictures=0' : '');
+      (transport === 'poll' ? '?pictures=0' : '?acks=1');
     const socket = new WebSocket(url);
     socket.binaryType = 'arraybuffer';
     socket.onopen = () => {
@@ -314,7 +328,7 @@
     };
     socket.onmessage = (event) => {
       if (typeof event.data === 'string') onText(JSON.parse(event.data));
-      else onPictureMessage(event.data);
+      else onPictureMessage(event.data, socket);
     };
     socket.onclose = () => {
       view.connected = false;

@@ -1043,10 +1043,17 @@ TEST(CliView, AnswersOnlyItsOwnPathsAndOutlivesBrokenRequests) {
   ASSERT_NE(view.waitFor(" (bridge " + bridge.url() + ")\n", 30s, at), std::string::npos);
   const ProgramResult seen = view.finish(0ms);  // reads nothing more; it keeps running
   const auto port = static_cast<std::uint16_t>(std::stoi(seen.output.substr(at + prefix.size())));
+  // The view answers only requests whose Host names it with its port.
+  const auto named = [&](std::string request, const std::string& host = "127.0.0.1") {
+    const std::string bare = "Host: 127.0.0.1\r\n";
+    return request.replace(request.find(bare), bare.size(),
+                           "Host: " + host + ":" + std::to_string(port) + "\r\n");
+  };
+  const std::string upgrade = named(kUpgrade);
 
   const auto get = [&](RawConnection& connection, const std::string& method,
                        const std::string& target) {
-    EXPECT_TRUE(connection.send(httpRequest(method, target)));
+    EXPECT_TRUE(connection.send(named(httpRequest(method, target))));
     return connection.readResponse();
   };
   {
@@ -1069,6 +1076,14 @@ TEST(CliView, AnswersOnlyItsOwnPathsAndOutlivesBrokenRequests) {
     EXPECT_EQ(post->status, 405);
     EXPECT_TRUE(contains(post->head, "Allow: GET, HEAD"));
   }
+  for (const std::string& foreign : {named(httpRequest("GET", "/"), "attacker.example"),
+                                     named(kUpgrade, "attacker.example"), kUpgrade}) {
+    RawConnection connection(port);
+    connection.send(foreign);
+    const std::optional<RawResponse> answer = connection.readResponse();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 403) << foreign.substr(0, 40);
+  }
   // Garbage, a header past the limit, and clients that leave in the middle of an answer.
   for (const auto& [request, status] : std::vector<std::pair<std::string, int>>{
            {std::string("\x16\x03\x01\x02\x00 garbage\r\n\r\n", 18), 400},
@@ -1082,12 +1097,12 @@ TEST(CliView, AnswersOnlyItsOwnPathsAndOutlivesBrokenRequests) {
   }
   for (int i = 0; i < 20; ++i) {
     RawConnection leaving(port);
-    leaving.send(i % 2 ? httpRequest("GET", "/view.js") : kUpgrade);
+    leaving.send(i % 2 ? named(httpRequest("GET", "/view.js")) : upgrade);
     leaving.reset();
   }
   // Still serving: a tab's live connection opens with the greeting naming the bridge.
   RawConnection tab(port);
-  tab.send(kUpgrade);
+  tab.send(upgrade);
   const std::optional<RawResponse> upgraded = tab.readResponse();
   ASSERT_TRUE(upgraded);
   EXPECT_EQ(upgraded->status, 101);

@@ -3,7 +3,9 @@
 pipe, opens the page against the stand-in bridge and checks what a person would see: a picture
 that is not blank, one plotted line per joint, named, values that move after a set_j, "bridge
 unreachable" while the bridge is away and the view back by itself once it returns, and a clean
-exit on Ctrl-C.
+exit on Ctrl-C. On the way: another site's page (served from 127.0.0.2) gets neither pictures nor
+joints from the view, a request naming another host is refused, an idle connection is closed
+within seconds, and a tab opened once the joint history is full gets the history.
 
 Exits 0 when every check passed, 1 on the first that failed, 77 (skipped) when no Chromium is
 installed. Everything runs on 127.0.0.1 with ports the system chose; every wait is bounded.
@@ -14,21 +16,27 @@ installed. Everything runs on 127.0.0.1 with ports the system chose; every wait 
 import argparse
 import base64
 import fcntl
+import http.client
+import http.server
 import json
 import os
 import select
 import selectors
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import zlib
 
 JOINTS = ["shoulder_pan", "shoulder_lift", "elbow", "wrist_1", "wrist_2", "wrist_3"]
+ARMS = ["arm", "arm2", "arm3"]
 STREAM = "articulations/arm/stream_joint_positions"
+STREAMS = [f"articulations/{arm}/stream_joint_positions" for arm in ARMS]
 
 
 class CheckFailed(Exception):
@@ -109,7 +117,9 @@ def strandel(args, bridge_url, cli):
 
 
 def populate(bridge_url, cli):
-    strandel(["put", "articulations", '{"prim_path":"/World/arm","urdf_path":null}'], bridge_url, cli)
+    for arm in ARMS:
+        strandel(["put", "articulations", '{"prim_path":"/World/%s","urdf_path":null}' % arm],
+                 bridge_url, cli)
     strandel(["put", "cameras", '{"prim_path":"/World/camera","resolution":[640,480],"frequency":15}'],
              bridge_url, cli)
 
@@ -165,14 +175,19 @@ class Browser:
                 check(chunk, "Chromium closed its DevTools pipe")
                 self.pending += chunk
 
-    def open(self, url):
+    def open(self, url, new_tab=False):
+        """Shows `url` in the first tab (or a new one); later calls go to that tab. Its target."""
         pages = [t for t in self.call("Target.getTargets", session=False)["targetInfos"]
                  if t["type"] == "page"]
-        target = pages[0]["targetId"] if pages else \
+        target = pages[0]["targetId"] if pages and not new_tab else \
             self.call("Target.createTarget", {"url": "about:blank"}, session=False)["targetId"]
         self.session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True},
                                  session=False)["sessionId"]
         self.call("Page.navigate", {"url": url})
+        return target, self.session
+
+    def close_tab(self, target):
+        self.call("Target.closeTarget", {"targetId": target}, session=False)
 
     def evaluate(self, expression):
         result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})
@@ -274,24 +289,107 @@ def element_clip(browser, element_id):
     return rect
 
 
-def plot_of(summary):
-    return (summary or {}).get("plots", {}).get(STREAM)
+def plot_of(summary, stream=STREAM):
+    return (summary or {}).get("plots", {}).get(stream)
+
+
+# ---- Another site, and clients that are not the page -----------------------------------------
+
+
+FOREIGN_PAGE = """<!doctype html><title>elsewhere</title><script>
+window.probe = {ws: 'pending', messages: 0, fetch: 'pending', img: 'pending'};
+const view = '127.0.0.1:%d';
+const ws = new WebSocket('ws://' + view + '/live');
+ws.onopen = () => { probe.ws = 'open'; };
+ws.onmessage = () => { probe.messages += 1; };
+ws.onclose = () => { probe.ws = probe.ws === 'open' ? 'closed' : 'refused'; };
+fetch('http://' + view + '/frame/rgb.jpg').then((r) => r.blob())
+  .then((b) => { probe.fetch = 'read ' + b.size; }, () => { probe.fetch = 'failed'; });
+const img = new Image();
+img.onload = () => { probe.img = 'shown ' + img.naturalWidth; };
+img.onerror = () => { probe.img = 'failed'; };
+img.src = 'http://' + view + '/frame/rgb.jpg';
+</script>"""
+
+
+def serve_foreign_page(view_port):
+    """An HTTP server on 127.0.0.2 (port 0) whose page tries to read the view; (server, URL)."""
+    page = (FOREIGN_PAGE % view_port).encode()
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):  # noqa: N802
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Length", str(len(page)))
+            self.end_headers()
+            self.wfile.write(page)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.2", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, f"http://127.0.0.2:{server.server_address[1]}/"
+
+
+def status_for(port, target, headers):
+    """The status the view answers a GET with these headers (Host among them)."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        connection.putrequest("GET", target, skip_host=True, skip_accept_encoding=True)
+        for name, value in headers.items():
+            connection.putheader(name, value)
+        connection.endheaders()
+        return connection.getresponse().status
+    finally:
+        connection.close()
+
+
+def watch_idle_connection(port):
+    """Opens a connection that sends nothing; the returned dict gets "closed_after" (seconds)
+    once the view closes it, or "data" if it sends anything, within 15 s."""
+    seen = {}
+    idle = socket.create_connection(("127.0.0.1", port), timeout=15)
+    started = time.monotonic()
+
+    def wait():
+        try:
+            data = idle.recv(1)
+            seen["data" if data else "closed_after"] = data or time.monotonic() - started
+        except OSError as error:
+            seen["error"] = str(error)
+        finally:
+            idle.close()
+
+    threading.Thread(target=wait, daemon=True).start()
+    return seen
 
 
 def run(args, chromium, scratch):
     bridge, bridge_url = start_bridge(args.bridge)
-    view = browser = None
+    view = browser = foreign = None
     try:
         populate(bridge_url, args.strandel)
         view = Process([args.strandel, "--url", bridge_url, "--timeout", "2", "view", "--port", "0",
-                        "--camera", "camera", "--stream", STREAM])
+                        "--camera", "camera"] + [a for s in STREAMS for a in ("--stream", s)])
         first = view.first_line()
+        view_started = time.monotonic()
         check(first.startswith("strandel view: http://127.0.0.1:") and f"(bridge {bridge_url})" in first,
               f"the view's first line: {first}")
         view_url = first.split()[2]
+        view_port = int(view_url.rstrip("/").rsplit(":", 1)[1])
+        idle = watch_idle_connection(view_port)
+
+        # Another name for the view's address (DNS rebinding) is refused, for a picture and for
+        # the live connection alike.
+        upgrade = {"Upgrade": "websocket", "Connection": "Upgrade", "Sec-WebSocket-Version": "13",
+                   "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ=="}
+        for target, headers in [("/frame/rgb.jpg", {}), ("/live", upgrade)]:
+            status = status_for(view_port, target, dict(headers, Host=f"attacker.example:{view_port}"))
+            check(status == 403, f"GET {target} for attacker.example answered {status}")
 
         browser = Browser(chromium, os.path.join(scratch, "profile"))
-        browser.open(view_url)
+        own_tab, own_session = browser.open(view_url)
 
         # The picture and a plot with data.
         summary = wait_until("pictures and a plot with data", lambda: (
@@ -310,6 +408,36 @@ def run(args, chromium, scratch):
               f"the rgb picture looks blank: {colours} colours, brightness spread {spread:.1f}")
         colours, spread = picture_variety(browser.screenshot(element_clip(browser, "depth")))
         check(colours >= 8, f"the depth picture looks blank: {colours} colours")
+
+        # Another site's page reads neither pictures nor joints; the view's own page goes on.
+        foreign, foreign_url = serve_foreign_page(view_port)
+        foreign_tab, _ = browser.open(foreign_url, new_tab=True)
+        probe = wait_until("the other site's page done probing", lambda: (
+            lambda p: p if p and "pending" not in (p["ws"], p["fetch"], p["img"]) else None)(
+                browser.evaluate("window.probe")), 10)
+        check(probe == {"ws": "refused", "messages": 0, "fetch": "failed", "img": "failed"},
+              f"the other site's page got through: {probe}")
+        browser.close_tab(foreign_tab)
+        browser.session = own_session
+        frames_before = browser.summary()["frames"]["rgb"]
+        wait_until("the view's own page still showing new pictures",
+                   lambda: browser.summary()["frames"]["rgb"] > frames_before + 2, 10)
+
+        wait_until("the idle connection's end", lambda: dict(idle), 10)
+        check(0 < idle.get("closed_after", 0) < 8,
+              f"an idle connection was not closed within a few seconds: {idle}")
+
+        # A tab opened once the history holds more sample messages (10 a second for each stream)
+        # than a tab may have waiting gets all of it, and then what comes.
+        time.sleep(max(0.0, view_started + 11 - time.monotonic()))
+        late_tab, _ = browser.open(view_url, new_tab=True)
+        spans = "JSON.stringify(window.strandelView ? Object.entries(strandelView.series).map(" \
+                "([k, s]) => [k, s.t.length ? s.t[s.t.length - 1] - s.t[0] : 0]) : [])"
+        wait_until("a late tab with 8 s of history of every stream", lambda: (
+            lambda spans: len(spans) == len(STREAMS) and all(ms > 8000 for _, ms in spans) and spans)(
+                json.loads(browser.evaluate(spans))), 10)
+        browser.close_tab(late_tab)
+        browser.session = own_session
 
         # A joint command moves the plotted values.
         strandel(["post", "articulations/arm/set_j", '{"indices":[2],"joint_positions":[1.0]}'],
@@ -344,6 +472,9 @@ def run(args, chromium, scratch):
     finally:
         if browser:
             browser.close()
+        if foreign:
+            foreign.shutdown()
+            foreign.server_close()
         if view:
             view.close()
         bridge.close()
