@@ -22,7 +22,9 @@ void addBridgeOptions(CLI::App& app, BridgeOptions& options) {
       ->check(CLI::Range(0.001, 86400.0))
       ->capture_default_str();
   app.add_option("--retries", options.retries,
-                 "retries of a failed transfer or of a transient status (408, 429, 5xx)")
+                 "retries of an HTTP request (a capture too; never a stream's handshake) after a "
+                 "failed transfer or an answer of status 408, 409, 429, 500 or 502 and up, with "
+                 "back-off")
       ->check(CLI::Range(0, 100))
       ->capture_default_str();
 }

@@ -1,19 +1,16 @@
 #include "capture_command.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -53,8 +50,9 @@ struct CaptureRequest {
   std::vector<std::string> types;
   bool world_frame = false;
   std::string out;
-  long long count = 0;  // frames of a series; 0: one capture written into `out` itself
-  double rate = 0.0;    // a series' captures per second; 0: one after the other
+  long long count = 0;   // frames of a series; 0: one capture written into `out` itself
+  double rate = 0.0;     // a series' captures per second; 0: one after the other
+  bool verbose = false;  // a series: a line per file written or removed, not only the summary
 };
 
 /// The files an array becomes.
@@ -201,10 +199,33 @@ class FileNames {
   std::vector<std::string> written_;
 };
 
-/// Writes one array's files and returns its description for frame.json.
+/// What a capture tells on stdout about its files: a line for each file written or removed, or,
+/// when quiet (a series without --verbose), nothing; the removals are counted for the summary.
+class FileLog {
+ public:
+  explicit FileLog(bool verbose) : verbose_(verbose) {}
+
+  void wrote(const std::string& path, const std::string& origin = {}) {
+    if (verbose_) std::cout << "wrote " << path << origin << "\n";
+  }
+  void removed(const std::string& path) {
+    ++removed_;
+    if (verbose_) std::cout << "removed " << path << "\n";
+  }
+  std::size_t removedCount() const { return removed_; }
+
+ private:
+  bool verbose_;
+  std::size_t removed_ = 0;
+};
+
+/// Writes one array's files into a directory held open and returns its description for
+/// frame.json.
 class ArrayWriter {
  public:
-  explicit ArrayWriter(fs::path dir) : dir_(std::move(dir)) {}
+  /// `shown` is the directory's path in messages.
+  ArrayWriter(const Directory& dir, fs::path shown, FileLog& log)
+      : dir_(dir), shown_(std::move(shown)), log_(log) {}
 
   json write(const ArrayPlan& plan, const strandel::CameraOutput& output) {
     json description = {{"dtype", output.dtype}, {"shape", output.shape}};
@@ -222,47 +243,51 @@ class ArrayWriter {
       const PngColour colour = size->channels == 1   ? PngColour::Grey
                                : size->channels == 3 ? PngColour::Rgb
                                                      : PngColour::Rgba;
-      description["file"] = written(plan.stem + ".png", origin, [&](const std::string& path) {
-        writeNewFile(path,
+      description["file"] = written(plan.stem + ".png", origin, [&](const std::string& name) {
+        writeNewFile(dir_, name,
                      strandel_pictures::encodePng8(size->width, size->height, colour, output.data));
       });
       return description;
     }
     description["file"] = written(plan.stem + ".npy", origin,
-                                  [&](const std::string& path) { writeNpy(path, output); });
+                                  [&](const std::string& name) { writeNpy(dir_, name, output); });
     const std::optional<std::vector<double>> depth =
         plan.form == Form::Depth ? strandel_pictures::depthValues(output) : std::nullopt;
     if (depth) {
       using namespace strandel_pictures;
       description["pictures"] = {
           written(plan.stem + ".png", origin,
-                  [&](const std::string& path) {
+                  [&](const std::string& name) {
                     writeNewFile(
-                        path, encodePng16Grey(size->width, size->height, depthMillimetres(*depth)));
+                        dir_, name,
+                        encodePng16Grey(size->width, size->height, depthMillimetres(*depth)));
                   }),
-          written(plan.stem + "_preview.png", origin, [&](const std::string& path) {
-            writeNewFile(path, encodePng8(size->width, size->height, PngColour::Rgb,
-                                          depthFalseColour(*depth)));
+          written(plan.stem + "_preview.png", origin, [&](const std::string& name) {
+            writeNewFile(
+                dir_, name,
+                encodePng8(size->width, size->height, PngColour::Rgb, depthFalseColour(*depth)));
           })};
     }
     return description;
   }
 
  private:
-  /// Runs `write` on DIR/file_name, prints the line for it and returns file_name.
+  /// Runs `write` on file_name, logs it and returns file_name.
   template <typename Write>
   std::string written(const std::string& file_name, const std::string& origin, Write&& write) {
-    const std::string path = (dir_ / file_name).string();
+    const std::string path = (shown_ / file_name).string();
     try {
-      write(path);
+      write(file_name);
     } catch (const std::exception& e) {
       throw Failure(kUsage, "cannot write '" + path + "': " + e.what());
     }
-    std::cout << "wrote " << path << origin << "\n";
+    log_.wrote(path, origin);
     return file_name;
   }
 
-  fs::path dir_;
+  const Directory& dir_;
+  fs::path shown_;
+  FileLog& log_;
 };
 
 /// Throws Failure(kMalformed) when an output's shape holds more elements than fit in memory, or,
@@ -286,46 +311,58 @@ bool requireWritable(const std::string& label, const std::string& name,
   return matching;
 }
 
-/// The names an earlier capture listed in DIR's manifest; empty when there is none that is a
-/// regular file of at most kMaxManifestBytes.
-std::set<std::string> earlierCapture(const fs::path& dir) {
+/// The names an earlier capture listed in the manifest of `dir`; empty when there is none that is
+/// a regular file of at most kMaxManifestBytes.
+std::set<std::string> earlierCapture(const Directory& dir) {
   std::set<std::string> names;
-  std::error_code error;
-  const fs::path manifest = dir / kManifestFile;
-  if (!fs::is_regular_file(fs::symlink_status(manifest, error)) ||
-      fs::file_size(manifest, error) > kMaxManifestBytes || error) {
+  std::optional<std::string> manifest;
+  try {
+    manifest = dir.readRegularFile(kManifestFile, kMaxManifestBytes);
+  } catch (const std::exception&) {
     return names;
   }
-  std::ifstream file(manifest, std::ios::binary);
-  for (std::string line; std::getline(file, line);) {
+  if (!manifest) return names;
+  std::istringstream lines(*manifest);
+  for (std::string line; std::getline(lines, line);) {
     if (!line.empty() && line != "." && line != ".." && line.find('/') == std::string::npos)
       names.insert(line);
   }
   return names;
 }
 
+/// One removal of an earlier capture's entry: `name` in `dir` (DIR or a frame directory held
+/// open), shown as `path`.
+struct Removal {
+  const Directory* dir = nullptr;
+  std::string name;
+  bool directory = false;
+  std::string path;
+};
+
 /// Adds to `removals` what removing the earlier capture in `dir` takes: the files its manifest
-/// lists, then the manifest; with `frames`, also the directories it lists, each emptied the same
-/// way first (a series' frames). `shown` is the path of `dir` relative to DIR in the refusal.
-/// Throws Failure(kUsage) for anything no earlier capture wrote, before anything is changed.
-void planRemoval(const std::string& out, const fs::path& dir, const std::string& shown, bool frames,
-                 std::vector<fs::path>& removals) {
-  std::error_code error;
-  std::vector<fs::path> entries;
-  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error))
-    entries.push_back(it->path());
-  if (error) throw Failure(kUsage, "cannot read the directory '" + out + "': " + error.message());
-  std::sort(entries.begin(), entries.end());
+/// lists, then the manifest; with `frames`, also the directories it lists, each opened (into
+/// `opened`) and emptied the same way first (a series' frames). `shown` is the path of `dir`
+/// relative to DIR in the refusal. Throws Failure(kUsage) for anything no earlier capture wrote,
+/// before anything is changed.
+void planRemoval(const std::string& out, const Directory& dir, const std::string& shown,
+                 bool frames, std::list<Directory>& opened, std::vector<Removal>& removals) {
+  std::vector<Directory::Entry> entries;
+  try {
+    entries = dir.entries();
+  } catch (const std::exception& e) {
+    throw Failure(kUsage, "cannot read the directory '" + out + "': " + e.what());
+  }
 
   const std::set<std::string> earlier = earlierCapture(dir);
+  const fs::path base = fs::path(out) / shown;
   bool manifest = false;
-  for (const fs::path& entry : entries) {
-    const std::string name = entry.filename().string();
-    const fs::file_type type = fs::symlink_status(entry, error).type();
+  for (const Directory::Entry& entry : entries) {
+    const std::string& name = entry.name;
+    const bool is_directory = entry.type == Directory::Type::Directory;
     const bool ours =
-        name == kManifestFile ? type == fs::file_type::regular : earlier.count(name) != 0;
-    const bool frame = frames && type == fs::file_type::directory;
-    if (!ours || (type == fs::file_type::directory && !frame)) {
+        name == kManifestFile ? entry.type == Directory::Type::Regular : earlier.count(name) != 0;
+    const bool frame = frames && is_directory;
+    if (!ours || (is_directory && !frame)) {
       throw Failure(kUsage, "cannot write into '" + out + "': it holds '" + shown + name +
                                 "', which no earlier capture wrote there; capture writes only "
                                 "into a new or empty directory or one holding an earlier capture");
@@ -335,31 +372,57 @@ void planRemoval(const std::string& out, const fs::path& dir, const std::string&
       continue;
     }
     // A frame directory is a capture of its own: its files go first, then the directory.
-    if (frame) planRemoval(out, entry, shown + name + "/", false, removals);
-    removals.push_back(entry);
+    if (frame) {
+      try {
+        opened.push_back(dir.open(name));
+      } catch (const std::exception& e) {
+        throw Failure(kUsage,
+                      "cannot read the directory '" + (base / name).string() + "': " + e.what());
+      }
+      planRemoval(out, opened.back(), shown + name + "/", false, opened, removals);
+    }
+    removals.push_back({&dir, name, is_directory, (base / name).string()});
   }
-  if (manifest) removals.push_back(dir / kManifestFile);
+  if (manifest) removals.push_back({&dir, kManifestFile, false, (base / kManifestFile).string()});
 }
 
-/// Makes DIR ready for this capture's files: created when missing; emptied when it holds only
-/// the files of an earlier capture or series (its manifest, what it names, and the frame
-/// directories of a series holding only their own capture), each removal but the manifests'
-/// printed; refused with Failure(kUsage) when it holds anything else, before anything is changed.
-void prepareDirectory(const std::string& out) {
-  const fs::path dir(out);
-  std::error_code error;
-  fs::create_directories(dir, error);
-  if (error || !fs::is_directory(dir, error))
-    throw Failure(kUsage, "cannot create the directory '" + out +
-                              "': " + (error ? error.message() : "it is not a directory"));
-  std::vector<fs::path> removals;
-  planRemoval(out, dir, "", true, removals);
-  for (const fs::path& entry : removals) {
-    // Removes a symbolic link itself, never what it points to; a frame directory once empty.
-    fs::remove(entry, error);
-    if (error) throw Failure(kUsage, "cannot remove '" + entry.string() + "': " + error.message());
-    if (entry.filename() != kManifestFile) std::cout << "removed " << entry.string() << "\n";
+/// Makes DIR ready for this capture's files and returns it held open: created when missing (its
+/// parents too), never through a symbolic link; emptied when it holds only the files of an
+/// earlier capture or series (its manifest, what it names, and the frame directories of a series
+/// holding only their own capture), each removal but the manifests' logged; refused with
+/// Failure(kUsage) when it holds anything else, before anything is changed. Every later change
+/// goes through the descriptor, so that DIR replaced meanwhile changes nothing.
+Directory prepareDirectory(const std::string& out, FileLog& log) {
+  std::error_code created;
+  fs::create_directories(fs::path(out), created);
+  std::optional<Directory> opened;
+  try {
+    opened.emplace(out);
+  } catch (const std::exception& e) {
+    std::error_code ignored;
+    const fs::file_type type = fs::symlink_status(fs::path(out), ignored).type();
+    throw Failure(kUsage,
+                  "cannot create the directory '" + out + "': " +
+                      (type == fs::file_type::symlink ? std::string("it is a symbolic link")
+                       : created                      ? created.message()
+                       : type != fs::file_type::directory && type != fs::file_type::not_found
+                           ? std::string("it is not a directory")
+                           : std::string(e.what())));
   }
+  Directory& dir = *opened;
+  std::list<Directory> frames;
+  std::vector<Removal> removals;
+  planRemoval(out, dir, "", true, frames, removals);
+  for (const Removal& removal : removals) {
+    // Removes a symbolic link itself, never what it points to; a frame directory once empty.
+    try {
+      removal.dir->remove(removal.name, removal.directory);
+    } catch (const std::exception& e) {
+      throw Failure(kUsage, "cannot remove '" + removal.path + "': " + e.what());
+    }
+    if (removal.name != kManifestFile) log.removed(removal.path);
+  }
+  return std::move(dir);
 }
 
 /// One camera frame, received and checked, with the plan of its files.
@@ -413,21 +476,22 @@ void captureFrame(strandel::IsaacSimClient& client, const CaptureRequest& reques
   }
 }
 
-/// Writes a planned frame into `dir`, a directory that holds no capture: the manifest first,
-/// then the arrays' files and frame.json. Returns the names of the files written (the manifest
-/// excepted), in order. Throws Failure(kUsage) for a file that cannot be written.
-std::vector<std::string> writeFrame(PlannedFrame& planned, const fs::path& dir) {
+/// Writes a planned frame into `dir` (shown as `shown`), a directory that holds no capture: the
+/// manifest first, then the arrays' files and frame.json. Returns the names of the files written
+/// (the manifest excepted), in order. Throws Failure(kUsage) for a file that cannot be written.
+std::vector<std::string> writeFrame(PlannedFrame& planned, const Directory& dir,
+                                    const fs::path& shown, FileLog& log) {
   std::vector<std::string> files = planned.names.files();
   files.push_back(kFrameFile);
   std::string manifest;
   for (const std::string& file : files) manifest += file + "\n";
   try {
-    writeNewFile((dir / kManifestFile).string(), manifest);
+    writeNewFile(dir, kManifestFile, manifest);
   } catch (const std::exception& e) {
-    throw Failure(kUsage, "cannot write '" + (dir / kManifestFile).string() + "': " + e.what());
+    throw Failure(kUsage, "cannot write '" + (shown / kManifestFile).string() + "': " + e.what());
   }
 
-  ArrayWriter writer(dir);
+  ArrayWriter writer(dir, shown, log);
   for (const ArrayPlan& plan : planned.plans) {
     const json description = writer.write(plan, planned.frame.outputs[plan.index]);
     if (plan.node) *plan.node = description;
@@ -437,13 +501,14 @@ std::vector<std::string> writeFrame(PlannedFrame& planned, const fs::path& dir) 
   std::string text =
       formatBody(planned.frame.structure.dump(-1, ' ', false, json::error_handler_t::replace));
   if (text.back() != '\n') text += '\n';
-  const std::string frame_path = (dir / kFrameFile).string();
+  const std::string frame_path = (shown / kFrameFile).string();
   try {
-    writeNewFile(frame_path, text);
+    writeNewFile(dir, kFrameFile, text);
   } catch (const std::exception& e) {
     throw Failure(kUsage, "cannot write '" + frame_path + "': " + e.what());
   }
-  std::cout << "wrote " << frame_path << std::endl;
+  log.wrote(frame_path);
+  std::cout.flush();
   return files;
 }
 
@@ -454,15 +519,18 @@ int runCapture(const CaptureRequest& request, const BridgeOptions& bridge) {
   PlannedFrame planned;
   captureFrame(*client, request, label, planned);
   if (interrupted()) throw Failure(kInterrupted, label + ": interrupted before writing");
-  prepareDirectory(request.out);
-  writeFrame(planned, fs::path(request.out));
+  FileLog log(true);
+  const Directory dir = prepareDirectory(request.out, log);
+  writeFrame(planned, dir, fs::path(request.out), log);
   return kSuccess;
 }
 
-/// A file of a series that it keeps open and adds lines to; each line is written whole.
+/// A file of a series that it keeps open and adds lines to; each line is written whole (a failed
+/// write leaves the lines before it and nothing of its own).
 class SeriesFile {
  public:
-  explicit SeriesFile(fs::path path) : path_(std::move(path)), file_(open(path_)) {}
+  SeriesFile(const Directory& dir, const std::string& name, fs::path shown)
+      : path_(std::move(shown)), file_(open(dir, name, path_)) {}
 
   void add(const std::string& line) {
     try {
@@ -480,9 +548,9 @@ class SeriesFile {
   }
 
  private:
-  static NewFile open(const fs::path& path) {
+  static NewFile open(const Directory& dir, const std::string& name, const fs::path& path) {
     try {
-      return NewFile(path.string(), NewFile::Existing::Refuse);
+      return NewFile(dir, name, NewFile::Existing::Refuse);
     } catch (const std::exception& e) {
       throw Failure(kUsage, "cannot write '" + path.string() + "': " + e.what());
     }
@@ -514,15 +582,19 @@ bool waitUntil(Clock::time_point due) {
 /// A series: --count frames into numbered directories of DIR, each written as one capture is,
 /// and DIR/frames.jsonl with a line per complete frame; one frame in memory at a time. DIR's
 /// manifest lists frames.jsonl and each frame directory before it is made, so that the next
-/// capture there removes an interrupted or failed series too.
+/// capture there removes an interrupted or failed series too. DIR is held open from the start:
+/// every frame goes into the directory that was prepared, whatever becomes of its path. Prints a
+/// line per file written or removed with --verbose, and a summary at the end.
 int runSeries(const CaptureRequest& request, const BridgeOptions& bridge) {
   const auto client = makeClient(bridge);
   const std::string label =
       "POST " + requestUrl(*client, "cameras/" + request.camera_id + "/capture");
-  const fs::path dir(request.out);
+  const fs::path shown(request.out);
   const auto period = request.rate > 0 ? std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(1.0 / request.rate))
                                        : Clock::duration::zero();
+  FileLog log(request.verbose);
+  std::optional<Directory> dir;
   std::optional<SeriesFile> manifest;
   std::optional<SeriesFile> index;
   Timeline timeline;
@@ -541,21 +613,25 @@ int runSeries(const CaptureRequest& request, const BridgeOptions& bridge) {
       PlannedFrame planned;
       captureFrame(*client, request, label, planned);
       const Stamp stamp = timeline.now();
-      if (!manifest) {
+      if (!dir) {
         // The directory is prepared once the first frame is known to be writable, as for one
         // capture.
-        prepareDirectory(request.out);
-        manifest.emplace(dir / kManifestFile);
+        dir.emplace(prepareDirectory(request.out, log));
+        manifest.emplace(*dir, kManifestFile, shown / kManifestFile);
         manifest->add(std::string(kIndexFile) + "\n");
-        index.emplace(dir / kIndexFile);
+        index.emplace(*dir, kIndexFile, shown / kIndexFile);
       }
       const std::string name = frameDirectoryName(frame);
       manifest->add(name + "\n");
-      if (::mkdir((dir / name).c_str(), 0755) != 0) {
-        throw Failure(kUsage, "cannot create the directory '" + (dir / name).string() +
-                                  "': " + std::strerror(errno));
+      std::optional<Directory> frame_dir;
+      try {
+        dir->makeDirectory(name);
+        frame_dir.emplace(dir->open(name));
+      } catch (const std::exception& e) {
+        throw Failure(kUsage,
+                      "cannot create the directory '" + (shown / name).string() + "': " + e.what());
       }
-      std::vector<std::string> files = writeFrame(planned, dir / name);
+      std::vector<std::string> files = writeFrame(planned, *frame_dir, shown / name, log);
       for (std::string& file : files) file = name + "/" + file;
       const json& structure = planned.frame.structure;
       const auto sim_time = structure.is_object() ? structure.find("sim_time") : structure.end();
@@ -570,8 +646,11 @@ int runSeries(const CaptureRequest& request, const BridgeOptions& bridge) {
   }
   if (manifest) manifest->close();
   if (index) index->close();
-  std::cout << "wrote " << (dir / kIndexFile).string() << " (" << complete << " of "
-            << request.count << " frames)" << std::endl;
+  std::cout << "wrote " << (shown / kIndexFile).string() << " (" << complete << " of "
+            << request.count << " frames)";
+  if (log.removedCount() > 0)
+    std::cout << ", after removing " << log.removedCount() << " files of an earlier capture";
+  std::cout << std::endl;
   return kSuccess;
 }
 
@@ -598,7 +677,10 @@ void addCaptureCommand(CLI::App& app, const BridgeOptions& bridge, Commands& com
       "--rate HZ starts the captures on a steady schedule of HZ a second (one after the other\n"
       "without it). --out may hold an earlier capture or series, removed first as above. Ctrl-C\n"
       "ends a series after the frame being written: exit 0 when at least one frame is complete,\n"
-      "130 when none is; a frame whose capture was cut short leaves nothing.");
+      "130 when none is; a frame whose capture was cut short leaves nothing. A series prints one\n"
+      "line when it ends, the frames written and the files of an earlier capture removed\n"
+      "(--verbose: a line for each file as well). --out is held open from the start: every\n"
+      "frame goes into the directory prepared, even when its path is renamed or replaced.");
   auto request = std::make_shared<CaptureRequest>();
   sub->add_option("CAMERA_ID", request->camera_id, "the camera's identifier")->required();
   sub->add_option("--types", request->types,
@@ -607,7 +689,8 @@ void addCaptureCommand(CLI::App& app, const BridgeOptions& bridge, Commands& com
   sub->add_flag("--world-frame", request->world_frame,
                 "ask for the camera's pose in the world frame as well");
   sub->add_option("-o,--out", request->out,
-                  "directory to write into: new, empty or holding an earlier capture")
+                  "directory to write into (not a symbolic link): new, empty or holding an earlier "
+                  "capture")
       ->required();
   CLI::Option* count =
       sub->add_option("-n,--count", request->count,
@@ -620,6 +703,10 @@ void addCaptureCommand(CLI::App& app, const BridgeOptions& bridge, Commands& com
                   "other)")
       ->type_name("HZ")
       ->check(CLI::Range(0.001, 1000.0))
+      ->needs(count);
+  sub->add_flag("-v,--verbose", request->verbose,
+                "with --count: print a line for each file written or removed, not only the "
+                "summary")
       ->needs(count);
   sub->footer(
       "Examples:\n  strandel put cameras "

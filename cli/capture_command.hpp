@@ -24,7 +24,10 @@ namespace strandel_cli {
 /// or the manifest already took, ignoring ASCII case, becomes the first free NAME_2, NAME_3, ...
 /// Prints one line per file written, naming the array's path when the file's name differs from it.
 ///
-/// DIR is created when missing. It must otherwise be empty or hold only an earlier capture: the
+/// DIR is created when missing (a symbolic link there is refused with Failure(kUsage)) and held
+/// open: everything is created, read and removed relative to that descriptor (openat, mkdirat,
+/// unlinkat), so that DIR renamed or replaced by a symbolic link meanwhile changes nothing.
+/// It must otherwise be empty or hold only an earlier capture: the
 /// manifest DIR/.strandel-capture (a regular file) and the files it lists, which are removed
 /// first (each removal printed; a symbolic link is removed, never followed), or an earlier series,
 /// whose manifest also lists frame directories, each a real directory holding only a capture of
@@ -46,7 +49,9 @@ namespace strandel_cli {
 /// a series cut short leaves lines only for complete frames. SIGINT ends a series after the frame
 /// being written and returns kSuccess when a frame is complete; SIGINT before the first frame
 /// arrived throws Failure(kInterrupted). A failure of frame K throws as one capture does, frames
-/// before it kept.
+/// before it kept. A series prints one summary line at the end, "wrote DIR/frames.jsonl (K of N
+/// frames)" followed by ", after removing M files of an earlier capture" when it removed any;
+/// with --verbose (-v), also the line of each file written or removed, as one capture prints them.
 void addCaptureCommand(CLI::App& app, const BridgeOptions& bridge, Commands& commands);
 
 }  // namespace strandel_cli

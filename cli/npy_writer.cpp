@@ -57,7 +57,7 @@ std::optional<std::uint64_t> checkedElementCount(const std::vector<std::uint64_t
   return empty ? 0 : count;
 }
 
-void writeNpy(const std::string& path, const strandel::CameraOutput& output) {
+void writeNpy(const Directory& dir, const std::string& name, const strandel::CameraOutput& output) {
   const std::optional<std::uint64_t> elements =
       checkedElementCount(output.shape, output.itemSize());
   if (!elements) throw std::invalid_argument("the shape holds more elements than fit in memory");
@@ -85,7 +85,7 @@ void writeNpy(const std::string& path, const strandel::CameraOutput& output) {
     prefix += std::string("\x02\x00", 2);
     appendLittleEndian(prefix, header.size(), 4);
   }
-  NewFile file(path);
+  NewFile file(dir, name);
   file.write(prefix);
   file.write(header);
   file.write(output.data.data(), output.data.size());

@@ -12,6 +12,8 @@
 
 namespace strandel_cli {
 
+class Directory;
+
 /// The .npy type string of a dtype name ("<f4" for float32, "|u1" for uint8, ...); empty for a
 /// name the library does not know.
 std::string npyDescr(const std::string& dtype);
@@ -22,15 +24,15 @@ std::string npyDescr(const std::string& dtype);
 std::optional<std::uint64_t> checkedElementCount(const std::vector<std::uint64_t>& shape,
                                                  std::uint64_t item_size);
 
-/// Writes `output` as a new .npy file (created as NewFile does: something already at `path`, a
-/// symbolic link included, is refused): magic, version, header length, a header dict with descr,
-/// fortran_order False and the shape, padded with spaces so that the data starts at a multiple of
-/// 64 bytes and ended by a newline, then the bytes unchanged (little-endian, as the frame holds
-/// them). Version 1.0 (2-byte header length) when the header fits in 65,535 bytes, else 2.0
-/// (4-byte header length). An output of an unknown dtype, or whose byte count does not match its
-/// shape, is written as a flat uint8 array of its bytes. Throws std::invalid_argument for a shape
-/// whose element count overflows (checkedElementCount), std::runtime_error when the file cannot
-/// be created or written.
-void writeNpy(const std::string& path, const strandel::CameraOutput& output);
+/// Writes `output` as the new .npy file `name` in `dir` (created as NewFile does: something
+/// already there, a symbolic link included, is refused): magic, version, header length, a header
+/// dict with descr, fortran_order False and the shape, padded with spaces so that the data starts
+/// at a multiple of 64 bytes and ended by a newline, then the bytes unchanged (little-endian, as
+/// the frame holds them). Version 1.0 (2-byte header length) when the header fits in 65,535 bytes,
+/// else 2.0 (4-byte header length). An output of an unknown dtype, or whose byte count does not
+/// match its shape, is written as a flat uint8 array of its bytes. Throws std::invalid_argument for
+/// a shape whose element count overflows (checkedElementCount), std::runtime_error when the file
+/// cannot be created or written.
+void writeNpy(const Directory& dir, const std::string& name, const strandel::CameraOutput& output);
 
 }  // namespace strandel_cli

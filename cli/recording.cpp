@@ -57,6 +57,16 @@ std::string reconnectLine(const Stamp& stamp, const strandel::ReconnectReport& r
          ",\"reason\":" + jsonString(report.reason) + "}}\n";
 }
 
+std::string endLine(const Stamp& stamp, const RecordingEnd& end) {
+  const auto text = [](const std::optional<std::string>& value) {
+    return value ? jsonString(*value) : std::string("null");
+  };
+  return "{" + stampKeys(stamp) + ",\"end\":{\"messages\":" + std::to_string(end.messages) +
+         ",\"cause\":" + jsonString(end.cause) + ",\"close_code\":" +
+         (end.close_code ? std::to_string(*end.close_code) : std::string("null")) +
+         ",\"close_reason\":" + text(end.close_reason) + ",\"error\":" + text(end.error) + "}}\n";
+}
+
 std::string frameLine(std::size_t frame, const std::string& dir, const Stamp& stamp,
                       const nlohmann::json& sim_time, const std::vector<std::string>& files) {
   const nlohmann::json written_sim_time = sim_time.is_number() ? sim_time : nlohmann::json();

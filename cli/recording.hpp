@@ -6,6 +6,9 @@
 //
 //   stream:  {"time":"2026-12-07T18:49:19.123456Z","offset":0.012345,"message":MESSAGE}
 //            {"time":"...","offset":...,"reconnect":{"reconnects":N,"downtime_ms":M,"reason":"..."}}
+//            ... and last, however the recording ended:
+//            {"time":"...","offset":...,"end":{"messages":N,"cause":"count|seconds|interrupted|
+//             closed|error","close_code":C|null,"close_reason":"..."|null,"error":"..."|null}}
 //   series:  {"frame":1,"dir":"000001","time":"...","offset":...,"sim_time":S,"files":[...]}
 //
 // Not thread-safe: each object here is used by one thread at a time.
@@ -51,6 +54,25 @@ std::string messageLine(const Stamp& stamp, std::string_view message_json);
 
 /// A stream recording's line (newline included) for a reopen of the stream.
 std::string reconnectLine(const Stamp& stamp, const strandel::ReconnectReport& report);
+
+/// How a stream recording ended, for its last line.
+struct RecordingEnd {
+  /// The message lines written.
+  long long messages = 0;
+  /// "count", "seconds", "interrupted" (Ctrl-C), "closed" (the bridge closed the stream) or
+  /// "error".
+  std::string cause;
+  /// With "closed": the bridge's close code, when its close frame held one, and its reason.
+  std::optional<int> close_code;
+  std::optional<std::string> close_reason;
+  /// With "error": the error's text.
+  std::optional<std::string> error;
+};
+
+/// A stream recording's last line (newline included): {STAMP,"end":{"messages":N,"cause":...,
+/// "close_code":...,"close_reason":...,"error":...}}, every key present, null where it does not
+/// apply.
+std::string endLine(const Stamp& stamp, const RecordingEnd& end);
 
 /// A camera series index's line (newline included) for frame number `frame` (1 for the first) in
 /// the directory `dir`: `sim_time` is written as it stands when it is a number, else as null;

@@ -58,7 +58,7 @@ _strandel() {
         return
       fi
       ;;
-    capture) options="--types --world-frame -o --out -n --count --rate" ;;
+    capture) options="--types --world-frame -o --out -n --count --rate -v --verbose" ;;
     ping) options="" ;;
     view)
       options="--camera --stream --host --port --fps --history --quality --chart-js"

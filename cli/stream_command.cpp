@@ -72,6 +72,24 @@ class MessageSink {
   void message(const std::string& compact_json) {
     if (!file_) return;
     write(request_.recording() ? messageLine(timeline_.now(), compact_json) : compact_json + "\n");
+    ++messages_;
+  }
+
+  /// Ends a recording with the line saying how it ended (`end.messages` is filled in here); a
+  /// recording ends once. Throws Failure(kUsage) when the line cannot be written.
+  void end(RecordingEnd end) {
+    if (!file_ || !request_.recording() || ended_) return;
+    ended_ = true;
+    end.messages = messages_;
+    write(endLine(timeline_.now(), end));
+  }
+
+  /// end() on a path that already fails (perhaps for want of room on the disk): a failure to
+  /// write the line is dropped, and the file still ends with a whole line.
+  void endIgnoringErrors(RecordingEnd end) noexcept {
+    try {
+      this->end(std::move(end));
+    } catch (...) {}
   }
 
   /// Records a reopen; never throws (see throwIfFailed).
@@ -116,6 +134,8 @@ class MessageSink {
   std::optional<NewFile> file_;
   Timeline timeline_;
   std::optional<std::string> failure_;
+  long long messages_ = 0;
+  bool ended_ = false;
 };
 
 /// The lines of --rate on stdout: formatRate once a second and a summary at the end.
@@ -208,17 +228,21 @@ strandel::WebSocketStream openStream(strandel::IsaacSimClient& client, const Str
 }
 
 /// Receives until --count, --seconds, SIGINT or (without --reconnect) the bridge's close, which
-/// throws Failure(kTransport). Messages go to `sink`, their arrivals to `rate` when given.
-void receiveMessages(strandel::WebSocketStream& stream, const StreamRequest& request,
-                     const std::string& label, MessageSink& sink, RateReport* rate) {
+/// ends the recording ("closed") and throws Failure(kTransport). Messages go to `sink`, their
+/// arrivals to `rate` when given. Returns the cause of a normal end: "count", "seconds" or
+/// "interrupted".
+std::string receiveMessages(strandel::WebSocketStream& stream, const StreamRequest& request,
+                            const std::string& label, MessageSink& sink, RateReport* rate) {
   const auto deadline = request.seconds > 0
                             ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                  std::chrono::duration<double>(request.seconds))
                             : Clock::time_point::max();
   long long received = 0;
-  while (!interrupted() && (request.count == 0 || received < request.count)) {
+  for (;;) {
+    if (interrupted()) return "interrupted";
+    if (request.count != 0 && received >= request.count) return "count";
     const auto now = Clock::now();
-    if (now >= deadline) break;
+    if (now >= deadline) return "seconds";
     if (rate) rate->reportIfDue(now);
     const auto until = std::min(deadline, rate ? rate->due() : Clock::time_point::max());
     const auto wait = std::min<Clock::duration>(until - now, kInterruptCheck);
@@ -226,13 +250,18 @@ void receiveMessages(strandel::WebSocketStream& stream, const StreamRequest& req
     try {
       message = stream.receive(std::chrono::ceil<std::chrono::milliseconds>(wait));
     } catch (const Interrupted&) {
-      break;  // Ctrl-C during a reopen's handshake ends the open stream as it always does
+      return "interrupted";  // Ctrl-C during a reopen's handshake ends the open stream as ever
     }
     sink.throwIfFailed();
     if (!message) {
       // A close from the bridge ends the stream (unless it reopens): what came before it has
       // been written.
       if (!request.reconnect && stream.peerClosed()) {
+        RecordingEnd closed;
+        closed.cause = "closed";
+        closed.close_code = stream.closeCode();
+        closed.close_reason = stream.closeReason();
+        sink.endIgnoringErrors(std::move(closed));
         throw Failure(kTransport, label + ": the bridge closed the stream after " +
                                       std::to_string(received) + " messages" + closeText(stream));
       }
@@ -247,6 +276,15 @@ void receiveMessages(strandel::WebSocketStream& stream, const StreamRequest& req
     }
     sink.message(*line);
   }
+}
+
+/// The end of a recording that an error ended: the text strandel prints on stderr for it.
+RecordingEnd errorEnd(const Failure& failure) {
+  RecordingEnd end;
+  end.cause = "error";
+  end.error = failure.what();
+  if (!failure.detail().empty()) *end.error += "\n" + failure.detail();
+  return end;
 }
 
 int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
@@ -273,12 +311,20 @@ int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
   std::optional<RateReport> rate;
   if (request.rate) rate.emplace(request.window, Clock::now());
   try {
-    receiveMessages(*stream, request, label, sink, rate ? &*rate : nullptr);
-    stream->close();
-  } catch (...) {
-    // However the stream ended, the statistics of what came are printed.
+    try {
+      RecordingEnd end;
+      end.cause = receiveMessages(*stream, request, label, sink, rate ? &*rate : nullptr);
+      stream->close();
+      sink.end(std::move(end));
+    } catch (...) {
+      rethrowAsFailure(label);
+    }
+  } catch (const Failure& failure) {
+    // However the stream ended, the recording says how and the statistics of what came are
+    // printed.
+    sink.endIgnoringErrors(errorEnd(failure));
     if (rate) rate->summaryIgnoringErrors(Clock::now());
-    rethrowAsFailure(label);
+    throw;
   }
   sink.close();
   if (rate) rate->summary(Clock::now());
@@ -319,15 +365,20 @@ void addStreamCommand(CLI::App& app, const BridgeOptions& bridge, Commands& comm
           "PATH is articulations/ID/") +
           kJointPositions + "\nor articulations/ID/" + kArticulationState +
           ", below the WebSocket URL.\n"
-          "A recording has one JSON line per message and one per reopen (--reconnect):\n"
+          "A recording has one JSON line per message, one per reopen (--reconnect) and, last, one\n"
+          "saying how it ended:\n"
           "  {\"time\":\"2026-12-07T18:49:19.123456Z\",\"offset\":0.012345,\"message\":{...}}\n"
           "  {\"time\":...,\"offset\":...,\"reconnect\":{\"reconnects\":N,\"downtime_ms\":M,"
           "\"reason\":...}}\n"
+          "  {\"time\":...,\"offset\":...,\"end\":{\"messages\":N,\"cause\":...,\"close_code\":...,"
+          "\"close_reason\":...,\"error\":...}}\n"
           "time is the UTC wall clock when it arrived, offset the seconds since the first line on "
           "a\n"
-          "steady clock. Each line is written whole, so a recording Ctrl-C ended ends with a "
-          "whole\n"
-          "line. A failed write (disk full) ends strandel with status 2.\n"
+          "steady clock. cause is count, seconds, interrupted (Ctrl-C), closed (by the\n"
+          "bridge, with close_code and close_reason) or error (with the error's text); keys\n"
+          "that do not apply are null. Each line is written whole, and a line that a failed\n"
+          "write cut short is cut off again, so a recording holds whole lines only, however\n"
+          "it ended. A failed write (disk full) ends strandel with status 2.\n"
           "--rate prints, once a second and when the stream ends (however it ends), the average\n"
           "rate and the min, max and standard deviation of the intervals between messages over "
           "the\n"

@@ -26,7 +26,11 @@ std::optional<StreamPath> parseStreamPath(std::string_view path);
 /// Adds `stream`: prints each message as one line of compact JSON until --count messages arrived,
 /// --seconds passed or SIGINT came; then closes the stream and returns kSuccess. With --out FILE
 /// the messages are recorded into FILE instead, one line per message,
-/// {"time":ISO-UTC-MICROSECONDS,"offset":SECONDS,"message":MESSAGE}, each written whole; FILE is
+/// {"time":ISO-UTC-MICROSECONDS,"offset":SECONDS,"message":MESSAGE}, each written whole (a line a
+/// failed write cut is cut off the file), and a last line saying how it ended (endLine in
+/// recording.hpp: the messages written and the cause: "count", "seconds", "interrupted",
+/// "closed" with the bridge's close code and reason, or "error" with the text printed on stderr,
+/// written as well as it can be when a write failed); FILE is
 /// created after the handshake, never through a symbolic link, and an existing FILE is refused
 /// with Failure(kUsage) unless --force (which empties it). With --rate the statistics of RateStats
 /// over the last --window intervals are printed on stdout once a second and once more when the

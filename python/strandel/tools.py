@@ -3,19 +3,24 @@ rate of what arrives.
 
 Files written here share their formats with the command line's recordings:
 
-- a stream recording holds one JSON object per line, written and flushed line by line:
-  {"time": ..., "offset": ..., "message": <the message>} for each message and
+- a stream recording holds one JSON object per line, each written with one write call:
+  {"time": ..., "offset": ..., "message": <the message>} for each message,
   {"time": ..., "offset": ..., "reconnect": {"reconnects": N, "downtime_ms": M, "reason": "..."}}
-  for each reopen of a reconnecting stream. "time" is the UTC wall clock when it was received
-  (ISO 8601, six fractional digits, "Z"), "offset" the seconds on a monotonic clock since the first
-  line of the recording, at microsecond resolution;
+  for each reopen of a reconnecting stream and, last, however the recording ended,
+  {"time": ..., "offset": ..., "end": {"messages": N, "cause": C, "close_code": ..., "close_reason":
+  ..., "error": ...}}: the message lines written, and C one of "count", "seconds", "interrupted"
+  (Ctrl-C), "closed" (the bridge closed the stream: close_code and close_reason) or "error" (error:
+  the exception's type and text); keys that do not apply are null. "time" is the UTC wall clock
+  when it was received (ISO 8601, six fractional digits, "Z"), "offset" the seconds on a monotonic
+  clock since the first line of the recording, at microsecond resolution;
 - a camera series is a directory of numbered frame directories 000001/, 000002/, ... and an index
   frames.jsonl with one line per frame, written once that frame's files are complete:
   {"frame": 1, "dir": "000001", "time": ..., "offset": ..., "sim_time": <number or null>,
   "files": ["000001/frame.json", "000001/rgb.npy", ...]}.
 
-A line is written with one call and flushed at once, so Ctrl-C (KeyboardInterrupt, which these
-helpers let through) leaves complete lines only.
+A line is written with one call, unbuffered; a line that a failed write (a full disk) or Ctrl-C
+(KeyboardInterrupt, which these helpers let through) cut short is cut off the file again, so the
+files hold complete lines only.
 """
 
 from __future__ import annotations
@@ -55,6 +60,7 @@ class _Lines:
     def __init__(self, file: IO[bytes]) -> None:
         self._file = file
         self._start: Optional[int] = None
+        self._length = 0  # bytes of the complete lines written
 
     def write(self, before: str, after: str, received_ns: int, wall_ns: int) -> None:
         """Writes {<before>,"time":...,"offset":...,<after>} as one line and flushes it; `before`
@@ -66,13 +72,37 @@ class _Lines:
         members = '"time":"%s","offset":%d.%06d' % (_wall_clock(wall_ns), offset_us // 1_000_000,
                                                    offset_us % 1_000_000)
         line = "{%s%s,%s}\n" % (before + "," if before else "", members, after)
-        self._file.write(line.encode("utf-8"))
-        self._file.flush()
+        self._write_whole(line.encode("utf-8"))
+
+    def _write_whole(self, data: bytes) -> None:
+        """Writes `data` with os.write, again only for what a short write left; when a write
+        raises (OSError, KeyboardInterrupt), cuts the file back to its complete lines first."""
+        fd = self._file.fileno()
+        rest = memoryview(data)
+        try:
+            while rest:
+                rest = rest[os.write(fd, rest):]
+        except BaseException:
+            if len(rest) < len(data):
+                try:
+                    os.ftruncate(fd, self._length)
+                    os.lseek(fd, self._length, os.SEEK_SET)
+                except OSError:
+                    pass  # the error that matters is the one raised
+            raise
+        self._length += len(data)
 
 
 def _now() -> tuple[int, int]:
     """The monotonic and the wall clock, in nanoseconds."""
     return time.monotonic_ns(), time.time_ns()
+
+
+def _end_line(lines: _Lines, messages: int, cause: str, close_code: Optional[int] = None,
+              close_reason: Optional[str] = None, error: Optional[BaseException] = None) -> None:
+    end = {"messages": messages, "cause": cause, "close_code": close_code, "close_reason": close_reason,
+           "error": None if error is None else "%s: %s" % (type(error).__name__, error)}
+    lines.write("", '"end":' + _compact(end), *_now())
 
 
 def record(stream: Stream, path: _Path, *, count: Optional[int] = None,
@@ -82,18 +112,21 @@ def record(stream: Stream, path: _Path, *, count: Optional[int] = None,
     has closed the stream for good (Stream.ended), whichever comes first; with neither bound it
     runs until then or until Ctrl-C. Each reopen of a stream opened with reconnect=True becomes a
     reconnect line, reported through stream.on_reconnect (the handler set before is still called,
-    after the line is written, and is back in place when record returns).
+    after the line is written, and is back in place when record returns). The last line says how
+    the recording ended (an "end" line, see the module's text), also when it ends by an exception.
 
     Raises ValueError for a negative bound or a message that is not JSON (the lines before it stay
-    written), the stream's own errors as receive raises them, and KeyboardInterrupt on Ctrl-C; the
-    file then ends with a complete line. Uses the stream from the calling thread only."""
+    written), the stream's own errors as receive raises them, OSError when the file cannot be
+    written (a full disk: the file keeps its complete lines), and KeyboardInterrupt on Ctrl-C; the
+    file then ends with a complete line, the end line when there was room for it. Uses the stream
+    from the calling thread only."""
     if count is not None and count < 0:
         raise ValueError("count must not be negative")
     if seconds is not None and not seconds >= 0:
         raise ValueError("seconds must be a non-negative number")
     deadline = None if seconds is None else time.monotonic() + seconds
     written = 0
-    with open(path, "wb") as file:
+    with open(path, "wb", buffering=0) as file:
         lines = _Lines(file)
         before: Optional[Callable[[ReconnectReport], object]] = stream.on_reconnect
 
@@ -105,30 +138,50 @@ def record(stream: Stream, path: _Path, *, count: Optional[int] = None,
                 before(report)
 
         stream.on_reconnect = reconnected
+        cause = "count"
         try:
             while count is None or written < count:
                 wait = _SLICE
                 if deadline is not None:
                     wait = min(wait, deadline - time.monotonic())
                     if wait <= 0:
+                        cause = "seconds"
                         break
                 text = stream.receive(timeout=wait)
                 if text is None:
                     if stream.ended:
+                        cause = "closed"
                         break
                     continue
                 received, wall = _now()
                 message = json.loads(text)
                 lines.write("", '"message":' + _compact(message), received, wall)
                 written += 1
+        except BaseException as error:
+            try:
+                if isinstance(error, KeyboardInterrupt):
+                    _end_line(lines, written, "interrupted")
+                else:
+                    _end_line(lines, written, "error", error=error)
+            except Exception:
+                pass  # no room for it: the file ends with the last complete line
+            raise
         finally:
             stream.on_reconnect = before
+        if cause == "closed":
+            _end_line(lines, written, cause, stream.close_code, stream.close_reason)
+        else:
+            _end_line(lines, written, cause)
     return written
 
 
 def read_recording(path: _Path) -> Iterator[dict[str, Any]]:
-    """The lines of a stream recording (or of a series' frames.jsonl) as dicts, in file order.
-    ValueError for a line that is not a JSON object."""
+    """The lines of a stream recording (or of a series' frames.jsonl) as dicts, in file order: a
+    recording's "message" and "reconnect" lines and, last, its "end" line (which a recording cut
+    off by a crash, or written before recordings had one, lacks), so that
+    [entry["message"] for entry in read_recording(path) if "message" in entry] are the messages
+    and an entry with "end" says how the recording ended. ValueError for a line that is not a
+    JSON object."""
     with open(path, "rb") as file:
         for number, line in enumerate(file, 1):
             entry = json.loads(line)
@@ -210,7 +263,7 @@ def capture_series(cameras: Union[Cameras, IsaacSimClient], camera_id: str, out_
     frame = CameraFrame()
     period = None if rate is None else 1.0 / rate
     next_start = time.monotonic()
-    with open(os.path.join(out_dir, "frames.jsonl"), "wb") as index_file:
+    with open(os.path.join(out_dir, "frames.jsonl"), "wb", buffering=0) as index_file:
         lines = _Lines(index_file)
         for number in range(1, count + 1):
             if period is not None:

@@ -11,6 +11,7 @@ import re
 import signal
 import socket
 import struct
+import subprocess
 import threading
 import time
 
@@ -257,12 +258,14 @@ def test_messages_in_fragments_come_whole_until_the_peer_closes(reading):
         peer.stop()
 
 
-LINE_START = r'^\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z","offset":\d+\.\d{6},"(message|reconnect)":'
+LINE_START = r'^\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z","offset":\d+\.\d{6},"(message|reconnect|end)":'
+END_KEYS = ["messages", "cause", "close_code", "close_reason", "error"]
 
 
-def recorded_lines(path):
+def recorded_lines(path, ended=True):
     """The recording's lines, each checked to be complete: one JSON object with time and offset
-    first, offsets from 0 and never going back."""
+    first, offsets from 0 and never going back; the end line last (`ended`) and nowhere else. The
+    message and reconnect lines, and the end line's "end" member (None without one)."""
     text = path.read_bytes().decode("utf-8")
     assert text == "" or text.endswith("\n")
     lines = text.splitlines()
@@ -270,10 +273,16 @@ def recorded_lines(path):
     assert len(entries) == len(lines)
     for line, entry in zip(lines, entries):
         assert re.match(LINE_START, line), line
-        assert list(entry) in (["time", "offset", "message"], ["time", "offset", "reconnect"])
+        assert list(entry) in (["time", "offset", "message"], ["time", "offset", "reconnect"],
+                               ["time", "offset", "end"])
     offsets = [entry["offset"] for entry in entries]
     assert offsets[:1] in ([], [0]) and offsets == sorted(offsets)
-    return entries
+    end = entries.pop()["end"] if ended or (entries and "end" in entries[-1]) else None
+    assert not any("end" in entry for entry in entries)
+    if end is not None:
+        assert list(end) == END_KEYS
+        assert end["messages"] == sum("message" in entry for entry in entries)
+    return entries, end
 
 
 def test_record_writes_messages_and_reopens_as_json_lines(tmp_path):
@@ -297,8 +306,9 @@ def test_record_writes_messages_and_reopens_as_json_lines(tmp_path):
             assert stream.ended and stream.on_reconnect is on_reconnect
     finally:
         peer.stop()
-    assert lines_on_disk == [3]  # two messages and the reopen, each flushed as it was written
-    entries = recorded_lines(path)
+    assert lines_on_disk == [3]  # two messages and the reopen, each written as it came
+    entries, end = recorded_lines(path)
+    assert end == {"messages": 3, "cause": "closed", "close_code": 1000, "close_reason": "", "error": None}
     assert [entry.get("message") for entry in entries] == [{"n": 1, "x": [0.5]}, {"n": 2}, None,
                                                            {"n": 3, "name": "ä"}]
     reopen = entries[2]["reconnect"]
@@ -315,15 +325,19 @@ def test_record_writes_messages_and_reopens_as_json_lines(tmp_path):
 def test_record_stops_at_count_or_seconds(client, arm, tmp_path):
     with client.articulations.stream_joint_positions(arm["articulation_id"]) as stream:
         assert strandel.tools.record(stream, tmp_path / "none.jsonl", count=0) == 0
-        assert (tmp_path / "none.jsonl").read_bytes() == b""
+        assert recorded_lines(tmp_path / "none.jsonl") == ([], {"messages": 0, "cause": "count", "close_code": None,
+                                                                "close_reason": None, "error": None})
         assert strandel.tools.record(stream, tmp_path / "three.jsonl", count=3) == 3
         started = time.monotonic()
         written = strandel.tools.record(stream, tmp_path / "timed.jsonl", seconds=0.3)
         assert 0.3 <= time.monotonic() - started < 10.0
         with pytest.raises(ValueError, match="^count must not be negative$"):
             strandel.tools.record(stream, tmp_path / "never.jsonl", count=-1)
-    assert [len(entry["message"]["joint_positions"]) for entry in recorded_lines(tmp_path / "three.jsonl")] == [6] * 3
-    assert len(recorded_lines(tmp_path / "timed.jsonl")) == written >= 1
+    entries, end = recorded_lines(tmp_path / "three.jsonl")
+    assert [len(entry["message"]["joint_positions"]) for entry in entries] == [6] * 3
+    assert end["cause"] == "count"
+    entries, end = recorded_lines(tmp_path / "timed.jsonl")
+    assert len(entries) == written >= 1 and end["cause"] == "seconds"
 
 
 def test_ctrl_c_ends_a_recording_after_a_complete_line(tmp_path):
@@ -343,7 +357,48 @@ def test_ctrl_c_ends_a_recording_after_a_complete_line(tmp_path):
             assert stream.on_reconnect is None  # the recorder's handler is gone again
     finally:
         assert fast.stop() == 0
-    assert len(recorded_lines(path)) >= 10
+    entries, end = recorded_lines(path)
+    assert len(entries) >= 10 and end["cause"] == "interrupted"
+
+
+def test_a_recording_ended_by_an_error_says_so_in_its_last_line(tmp_path):
+    peer = WebSocketPeer(("serve", [frame(TEXT, b'{"n": 1}'), frame(TEXT, b"not json")], "hold"))
+    path = tmp_path / "error.jsonl"
+    try:
+        client = strandel.IsaacSimClient("pytest", "http://" + peer.url, "ws://" + peer.url, timeout=5.0,
+                                         max_retries=0)
+        with client.open_joint_position_stream("a") as stream:
+            with pytest.raises(ValueError):
+                strandel.tools.record(stream, path)
+    finally:
+        peer.stop()
+    entries, end = recorded_lines(path)
+    assert [entry["message"] for entry in entries] == [{"n": 1}]
+    assert end["cause"] == "error" and end["error"].startswith("JSONDecodeError: ")
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 16 KiB tmpfs mounted on a directory of its own (skipped where the test may not mount)."""
+    mount_point = tmp_path / "disk"
+    mount_point.mkdir()
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", str(mount_point)],
+                                           stderr=subprocess.DEVNULL).returncode != 0:
+        pytest.skip("mounting a tmpfs needs root")
+    yield mount_point
+    subprocess.run(["umount", "-l", str(mount_point)], check=True)
+
+
+def test_a_recording_that_fills_the_disk_keeps_whole_lines_only(client, arm, small_disk):
+    path = small_disk / "full.jsonl"
+    with client.articulations.stream_joint_positions(arm["articulation_id"]) as stream:
+        with pytest.raises(OSError) as raised:
+            strandel.tools.record(stream, path, seconds=60.0)
+    assert raised.value.errno == 28  # ENOSPC
+    entries, end = recorded_lines(path, ended=False)  # the end line, when there was room for it
+    assert len(entries) > 10
+    if end is not None:
+        assert end["cause"] == "error" and "No space left on device" in end["error"]
 
 
 def test_rate_stats():

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,6 +130,40 @@ class ScratchDirectory {
  private:
   std::filesystem::path path_;
 };
+
+/// A tmpfs of `bytes` mounted on a scratch directory: a disk that fills up. Unmounted when
+/// destroyed; mounted() is false where the test may not mount one (not root, no CAP_SYS_ADMIN).
+class SmallDisk {
+ public:
+  SmallDisk(const std::string& name, std::size_t bytes) : scratch_(name) {
+    const std::string options = "size=" + std::to_string(bytes);
+    mounted_ = ::geteuid() == 0 && ::mount("tmpfs", scratch_.path().c_str(), "tmpfs",
+                                           MS_NOSUID | MS_NODEV, options.c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount2(scratch_.path().c_str(), MNT_DETACH);
+  }
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+  bool mounted() const { return mounted_; }
+  const std::filesystem::path& path() const { return scratch_.path(); }
+
+ private:
+  ScratchDirectory scratch_;
+  bool mounted_ = false;
+};
+
+/// The "end" member of a recording's last line, checked to be the last line's only member after
+/// the stamp.
+json endOf(const std::vector<std::string>& recorded) {
+  if (recorded.empty()) return json();
+  if (keysOf(recorded.back()) != std::vector<std::string>{"time", "offset", "end"}) return json();
+  const nlohmann::ordered_json end = nlohmann::ordered_json::parse(recorded.back())["end"];
+  EXPECT_EQ(keysOf(end.dump()),
+            (std::vector<std::string>{"messages", "cause", "close_code", "close_reason", "error"}))
+      << recorded.back();
+  return json::parse(end.dump());
+}
 
 /// The names of the entries of `dir`.
 std::set<std::string> entriesOf(const std::filesystem::path& dir) {
@@ -386,9 +421,13 @@ TEST_F(Cli, StreamRecordsStampedLinesIntoANewFile) {
   EXPECT_EQ(lines(recorded.output).size(), 1u) << recorded.output;
   EXPECT_TRUE(contains(recorded.output, " Hz over 4 intervals: ")) << recorded.output;
   const std::string text = fileText(file);
-  const std::vector<std::string> written = lines(text);
-  ASSERT_EQ(written.size(), 5u) << text;
-  std::vector<json> parsed;
+  std::vector<std::string> written = lines(text);
+  ASSERT_EQ(written.size(), 6u) << text;
+  // The last line says how the recording ended; the ones before hold the messages.
+  EXPECT_EQ(endOf(written), json::parse(R"({"messages":5,"cause":"count","close_code":null,)"
+                                        R"("close_reason":null,"error":null})"));
+  std::vector<json> parsed = {json::parse(written.back())};
+  written.pop_back();
   long long last_sequence = -1;
   for (const std::string& line : written) {
     EXPECT_EQ(keysOf(line), (std::vector<std::string>{"time", "offset", "message"})) << line;
@@ -397,6 +436,8 @@ TEST_F(Cli, StreamRecordsStampedLinesIntoANewFile) {
     EXPECT_GT(parsed.back()["message"]["sequence"].get<long long>(), last_sequence);
     last_sequence = parsed.back()["message"]["sequence"];
   }
+  parsed.push_back(parsed.front());
+  parsed.erase(parsed.begin());
   expectStamped(parsed);
   EXPECT_GT(parsed.back()["offset"].get<double>(), 0.0);
 
@@ -408,11 +449,11 @@ TEST_F(Cli, StreamRecordsStampedLinesIntoANewFile) {
       << refused.output;
   EXPECT_EQ(fileText(file), text);
   EXPECT_EQ(run({"stream", path, "--count", "1", "--out", file, "--force"}).exit_code, 0);
-  EXPECT_EQ(lines(fileText(file)).size(), 1u);
+  EXPECT_EQ(lines(fileText(file)).size(), 2u);
   const std::filesystem::path link = scratch.path() / "link.jsonl";
   std::filesystem::create_symlink(file, link);
   EXPECT_EQ(run({"stream", path, "--count", "1", "--out", link.string(), "--force"}).exit_code, 2);
-  EXPECT_EQ(lines(fileText(file)).size(), 1u);
+  EXPECT_EQ(lines(fileText(file)).size(), 2u);
 
   // A full disk ends the stream with status 2 and the reason.
   if (std::filesystem::exists("/dev/full")) {
@@ -432,9 +473,39 @@ TEST_F(Cli, StreamRecordsStampedLinesIntoANewFile) {
   const ProgramResult ended = running.finish(30s);
   EXPECT_EQ(ended.exit_code, 0) << ended.output;
   const std::string kept = fileText(interrupted);
-  ASSERT_GE(lines(kept).size(), 3u) << kept;
+  ASSERT_GE(lines(kept).size(), 4u) << kept;
   EXPECT_EQ(kept.back(), '\n');
   for (const std::string& line : lines(kept)) EXPECT_TRUE(json::accept(line)) << line;
+  const json end = endOf(lines(kept));
+  EXPECT_EQ(end["cause"], "interrupted") << tail(kept);
+  EXPECT_EQ(end["messages"], lines(kept).size() - 1) << tail(kept);
+}
+
+TEST_F(Cli, ARecordingThatFillsTheDiskKeepsWholeLinesOnly) {
+  SmallDisk disk("full_disk", 16 * 1024);
+  if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
+  client.articulations.create("/World/arm");
+  const std::string file = (disk.path() / "run.jsonl").string();
+  const ProgramResult full =
+      run({"stream", "articulations/arm/stream_joint_positions", "--out", file, "--seconds", "60"});
+  EXPECT_EQ(full.exit_code, 2) << full.output;
+  EXPECT_TRUE(contains(full.output, "cannot write '" + file + "': No space left on device\n"))
+      << full.output;
+  // The line the disk cut is gone: whole lines only, the end line last when there was room.
+  const std::string kept = fileText(file);
+  ASSERT_FALSE(kept.empty());
+  EXPECT_EQ(kept.back(), '\n') << tail(kept);
+  std::vector<std::string> recorded = lines(kept);
+  for (const std::string& line : recorded) ASSERT_TRUE(json::accept(line)) << line;
+  const json end = endOf(recorded);
+  if (!end.is_null()) {
+    recorded.pop_back();
+    EXPECT_EQ(end["cause"], "error");
+    EXPECT_EQ(end["error"], "cannot write '" + file + "': No space left on device");
+    EXPECT_EQ(end["messages"], recorded.size());
+  }
+  EXPECT_GT(recorded.size(), 10u);
+  for (const std::string& line : recorded) EXPECT_TRUE(contains(line, "\"message\":{")) << line;
 }
 
 TEST(CliStreamReconnect, ARecordingHoldsALineForEachReopen) {
@@ -460,7 +531,8 @@ TEST(CliStreamReconnect, ARecordingHoldsALineForEachReopen) {
   ASSERT_EQ(recorded.exit_code, 0) << recorded.output;
   EXPECT_TRUE(contains(recorded.output, ": reconnected (1 so far) after ")) << recorded.output;
   const std::vector<std::string> written = lines(fileText(file));
-  ASSERT_EQ(written.size(), 4u) << fileText(file);
+  ASSERT_EQ(written.size(), 5u) << fileText(file);
+  EXPECT_EQ(endOf(written)["messages"], 3);
   std::vector<json> parsed;
   for (const std::string& line : written) parsed.push_back(json::parse(line));
   expectStamped(parsed);
@@ -523,6 +595,40 @@ TEST(CliStreamReconnect, ReconnectSurvivesARestartOfTheBridgeAndEndsWhenTheArtic
       contains(refused.output, " (status 404)\n{\n  \"error\": \"articulation 'arm' not found\""))
       << tail(refused.output);
   EXPECT_EQ(bridge->stop(), 0);
+}
+
+TEST_F(Cli, ARecordingEndedByARefusedReopenSaysWhyInItsLastLine) {
+  client.articulations.create("/World/arm");
+  ScratchDirectory scratch("record_refused");
+  const std::string file = (scratch.path() / "run.jsonl").string();
+  BackgroundStrandel running({"--url", bridge.httpUrl(), "stream",
+                              "articulations/arm/stream_joint_positions", "--reconnect", "--out",
+                              file});
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (lines(fileText(file)).size() < 3 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  // Removing the arm closes the stream, and the bridge refuses the reopen.
+  client.articulations.remove("arm");
+  const ProgramResult refused = running.finish(30s);
+  EXPECT_EQ(refused.exit_code, 1) << tail(refused.output);
+  const std::vector<std::string> written = lines(fileText(file));
+  ASSERT_GE(written.size(), 4u);
+  const json end = endOf(written);
+  ASSERT_TRUE(end.is_object()) << written.back();
+  EXPECT_EQ(end["cause"], "error");
+  EXPECT_EQ(end["messages"], written.size() - 1);
+  EXPECT_EQ(end["close_code"], nullptr);
+  const std::string error = end["error"].is_string() ? end["error"].get<std::string>() : "";
+  EXPECT_TRUE(contains(error, "STREAM " + bridge.wsUrl() +
+                                  "articulations/arm/stream_joint_positions: WebSocket handshake "
+                                  "failed for "))
+      << error;
+  EXPECT_TRUE(contains(error, " (status 404)")) << error;
+  // What strandel printed on stderr, the bridge's reason included when there was one.
+  EXPECT_TRUE(contains(refused.output, error.substr(0, error.find('\n')) + "\n")) << error;
+  EXPECT_EQ(contains(error, "articulation 'arm' not found"),
+            contains(refused.output, "articulation 'arm' not found"))
+      << error;
 }
 
 TEST_F(Cli, CaptureWritesPicturesAndArraysThatHoldTheFrame) {
@@ -608,9 +714,7 @@ TEST_F(Cli, CaptureSeriesWritesNumberedFramesAndAnIndexOfCompleteOnes) {
   const ProgramResult series =
       run({"capture", "cam", "--count", "3", "--rate", "20", "--out", dir.string()});
   ASSERT_EQ(series.exit_code, 0) << series.output;
-  EXPECT_TRUE(
-      contains(series.output, "wrote " + (dir / "frames.jsonl").string() + " (3 of 3 frames)\n"))
-      << series.output;
+  EXPECT_EQ(series.output, "wrote " + (dir / "frames.jsonl").string() + " (3 of 3 frames)\n");
   EXPECT_EQ(entriesOf(dir), (std::set<std::string>{".strandel-capture", "000001", "000002",
                                                    "000003", "frames.jsonl"}));
   const std::vector<std::string> index = lines(fileText(dir / "frames.jsonl"));
@@ -641,7 +745,10 @@ TEST_F(Cli, CaptureSeriesWritesNumberedFramesAndAnIndexOfCompleteOnes) {
       << single.output;
   EXPECT_EQ(entriesOf(dir).count("000001"), 0u);
   EXPECT_TRUE(std::filesystem::exists(dir / "frame.json"));
-  ASSERT_EQ(run({"capture", "cam", "--count", "2", "--out", dir.string()}).exit_code, 0);
+  const ProgramResult again = run({"capture", "cam", "--count", "2", "--out", dir.string()});
+  ASSERT_EQ(again.exit_code, 0) << again.output;
+  EXPECT_EQ(again.output, "wrote " + (dir / "frames.jsonl").string() +
+                              " (2 of 2 frames), after removing 5 files of an earlier capture\n");
   EXPECT_EQ(entriesOf(dir),
             (std::set<std::string>{".strandel-capture", "000001", "000002", "frames.jsonl"}));
 
@@ -655,8 +762,11 @@ TEST_F(Cli, CaptureSeriesWritesNumberedFramesAndAnIndexOfCompleteOnes) {
   std::filesystem::remove(dir / "000002" / "notes.txt");
 
   // Ctrl-C ends a series with status 0: the index holds a line for every frame directory.
+  // --verbose tells each file removed and written.
   BackgroundStrandel running({"--url", bridge.httpUrl(), "capture", "cam", "--count", "1000",
-                              "--rate", "10", "--out", dir.string()});
+                              "--rate", "10", "--verbose", "--out", dir.string()});
+  ASSERT_NE(running.waitFor("removed " + (dir / "000002" / "rgb.png").string() + "\n", 30s),
+            std::string::npos);
   ASSERT_NE(running.waitFor("wrote " + (dir / "000002" / "frame.json").string(), 30s),
             std::string::npos);
   running.signal(SIGINT);
@@ -664,9 +774,50 @@ TEST_F(Cli, CaptureSeriesWritesNumberedFramesAndAnIndexOfCompleteOnes) {
   EXPECT_EQ(ended.exit_code, 0) << tail(ended.output);
   const std::size_t complete = lines(fileText(dir / "frames.jsonl")).size();
   EXPECT_GE(complete, 2u);
-  EXPECT_TRUE(contains(ended.output, " (" + std::to_string(complete) + " of 1000 frames)\n"))
+  EXPECT_TRUE(contains(ended.output, " (" + std::to_string(complete) +
+                                         " of 1000 frames), after removing 13 files of an earlier "
+                                         "capture\n"))
       << tail(ended.output);
   EXPECT_EQ(entriesOf(dir).size(), complete + 2);  // the frames, the index and the manifest
+}
+
+TEST_F(Cli, ACaptureSeriesStaysInItsDirectoryWhenThePathIsSwappedForALink) {
+  ASSERT_EQ(run({"put", "cameras", R"({"prim_path":"/World/cam","resolution":[16,12]})"}).exit_code,
+            0);
+  ScratchDirectory scratch("series_swap");
+  const std::filesystem::path dir = scratch.path() / "out";
+  const std::filesystem::path moved = scratch.path() / "moved";
+  const std::filesystem::path target = scratch.path() / "target";
+  std::filesystem::create_directories(target);
+  BackgroundStrandel running({"--url", bridge.httpUrl(), "capture", "cam", "--count", "20",
+                              "--rate", "5", "--out", dir.string()});
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (lines(fileText(dir / "frames.jsonl")).size() < 2 &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  // Mid-series, the directory moves away and a link to another one takes its place.
+  const std::size_t before = lines(fileText(dir / "frames.jsonl")).size();
+  std::filesystem::rename(dir, moved);
+  std::filesystem::create_directory_symlink(target, dir);
+  const ProgramResult ended = running.finish(60s);
+  ASSERT_EQ(ended.exit_code, 0) << ended.output;
+  EXPECT_GE(before, 2u);
+  EXPECT_LT(before, 20u);
+  EXPECT_EQ(entriesOf(target), std::set<std::string>{});
+  const std::vector<std::string> index = lines(fileText(moved / "frames.jsonl"));
+  ASSERT_EQ(index.size(), 20u);
+  for (const std::string& line : index)
+    for (const auto& file : json::parse(line)["files"])
+      EXPECT_TRUE(std::filesystem::is_regular_file(moved / file.get<std::string>())) << file;
+  EXPECT_EQ(entriesOf(moved).size(), 22u);  // the frames, the index and the manifest
+
+  // A link at --out is never followed.
+  const ProgramResult linked = run({"capture", "cam", "--count", "1", "--out", dir.string()});
+  EXPECT_EQ(linked.exit_code, 2) << linked.output;
+  EXPECT_TRUE(contains(
+      linked.output, "cannot create the directory '" + dir.string() + "': it is a symbolic link\n"))
+      << linked.output;
+  EXPECT_EQ(entriesOf(target), std::set<std::string>{});
 }
 
 TEST(CliWithoutABridge, EveryCommandExitsWith3) {
@@ -710,10 +861,15 @@ TEST(CliCommandLine, UsageErrorsExitWith2AndShowTheUsage) {
   const ProgramResult series_rate = strandel({"capture", "cam", "--out", "x", "--rate", "2"});
   EXPECT_EQ(series_rate.exit_code, 2);
   EXPECT_TRUE(contains(series_rate.output, "--rate requires --count")) << series_rate.output;
+  const ProgramResult verbose = strandel({"capture", "cam", "--out", "x", "--verbose"});
+  EXPECT_EQ(verbose.exit_code, 2);
+  EXPECT_TRUE(contains(verbose.output, "--verbose requires --count")) << verbose.output;
 
   const ProgramResult help = strandel({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_TRUE(contains(help.output, "Exit status:\n  0  success\n  1  ")) << help.output;
+  // The statuses retried are the library's default ones.
+  EXPECT_TRUE(contains(help.output, "408, 409, 429, 500 or 502 and up")) << help.output;
   const ProgramResult capture_help = strandel({"capture", "--help"});
   EXPECT_EQ(capture_help.exit_code, 0);
   EXPECT_TRUE(contains(capture_help.output, "Examples:\n  strandel put cameras"))
@@ -1008,6 +1164,18 @@ TEST_F(CliAgainstAHostileBridge, AStreamMessageInFragmentsIsOneLineAndTheBridges
       rate_lines[0], std::regex(R"(summary after [0-9.]+ s: 1 message, no interval yet)")))
       << rate.output;
   EXPECT_EQ(rate_lines[1], closed);
+
+  // A recording ends with a line holding the bridge's close code and reason.
+  ScratchDirectory scratch("record_closed");
+  const std::string file = (scratch.path() / "closed.jsonl").string();
+  const ProgramResult recorded =
+      strandel({"--url", "http://127.0.0.1:" + std::to_string(stream_peer.port()) + "/", "stream",
+                "articulations/arm/stream_joint_positions", "--seconds", "20", "--out", file});
+  EXPECT_EQ(recorded.exit_code, 3) << recorded.output;
+  const std::vector<std::string> written = lines(fileText(file));
+  ASSERT_EQ(written.size(), 2u) << fileText(file).substr(0, 300);
+  EXPECT_EQ(endOf(written), json::parse(R"({"messages":1,"cause":"closed","close_code":1000,)"
+                                        R"("close_reason":"done","error":null})"));
 }
 
 // `strandel view` as a server: what it refuses to start with, and what it answers to requests no
