@@ -3,6 +3,7 @@
 #include <cmath>
 #include <exception>
 #include <stdexcept>
+#include <utility>
 
 #include <CLI/CLI.hpp>
 
@@ -54,7 +55,27 @@ std::string requestUrl(const strandel::IsaacSimClient& client, std::string_view 
          std::string(first == std::string_view::npos ? std::string_view() : path.substr(first));
 }
 
-void rethrowAsFailure(const std::string& label) {
+std::string refusalReason(const BridgeOptions& bridge, const strandel::HandshakeError& refusal) {
+  if (!refusal.body().empty() || refusal.statusCode() < 200) return refusal.body();
+  const std::string& url = refusal.url();
+  const std::size_t colon = url.find("://");
+  const std::size_t path = colon == std::string::npos ? url.npos : url.find('/', colon + 3);
+  if (path == std::string::npos) return {};
+  const std::string scheme = url.substr(0, colon) == "wss" ? "https" : "http";
+  BridgeOptions once = bridge;
+  once.url = scheme + url.substr(colon, path + 1 - colon);
+  once.ws_url = url.substr(0, path + 1);
+  once.retries = 0;
+  try {
+    const auto reader = makeClient(once);
+    strandel::HttpResponse answer = reader->get(std::string_view(url).substr(path + 1));
+    if (answer.status == refusal.statusCode()) return std::move(answer.body);
+  } catch (...) {  // no reason to be had: the refusal is reported without one
+  }
+  return {};
+}
+
+void rethrowAsFailure(const std::string& label, const BridgeOptions* refusal_reader) {
   // Most derived kinds first: each catch names one kind of the library, never a message text.
   try {
     throw;
@@ -68,7 +89,7 @@ void rethrowAsFailure(const std::string& label) {
     if (e.statusCode() == 0) throw Failure(kTransport, label + ": " + e.what());
     throw Failure(kRefused,
                   label + ": " + e.what() + " (status " + std::to_string(e.statusCode()) + ")",
-                  e.body());
+                  refusal_reader ? refusalReason(*refusal_reader, e) : e.body());
   } catch (const strandel::TransportError& e) {  // TimeoutError included
     throw Failure(kTransport, label + ": " + e.what());
   } catch (const strandel::FrameFormatError& e) {

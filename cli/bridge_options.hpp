@@ -45,7 +45,16 @@ std::string requestUrl(const strandel::IsaacSimClient& client, std::string_view 
 /// kTransport when it did not; TransportError (TimeoutError included) gives kTransport;
 /// FrameFormatError and a JSON library error give kMalformed; std::invalid_argument gives kUsage;
 /// Interrupted gives kInterrupted; any other exception (a libcurl set-up failure, no memory)
-/// gives kTransport. A Failure passes unchanged.
-[[noreturn]] void rethrowAsFailure(const std::string& label);
+/// gives kTransport. A Failure passes unchanged. With `refusal_reader`, a HandshakeError whose
+/// body is empty takes its detail from refusalReason first.
+[[noreturn]] void rethrowAsFailure(const std::string& label,
+                                   const BridgeOptions* refusal_reader = nullptr);
+
+/// The bridge's reason for refusing a stream, for a command about to report the refusal and exit:
+/// refusal.body() when the handshake delivered one, otherwise the body of one plain GET of the
+/// stream's URL over http(s) (no retries, the bridge's time-out), kept only when that GET is
+/// answered with the refusal's status. Empty when there is no such answer or the refusal had no
+/// status. Never throws; never call it inside a reconnect loop.
+std::string refusalReason(const BridgeOptions& bridge, const strandel::HandshakeError& refusal);
 
 }  // namespace strandel_cli
