@@ -9,6 +9,8 @@ namespace strandel::mock_bridge {
 namespace {
 
 constexpr int kMaxResolution = 4096;
+/// A camera renders at least once every 100 simulated seconds and at most 1000 times a second.
+constexpr double kMinFrequency = 0.01;
 constexpr double kMaxFrequency = 1000.0;
 
 ApiError unprocessable(const std::string& message) { return ApiError(422, message); }
@@ -230,9 +232,9 @@ CreateCamera readCreateCamera(const json& body) {
   }
   if (const json* value = member(body, "frequency")) {
     command.frequency = requireFinite(*value, "frequency");
-    if (command.frequency <= 0.0 || command.frequency > kMaxFrequency)
-      throw unprocessable("frequency must be above 0 and at most " + numberText(kMaxFrequency) +
-                          " frames per second");
+    if (command.frequency < kMinFrequency || command.frequency > kMaxFrequency)
+      throw unprocessable("frequency must be between " + numberText(kMinFrequency) + " and " +
+                          numberText(kMaxFrequency) + " frames per second");
   }
   return command;
 }

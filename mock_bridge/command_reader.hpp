@@ -55,7 +55,7 @@ GripperPropertiesPatch readGripperPropertiesPatch(const json& body);
 AttachmentPointsPatch readAttachmentPointsPatch(const json& body);
 
 /// {"prim_path", "resolution", "frequency"}: prim_path required and absolute, resolution null or
-/// [width, height] with each from 1 to 4096, frequency null or above 0 and at most 1000.
+/// [width, height] with each from 1 to 4096, frequency null or from 0.01 to 1000.
 CreateCamera readCreateCamera(const json& body);
 
 /// {"data_types", "world_frame"}: data_types null or an array of "rgb" and "depth", world_frame

@@ -40,6 +40,9 @@ std::uint64_t toInteger(const std::string& name, const std::string& text, std::u
   return value;
 }
 
+/// Upper bound of --max-unsent-bytes and --max-total-unsent-bytes: 64 GiB.
+constexpr std::uint64_t kMaxUnsentBytes = 64ull * 1024 * 1024 * 1024;
+
 constexpr char kDescription[] =
     "A local stand-in for the Isaac Sim bridge: HTTP and WebSocket on one port, an in-memory\n"
     "world of articulations, surface grippers and cameras. Prints\n"
@@ -111,6 +114,29 @@ std::unique_ptr<CLI::App> makeParser(Options& options) {
              std::to_string(kDefaultMaxUrdfBytes) + ")",
          [&](const std::string& n, const std::string& v) {
            options.max_urdf_bytes = toInteger(n, v, 1, 1024ull * 1024 * 1024);
+         });
+  valued("--max-connections", "N",
+         "connections served at once, one more is answered 503 and closed (default 256)",
+         [&](const std::string& n, const std::string& v) {
+           options.max_connections = static_cast<std::uint32_t>(toInteger(n, v, 1, 100000));
+         });
+  valued("--max-unsent-bytes", "N",
+         "bytes that may wait to be sent on one connection; a larger answer gets 503, a stream "
+         "message is skipped (default 134217728)",
+         [&](const std::string& n, const std::string& v) {
+           options.max_unsent_bytes = toInteger(n, v, kAlwaysSentBytes, kMaxUnsentBytes);
+         });
+  valued("--max-total-unsent-bytes", "N",
+         "the same over all connections, answers up to " + std::to_string(kAlwaysSentBytes) +
+             " bytes excepted (default 268435456)",
+         [&](const std::string& n, const std::string& v) {
+           options.max_total_unsent_bytes = toInteger(n, v, kAlwaysSentBytes, kMaxUnsentBytes);
+         });
+  valued("--request-timeout-ms", "MS",
+         "time to complete a request once begun, and a new connection's first; then it is closed "
+         "(default 5000)",
+         [&](const std::string& n, const std::string& v) {
+           options.request_timeout_ms = static_cast<std::uint32_t>(toInteger(n, v, 100, 600000));
          });
   app->add_flag("-v,--verbose", options.verbose, "log every request and its answer on stderr");
   return app;

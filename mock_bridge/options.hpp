@@ -11,6 +11,11 @@
 
 namespace strandel::mock_bridge {
 
+/// Answers and stream messages this small are sent even when max_total_unsent_bytes wait already,
+/// so that clients that read are served while others do not (each connection has at most one
+/// answer or four messages waiting).
+constexpr std::uint64_t kAlwaysSentBytes = 64 * 1024;
+
 struct Options {
   std::string host = "127.0.0.1";
   /// 0 lets the system pick a free port.
@@ -32,6 +37,15 @@ struct Options {
   std::uint64_t max_body_bytes = 8u * 1024u * 1024u;
   /// Largest URDF file an articulation may be created from; larger ones get 422.
   std::uint64_t max_urdf_bytes = kDefaultMaxUrdfBytes;
+  /// Connections served at once (HTTP and streams); one more is answered 503 and closed.
+  std::uint32_t max_connections = 256;
+  /// Bytes of answers and stream messages that may wait to be sent on one connection: room for
+  /// the largest camera frame (4096x4096 rgb and depth, 117 MB).
+  std::uint64_t max_unsent_bytes = 128u * 1024u * 1024u;
+  /// The same across every connection; answers of at most kAlwaysSentBytes are sent regardless.
+  std::uint64_t max_total_unsent_bytes = 256u * 1024u * 1024u;
+  /// Time a connection has for a request once it has begun, and a new connection for its first.
+  std::uint32_t request_timeout_ms = 5000;
   /// Log every request and answer on stderr.
   bool verbose = false;
   bool help = false;

@@ -5,6 +5,7 @@
 #include <deque>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -44,6 +45,11 @@ constexpr std::size_t kMaxQueuedMessages = 4;
 constexpr auto kAcceptPause = std::chrono::milliseconds(50);
 /// Accept failures are reported on stderr at most once per this interval.
 constexpr auto kAcceptReportInterval = std::chrono::seconds(1);
+/// How much a kept-alive connection reads at once while it waits for its next request.
+constexpr std::size_t kFirstRead = 4096;
+/// Connections beyond --max-connections that may linger after their 503 at once; further ones
+/// are closed without an answer.
+constexpr std::size_t kMaxRefusing = 64;
 
 /// Something the server can close when it stops.
 class Closable {
@@ -51,6 +57,78 @@ class Closable {
   virtual ~Closable() = default;
   virtual void shutdown() = 0;
 };
+
+/// What the connections take of the stand-in's bounded resources: how many are served, how many
+/// are being refused, and the bytes of answers and stream messages that wait to be sent.
+struct Usage {
+  explicit Usage(const Options& options)
+      : maxConnections(options.max_connections),
+        maxUnsent(options.max_unsent_bytes),
+        maxTotalUnsent(options.max_total_unsent_bytes) {}
+
+  const std::size_t maxConnections;
+  const std::uint64_t maxUnsent;
+  const std::uint64_t maxTotalUnsent;
+  std::size_t connections = 0;
+  std::size_t refusing = 0;
+  std::uint64_t unsent = 0;
+};
+
+/// Whether bytes to be sent fit, or which bound they would pass.
+enum class Room { enough, connectionFull, totalFull };
+
+/// One served connection as counted in Usage, with the bytes it has waiting to be sent; both are
+/// given back when it is destroyed. Moves with the connection from HTTP to its stream.
+class Slot {
+ public:
+  explicit Slot(std::shared_ptr<Usage> usage) : usage_(std::move(usage)) { ++usage_->connections; }
+  Slot(Slot&& other) noexcept
+      : usage_(std::move(other.usage_)), held_(std::exchange(other.held_, 0)) {}
+  Slot& operator=(Slot&&) = delete;
+  ~Slot() {
+    if (!usage_) return;
+    --usage_->connections;
+    usage_->unsent -= held_;
+  }
+
+  /// Takes `bytes` to be sent when the connection's bytes stay within max_unsent_bytes and the
+  /// total within max_total_unsent_bytes (not checked for kAlwaysSentBytes or fewer); otherwise
+  /// takes nothing and says which bound they would pass.
+  Room take(std::uint64_t bytes) {
+    if (held_ + bytes > usage_->maxUnsent) return Room::connectionFull;
+    if (bytes > kAlwaysSentBytes && usage_->unsent + bytes > usage_->maxTotalUnsent)
+      return Room::totalFull;
+    held_ += bytes;
+    usage_->unsent += bytes;
+    return Room::enough;
+  }
+  /// Gives back `bytes` taken before, once they are sent or dropped.
+  void give(std::uint64_t bytes) {
+    held_ -= bytes;
+    usage_->unsent -= bytes;
+  }
+  const Usage& usage() const { return *usage_; }
+
+ private:
+  std::shared_ptr<Usage> usage_;
+  std::uint64_t held_ = 0;
+};
+
+/// The whole 503 answer (head and body) to a connection beyond `max_connections`.
+std::string connectionRefusal(std::size_t max_connections) {
+  const Reply reply = jsonReply(
+      503, errorBody(503, "too many connections: the stand-in serves at most " +
+                              std::to_string(max_connections) + " at once; try again later"));
+  http::response<http::string_body> response(http::status::service_unavailable, 11);
+  response.set(http::field::server, kServerName);
+  response.set(http::field::content_type, reply.content_type);
+  response.keep_alive(false);
+  response.body() = reply.body;
+  response.prepare_payload();
+  std::ostringstream text;
+  text << response;
+  return text.str();
+}
 
 }  // namespace
 
@@ -64,7 +142,9 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
         faults(opts.fail_every, opts.fail_status),
         acceptor(context),
         acceptPause(context),
-        physics(context) {}
+        physics(context),
+        usage(std::make_shared<Usage>(opts)),
+        refusal(connectionRefusal(opts.max_connections)) {}
 
   asio::io_context& ioc;
   Options options;
@@ -78,6 +158,9 @@ struct ServerState : std::enable_shared_from_this<ServerState> {
   std::uint64_t unreportedAcceptFailures = 0;
   asio::steady_timer physics;
   std::vector<std::weak_ptr<Closable>> sessions;
+  std::shared_ptr<Usage> usage;
+  /// What a connection beyond max_connections is answered.
+  const std::string refusal;
   bool stopped = false;
 
   void track(const std::shared_ptr<Closable>& session) {
@@ -106,10 +189,11 @@ namespace {
 
 class StreamSession : public Closable, public std::enable_shared_from_this<StreamSession> {
  public:
-  StreamSession(tcp::socket socket, std::shared_ptr<ServerState> server,
+  StreamSession(tcp::socket socket, std::shared_ptr<ServerState> server, Slot slot,
                 std::unique_ptr<Bridge::Stream> feed)
       : ws_(std::move(socket)),
         server_(std::move(server)),
+        slot_(std::move(slot)),
         feed_(std::move(feed)),
         ticker_(ws_.get_executor()),
         period_(std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -160,7 +244,10 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
     });
   }
 
+  /// Queues `message`, or drops it like a skipped tick when kMaxQueuedMessages wait already or
+  /// its bytes do not fit (Slot::take).
   void enqueue(std::string message) {
+    if (outbox_.size() >= kMaxQueuedMessages || slot_.take(message.size()) != Room::enough) return;
     outbox_.push_back(std::move(message));
     if (!writing_) writeNext();
   }
@@ -177,6 +264,7 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
       stop();
       return;
     }
+    slot_.give(outbox_.front().size());
     outbox_.pop_front();
     if (!outbox_.empty() && !closed_) writeNext();
   }
@@ -196,7 +284,7 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
     const std::string text = beast::buffers_to_string(input_.data());
     input_.consume(input_.size());
     std::optional<std::string> refusal = feed_->receive(text);
-    if (refusal && !closed_ && outbox_.size() < kMaxQueuedMessages) enqueue(std::move(*refusal));
+    if (refusal && !closed_) enqueue(std::move(*refusal));
     read();
   }
 
@@ -214,6 +302,7 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
 
   websocket::stream<beast::tcp_stream> ws_;
   std::shared_ptr<ServerState> server_;
+  Slot slot_;
   std::unique_ptr<Bridge::Stream> feed_;
   asio::steady_timer ticker_;
   std::chrono::nanoseconds period_;
@@ -229,8 +318,11 @@ class StreamSession : public Closable, public std::enable_shared_from_this<Strea
 
 class HttpSession : public Closable, public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(tcp::socket socket, std::shared_ptr<ServerState> server)
-      : stream_(std::move(socket)), server_(std::move(server)), delay_(stream_.get_executor()) {}
+  HttpSession(tcp::socket socket, std::shared_ptr<ServerState> server, Slot slot)
+      : stream_(std::move(socket)),
+        server_(std::move(server)),
+        slot_(std::move(slot)),
+        delay_(stream_.get_executor()) {}
 
   void run() {
     server_->track(shared_from_this());
@@ -244,11 +336,31 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
   }
 
  private:
+  /// Reads the next request. A new connection has the request time-out for its first one; a
+  /// kept-alive one waits up to kIdleTimeout for the first bytes of the next, which then has the
+  /// request time-out to be complete.
   void read() {
+    if (!answered_ || buffer_.size() > 0) {
+      readRequest();
+      return;
+    }
+    stream_.expires_after(kIdleTimeout);
+    stream_.async_read_some(buffer_.prepare(kFirstRead),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                              if (ec) {
+                                self->close();
+                                return;
+                              }
+                              self->buffer_.commit(n);
+                              self->readRequest();
+                            });
+  }
+
+  void readRequest() {
     parser_.emplace();
     parser_->body_limit(server_->options.max_body_bytes);
     parser_->header_limit(kHeaderLimit);
-    stream_.expires_after(kIdleTimeout);
+    stream_.expires_after(std::chrono::milliseconds(server_->options.request_timeout_ms));
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&HttpSession::onRead, shared_from_this()));
   }
@@ -311,8 +423,7 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
       const std::shared_ptr<HttpSession> self = weak.lock();
       if (!self) return;  // the server stopped first
       self->awaiting_.reset();
-      self->server_->log(line + " -> " + std::to_string(reply.status));
-      self->write(std::move(reply), keepAlive, version);
+      self->write(std::move(reply), keepAlive, version, line);
     };
     server_->bridge.handle(request, respond);
   }
@@ -324,11 +435,24 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
       write(std::move(opening.refusal), false, request.version());
       return;
     }
-    std::make_shared<StreamSession>(stream_.release_socket(), server_, std::move(opening.stream))
+    std::make_shared<StreamSession>(stream_.release_socket(), server_, std::move(slot_),
+                                    std::move(opening.stream))
         ->run(std::move(request));
   }
 
-  void write(Reply reply, bool keepAlive, unsigned version) {
+  /// Sends `reply`, or a 503 instead when its body does not fit in the bytes that may wait to be
+  /// sent (Slot::take). With `line` (the request's method and target), logs it with the status
+  /// sent.
+  void write(Reply reply, bool keepAlive, unsigned version, const std::string& line = {}) {
+    std::uint64_t size = reply.body.size();
+    const Room room = slot_.take(size);
+    if (room != Room::enough) {
+      reply = jsonReply(503, errorBody(503, backlogRefusal(room, size)));
+      size = reply.body.size();
+      slot_.take(size);  // fits: a short answer, and nothing else waits on an HTTP connection
+    }
+    if (!line.empty()) server_->log(line + " -> " + std::to_string(reply.status));
+    answered_ = true;
     auto response = std::make_shared<http::response<http::string_body>>(
         static_cast<http::status>(reply.status), version);
     response->set(http::field::server, kServerName);
@@ -338,16 +462,29 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     response->body() = std::move(reply.body);
     response->prepare_payload();
     stream_.expires_after(kIdleTimeout);
-    http::async_write(stream_, *response,
-                      [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
-                        if (ec || self->server_->stopped) {
-                          self->close();
-                        } else if (!response->keep_alive()) {
-                          self->lingeringClose();
-                        } else {
-                          self->read();
-                        }
-                      });
+    http::async_write(
+        stream_, *response,
+        [self = shared_from_this(), response, size](beast::error_code ec, std::size_t) {
+          self->slot_.give(size);
+          if (ec || self->server_->stopped) {
+            self->close();
+          } else if (!response->keep_alive()) {
+            self->lingeringClose();
+          } else {
+            self->read();
+          }
+        });
+  }
+
+  /// Why an answer of `size` bytes is not sent.
+  std::string backlogRefusal(Room room, std::uint64_t size) const {
+    const Usage& usage = slot_.usage();
+    if (room == Room::connectionFull)
+      return "answer of " + std::to_string(size) + " bytes is larger than the " +
+             std::to_string(usage.maxUnsent) + " bytes a connection may have waiting to be sent";
+    return "answer of " + std::to_string(size) + " bytes dropped: " + std::to_string(usage.unsent) +
+           " bytes wait to be sent to other clients and at most " +
+           std::to_string(usage.maxTotalUnsent) + " may; try again later";
   }
 
   void close() {
@@ -363,11 +500,51 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
 
   beast::tcp_stream stream_;
   std::shared_ptr<ServerState> server_;
+  Slot slot_;
   asio::steady_timer delay_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   beast_support::Lingering lingering_{kLingerTime, kLingerBytes};
   std::shared_ptr<HttpSession> awaiting_;
+  /// Whether an answer was sent: later requests come on a kept-alive connection.
+  bool answered_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Connections beyond max_connections
+
+/// Sends a connection beyond max_connections the 503 at once, whatever it sends, then closes it
+/// lingering, so that the client reads the answer rather than a reset.
+class Refusal : public Closable, public std::enable_shared_from_this<Refusal> {
+ public:
+  Refusal(tcp::socket socket, std::shared_ptr<ServerState> server)
+      : stream_(std::move(socket)), server_(std::move(server)), usage_(server_->usage) {
+    ++usage_->refusing;
+  }
+  ~Refusal() override { --usage_->refusing; }
+
+  void run() {
+    server_->track(shared_from_this());
+    stream_.expires_after(kLingerTime);
+    asio::async_write(stream_, asio::buffer(server_->refusal),
+                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                        if (ec || self->server_->stopped) {
+                          self->stream_.close();
+                          return;
+                        }
+                        beast_support::closeLingering(
+                            self, self->stream_, self->lingering_,
+                            [owner = self->server_] { return owner->stopped; });
+                      });
+  }
+
+  void shutdown() override { stream_.close(); }
+
+ private:
+  beast::tcp_stream stream_;
+  std::shared_ptr<ServerState> server_;
+  std::shared_ptr<Usage> usage_;
+  beast_support::Lingering lingering_{kLingerTime, kLingerBytes};
 };
 
 }  // namespace
@@ -396,7 +573,12 @@ void ServerState::onAccepted(beast::error_code ec, tcp::socket socket) {
   if (!ec) {
     beast::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    std::make_shared<HttpSession>(std::move(socket), shared_from_this())->run();
+    if (usage->connections < usage->maxConnections) {
+      std::make_shared<HttpSession>(std::move(socket), shared_from_this(), Slot(usage))->run();
+    } else if (usage->refusing < kMaxRefusing) {
+      log("connection refused: " + std::to_string(usage->connections) + " connections served");
+      std::make_shared<Refusal>(std::move(socket), shared_from_this())->run();
+    }  // else the socket closes here
     accept();
     return;
   }

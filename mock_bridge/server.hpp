@@ -7,6 +7,12 @@
 // When the process runs out of descriptors (or memory) for a new connection, accepting pauses for
 // 50 ms at a time, leaving the connection in the listen queue, and resumes once some are free;
 // such failures are reported on stderr at most once a second.
+// Resources are bounded by the options: a connection beyond max_connections is answered 503 and
+// closed; an answer whose body would pass max_unsent_bytes on its connection, or (when larger
+// than kAlwaysSentBytes) max_total_unsent_bytes over all connections, is replaced by a 503 (the
+// request was carried out), and a stream message is dropped like a skipped tick; a request must be
+// complete within request_timeout_ms of its first byte (a new connection's first request, of the
+// connection), and a kept-alive connection is closed after 60 s without one.
 
 #include <cstdint>
 #include <memory>

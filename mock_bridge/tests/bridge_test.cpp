@@ -1,9 +1,13 @@
 #include "bridge.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <future>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <boost/asio/ip/tcp.hpp>
@@ -380,7 +384,8 @@ TEST_F(BridgeTest, StreamsFeedOneIncarnationOfAnArticulationAndTakeItsTargets) {
   EXPECT_FALSE(open("/articulations/arm/stream_joint_positions")->ended());
 }
 
-/// An HTTP/1.1 client of one connection to 127.0.0.1; every exchange ends within 10 seconds.
+/// An HTTP/1.1 client of one connection to 127.0.0.1; every exchange ends within 10 seconds. One
+/// that sends and never receives is a client that does not read its answers.
 class HttpClient {
  public:
   explicit HttpClient(std::uint16_t port) : stream_(ioc_) {
@@ -395,17 +400,43 @@ class HttpClient {
     boost::beast::http::write(stream_, request);
   }
 
-  /// The next response's body, or nothing when the connection ends (or 10 seconds pass) first.
-  std::optional<json> receive() {
-    boost::beast::http::response<boost::beast::http::string_body> response;
+  /// The next response's body as JSON (with its status when `status` is given), or nothing when
+  /// the connection ends (or 10 seconds pass) first.
+  std::optional<json> receive(int* status = nullptr) {
+    boost::beast::http::response_parser<boost::beast::http::string_body> parser;
+    parser.body_limit(kAnyLength);
     boost::beast::error_code error = boost::asio::error::timed_out;
     stream_.expires_after(std::chrono::seconds(10));
-    boost::beast::http::async_read(stream_, buffer_, response,
+    boost::beast::http::async_read(stream_, buffer_, parser,
                                    [&](boost::beast::error_code ec, std::size_t) { error = ec; });
     ioc_.restart();
     ioc_.run();
     if (error) return std::nullopt;
+    const auto& response = parser.get();
+    if (status) *status = response.result_int();
+    if (response[boost::beast::http::field::content_type] != "application/json") return json();
     return json::parse(response.body());
+  }
+
+  /// The status of the next response, reading its head only (0 when none comes in 10 seconds).
+  int receiveHead() {
+    boost::beast::http::response_parser<boost::beast::http::string_body> parser;
+    parser.body_limit(kAnyLength);
+    boost::beast::error_code error = boost::asio::error::timed_out;
+    stream_.expires_after(std::chrono::seconds(10));
+    boost::beast::http::async_read_header(
+        stream_, buffer_, parser, [&](boost::beast::error_code ec, std::size_t) { error = ec; });
+    ioc_.restart();
+    ioc_.run();
+    return error ? 0 : parser.get().result_int();
+  }
+
+  /// The status of the answer to `method` on `target` (0 when none comes).
+  int status(boost::beast::http::verb method, const std::string& target,
+             const std::string& body = "") {
+    send(method, target, body);
+    int status = 0;
+    return receive(&status) ? status : 0;
   }
 
   std::optional<json> exchange(boost::beast::http::verb method, const std::string& target,
@@ -416,6 +447,8 @@ class HttpClient {
 
  private:
   using tcp = boost::asio::ip::tcp;
+  /// Camera frames are longer than a parser takes by default.
+  static constexpr std::uint64_t kAnyLength = std::numeric_limits<std::uint64_t>::max();
   boost::asio::io_context ioc_;
   boost::beast::tcp_stream stream_;
   boost::beast::flat_buffer buffer_;
@@ -424,7 +457,8 @@ class HttpClient {
 /// The stand-in's server on 127.0.0.1 with a port the system chose, served on a thread of its own.
 class ServedBridge {
  public:
-  ServedBridge() : server_(ioc_, options()), port_(server_.port()) {
+  explicit ServedBridge(Options options = {})
+      : server_(ioc_, onFreePort(std::move(options))), port_(server_.port()) {
     server_.start();
     serving_ = std::async(std::launch::async, [this] { ioc_.run(); });
   }
@@ -444,8 +478,7 @@ class ServedBridge {
   }
 
  private:
-  static Options options() {
-    Options options;
+  static Options onFreePort(Options options) {
     options.port = 0;
     return options;
   }
@@ -479,6 +512,60 @@ TEST(BridgeServer, AWaitedForMotionIsAnsweredOnItsConnectionAndStopDropsAPending
   ASSERT_TRUE(moving);
   EXPECT_TRUE(bridge.stop());
   EXPECT_FALSE(waiting.receive());
+}
+
+TEST(BridgeServer, AnswersBeyondTheUnsentBytesAre503WhileSmallOnesAndOtherClientsAreServed) {
+  using boost::beast::http::verb;
+  Options options;
+  options.max_unsent_bytes = 20'000'000;
+  options.max_total_unsent_bytes = 40'000'000;
+  ServedBridge bridge(options);
+  HttpClient client(bridge.port());
+  // Frames of 2048x1024 (14.7 MB) and 2048x2048 (29.4 MB) are far more than loopback's buffers
+  // take from a client that does not read.
+  for (const auto& [prim, width, height] :
+       {std::tuple{"/big", 2048, 1024}, std::tuple{"/huge", 2048, 2048},
+        std::tuple{"/small", 64, 48}})
+    ASSERT_EQ(client.status(verb::put, "/cameras",
+                            json{{"prim_path", prim}, {"resolution", {width, height}}}.dump()),
+              201);
+
+  client.send(verb::post, "/cameras/huge/capture", "{}");
+  int status = 0;
+  const std::string huge = client.receive(&status).value_or(json()).value("error", "");
+  EXPECT_EQ(status, 503);
+  EXPECT_EQ(huge.rfind("answer of 2936", 0), 0u) << huge;
+  EXPECT_NE(huge.find(" bytes is larger than the 20000000 bytes a connection may have waiting "
+                      "to be sent"),
+            std::string::npos)
+      << huge;
+
+  // Two answers wait for clients that read their heads only; a third does not fit beside them.
+  std::optional<HttpClient> silent[2];
+  for (auto& one : silent) {
+    one.emplace(bridge.port());
+    one->send(verb::post, "/cameras/big/capture", "{}");
+    EXPECT_EQ(one->receiveHead(), 200);
+  }
+  client.send(verb::post, "/cameras/big/capture", "{}");
+  const std::string dropped = client.receive().value_or(json()).value("error", "");
+  EXPECT_NE(dropped.find(" bytes wait to be sent to other clients and at most 40000000 may; try "
+                         "again later"),
+            std::string::npos)
+      << dropped;
+  // Small answers and other requests are served meanwhile, on the same connection.
+  EXPECT_EQ(client.status(verb::post, "/cameras/small/capture", "{}"), 200);
+  EXPECT_EQ(client.status(verb::get, "/"), 200);
+
+  // A client that leaves gives its waiting bytes back.
+  silent[0].reset();
+  int third = 0;
+  for (int i = 0; i < 200; ++i) {
+    if ((third = client.status(verb::post, "/cameras/big/capture", "{}")) == 200) break;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  EXPECT_EQ(third, 200);
+  EXPECT_TRUE(bridge.stop());
 }
 
 }  // namespace

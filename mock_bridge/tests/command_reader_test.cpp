@@ -191,8 +191,11 @@ TEST(ReadCommands, CameraSettingsAndCapturesAreChecked) {
                  "resolution must be [width, height] with each an integer from 1 to 4096");
   EXPECT_REFUSED(readCreateCamera(json{{"prim_path", "/c"}, {"resolution", {0, 480}}}), 422,
                  "resolution must be [width, height] with each an integer from 1 to 4096");
-  EXPECT_REFUSED(readCreateCamera(json{{"prim_path", "/c"}, {"frequency", 0}}), 422,
-                 "frequency must be above 0 and at most 1000.0 frames per second");
+  EXPECT_EQ(readCreateCamera(json{{"prim_path", "/c"}, {"frequency", 0.01}}).frequency, 0.01);
+  EXPECT_EQ(readCreateCamera(json{{"prim_path", "/c"}, {"frequency", 1000}}).frequency, 1000.0);
+  for (const double absurd : {0.0, 1e-10, 0.0099, -30.0, 1000.5, 1e300})
+    EXPECT_REFUSED(readCreateCamera(json{{"prim_path", "/c"}, {"frequency", absurd}}), 422,
+                   "frequency must be between 0.01 and 1000.0 frames per second");
 
   const Capture both = readCapture(json::object());
   EXPECT_TRUE(both.rgb && both.depth && !both.world_frame);

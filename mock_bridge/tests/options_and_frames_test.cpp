@@ -17,10 +17,18 @@ TEST(Options, DefaultsAndBothSpellingsOfValues) {
   EXPECT_EQ(defaults.fail_every, 0u);
   EXPECT_EQ(defaults.fail_status, 503);
   EXPECT_EQ(defaults.max_urdf_bytes, 16u * 1024u * 1024u);
+  EXPECT_EQ(defaults.max_connections, 256u);
+  EXPECT_EQ(defaults.max_unsent_bytes, 128u * 1024u * 1024u);
+  EXPECT_EQ(defaults.max_total_unsent_bytes, 256u * 1024u * 1024u);
+  EXPECT_EQ(defaults.request_timeout_ms, 5000u);
+  // The largest camera frame (4096x4096 rgb and depth, with its manifest) fits on a connection.
+  EXPECT_GT(defaults.max_unsent_bytes, 4096u * 4096u * 7u + 4096u);
 
   const Options o =
       parseOptions({"--port", "0", "--host=::1", "--stream-rate=120", "--fail-every", "3",
-                    "--fail-status=500", "--latency-ms", "25", "--max-urdf-bytes=4096", "-v"});
+                    "--fail-status=500", "--latency-ms", "25", "--max-urdf-bytes=4096", "-v",
+                    "--max-connections=3", "--max-unsent-bytes", "70000",
+                    "--max-total-unsent-bytes=80000", "--request-timeout-ms", "250"});
   EXPECT_EQ(o.port, 0);
   EXPECT_EQ(o.host, "::1");
   EXPECT_EQ(o.stream_rate, 120.0);
@@ -29,6 +37,10 @@ TEST(Options, DefaultsAndBothSpellingsOfValues) {
   EXPECT_EQ(o.latency_ms, 25u);
   EXPECT_EQ(o.max_urdf_bytes, 4096u);
   EXPECT_TRUE(o.verbose);
+  EXPECT_EQ(o.max_connections, 3u);
+  EXPECT_EQ(o.max_unsent_bytes, 70000u);
+  EXPECT_EQ(o.max_total_unsent_bytes, 80000u);
+  EXPECT_EQ(o.request_timeout_ms, 250u);
   EXPECT_TRUE(parseOptions({"--help"}).help);
 }
 
@@ -49,14 +61,23 @@ TEST(Options, UnusableCommandLinesSayWhy) {
   EXPECT_EQ(message({"--fail-status", "99"}), "--fail-status must be between 100 and 599");
   EXPECT_EQ(message({"--max-urdf-bytes", "0"}),
             "--max-urdf-bytes must be between 1 and 1073741824");
+  EXPECT_EQ(message({"--max-connections", "0"}), "--max-connections must be between 1 and 100000");
+  EXPECT_EQ(message({"--max-unsent-bytes", "65535"}),
+            "--max-unsent-bytes must be between 65536 and 68719476736");
+  EXPECT_EQ(message({"--max-total-unsent-bytes=1e9"}),
+            "--max-total-unsent-bytes expects a whole number, not '1e9'");
+  EXPECT_EQ(message({"--request-timeout-ms", "99"}),
+            "--request-timeout-ms must be between 100 and 600000");
   EXPECT_EQ(message({"--colour"}), "unknown option '--colour' (see --help)");
 }
 
 TEST(Options, HelpListsEveryOption) {
   const std::string help = usageText();
-  for (const char* option : {"--host", "--port", "--stream-rate", "--physics-rate", "--joint-speed",
-                             "--gripper-time", "--fail-every", "--fail-status", "--latency-ms",
-                             "--max-body-bytes", "--max-urdf-bytes", "--verbose", "--help"})
+  for (const char* option :
+       {"--host", "--port", "--stream-rate", "--physics-rate", "--joint-speed", "--gripper-time",
+        "--fail-every", "--fail-status", "--latency-ms", "--max-body-bytes", "--max-urdf-bytes",
+        "--max-connections", "--max-unsent-bytes", "--max-total-unsent-bytes",
+        "--request-timeout-ms", "--verbose", "--help"})
     EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 

@@ -44,6 +44,8 @@ class BridgeProcess {
   BridgeProcess& operator=(const BridgeProcess&) = delete;
 
   std::uint16_t port() const { return port_; }
+  /// The child's process id, e.g. to read /proc/PID.
+  pid_t pid() const { return pid_; }
   /// "http://127.0.0.1:PORT/".
   std::string httpUrl() const;
   /// "ws://127.0.0.1:PORT/".

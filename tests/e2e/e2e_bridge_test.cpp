@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -678,6 +679,124 @@ TEST(StandInLimits, OutOfDescriptorsItWaitsQuietlyAndServesAgainOnceSomeClose) {
   ASSERT_TRUE(answer) << "no answer within the connection's 20 s wait";
   EXPECT_EQ(answer->status, 200);
   idle.clear();
+  EXPECT_EQ(bridge.stop(), 0);
+}
+
+/// The resident memory of process `pid` in bytes (VmRSS in /proc/PID/status); 0 when unknown.
+std::uint64_t residentBytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+  return 0;
+}
+
+/// How often `needle` occurs in `text`.
+std::size_t occurrences(const std::string& text, const std::string& needle) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+    ++count;
+  return count;
+}
+
+TEST(StandInLimits, ClientsThatNeverReadTheirFramesLeaveMemoryBoundedAndOthersServed) {
+  ScratchFiles scratch;
+  const std::filesystem::path log = scratch.add("unread.log");
+  BridgeProcess bridge({"--verbose"}, BridgeLaunch{0, log.string()});
+  IsaacSimClient client("unread", bridge.httpUrl(), bridge.wsUrl(),
+                        std::chrono::milliseconds(30000), 0);
+  // The slowest camera renders its 4096x4096 frame once and answers it again: 117 MB a capture.
+  client.cameras.create("/World/big", std::vector<int>{4096, 4096}, 0.01);
+  client.cameras.create("/World/small", std::vector<int>{64, 48});
+  constexpr int kSilent = 12;  // 1.4 GB of answers if every one waited
+  std::vector<std::unique_ptr<RawConnection>> silent;
+  for (int i = 0; i < kSilent; ++i) {
+    silent.push_back(std::make_unique<RawConnection>(bridge.port()));
+    ASSERT_TRUE(silent.back()->send(httpRequest("POST", "/cameras/big/capture", "{}")));
+  }
+  const std::string answered = "POST /cameras/big/capture -> ";
+  const auto deadline = std::chrono::steady_clock::now() + 120s;
+  while (occurrences(fileText(log), answered) < kSilent &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(50ms);
+  const std::string text = fileText(log);
+  ASSERT_EQ(occurrences(text, answered), static_cast<std::size_t>(kSilent)) << text;
+  // Two fit in the default 256 MiB that may wait; the others are told to come back.
+  EXPECT_EQ(occurrences(text, answered + "200"), 2u) << text;
+
+  const std::uint64_t resident = residentBytes(bridge.pid());
+  EXPECT_GT(resident, 0u);
+  EXPECT_LT(resident, 1000u * 1000u * 1000u) << resident / 1000000 << " MB";
+
+  EXPECT_EQ(client.get("/").status, 200);
+  const CameraFrame small = client.cameras.capture("small");
+  EXPECT_EQ(small.namedOutputs().size(), 2u);
+  silent.clear();
+  EXPECT_EQ(bridge.stop(), 0);
+}
+
+TEST(StandInLimits, ConnectionsBeyondTheCapAreAnswered503AndClosedWhileTheOthersAreServed) {
+  BridgeProcess bridge({"--max-connections", "8"});
+  std::vector<std::unique_ptr<RawConnection>> served;
+  for (int i = 0; i < 8; ++i) {
+    served.push_back(std::make_unique<RawConnection>(bridge.port()));
+    ASSERT_TRUE(served.back()->send(httpRequest("GET", "/")));
+    const auto answer = served.back()->readResponse();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+  }
+  std::vector<std::unique_ptr<RawConnection>> beyond;
+  for (int i = 0; i < 20; ++i) {
+    beyond.push_back(std::make_unique<RawConnection>(bridge.port()));
+    ASSERT_TRUE(beyond.back()->send(httpRequest("GET", "/")));
+  }
+  for (auto& connection : beyond) {
+    const auto refused = connection->readResponse();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 503);
+    EXPECT_NE(refused->head.find("Connection: close"), std::string::npos) << refused->head;
+    EXPECT_EQ(json::parse(refused->body),
+              json({{"error",
+                     "too many connections: the stand-in serves at most 8 at once; try "
+                     "again later"},
+                    {"status", 503}}));
+    EXPECT_EQ(connection->readSome(1), "");  // closed
+  }
+  for (auto& connection : served) {
+    ASSERT_TRUE(connection->send(httpRequest("GET", "/")));
+    const auto answer = connection->readResponse();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+  }
+  served.pop_back();  // leaving makes room for one more
+  int status = 0;
+  for (int i = 0; i < 100 && status != 200; ++i) {
+    RawConnection next(bridge.port());
+    ASSERT_TRUE(next.send(httpRequest("GET", "/")));
+    const auto answer = next.readResponse();
+    status = answer ? answer->status : 0;
+    if (status != 200) std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(bridge.stop(), 0);
+}
+
+TEST(StandInLimits, ConnectionsThatNeverCompleteARequestAreClosedAfterTheRequestTimeout) {
+  BridgeProcess bridge({"--request-timeout-ms", "300"});
+  RawConnection kept(bridge.port());
+  ASSERT_TRUE(kept.send(httpRequest("GET", "/")));
+  ASSERT_TRUE(kept.readResponse());
+  RawConnection silent(bridge.port());
+  RawConnection partial(bridge.port());
+  ASSERT_TRUE(partial.send("POST /articulations HTTP/1.1\r\nContent-Length: 100\r\n\r\n{"));
+  const auto from = std::chrono::steady_clock::now();
+  EXPECT_EQ(silent.readSome(1), "");
+  EXPECT_EQ(partial.readSome(1), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - from, 10s);  // not the 20 s wait of readSome
+  // A kept-alive connection may wait longer than that for its next request.
+  ASSERT_TRUE(kept.send(httpRequest("GET", "/")));
+  const auto again = kept.readResponse();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 200);
   EXPECT_EQ(bridge.stop(), 0);
 }
 
