@@ -13,7 +13,11 @@ namespace strandel_cli {
 /// statistics, and whether the bridge is reachable. Its first line on stdout is
 /// "strandel view: URL (bridge BRIDGE-URL)". It serves until SIGINT or SIGTERM and then returns
 /// kSuccess; while it serves, a bridge that goes away is retried (captures every second, streams
-/// reopened) and shown again as soon as it is back.
+/// reopened) and shown again as soon as it is back. It answers only requests whose Host names it
+/// (localhost, 127.0.0.1, [::1], its address, with its port) and opens its WebSocket only to its
+/// own page or to clients that send no Origin (programs); others get 403 (ViewServer). The camera
+/// is captured only while a page or a fetch of frame/KIND.jpg wants pictures. A --host other than
+/// loopback is served with a warning on stderr, after the first line.
 ///
 /// Throws UsageError for a --stream path that is not a stream path, Failure(kUsage) "strandel
 /// view: cannot listen on HOST:PORT: REASON" when the address cannot be bound (a host that is not

@@ -1196,6 +1196,16 @@ TEST(CliView, RefusesAnAddressItCannotListenOnAndAStreamPathOfAnotherForm) {
       strandel({"--url", bridge.url(), "view", "--port", "0", "--stream", "articulations/arm"});
   EXPECT_EQ(path.exit_code, 2) << path.output;
   EXPECT_TRUE(contains(path.output, "cannot follow the stream 'articulations/arm'")) << path.output;
+
+  // Served beyond this machine: said on stderr, after the address.
+  BackgroundStrandel wide({"--url", bridge.url(), "view", "--host", "0.0.0.0", "--port", "0"});
+  const std::size_t url = wide.waitFor("strandel view: http://0.0.0.0:", 30s);
+  ASSERT_NE(url, std::string::npos);
+  EXPECT_NE(
+      wide.waitFor("strandel view: warning: serving on 0.0.0.0, beyond this machine", 30s, url),
+      std::string::npos);
+  wide.signal(SIGINT);
+  EXPECT_EQ(wide.finish(30s).exit_code, 0);
 }
 
 TEST(CliView, AnswersOnlyItsOwnPathsAndOutlivesBrokenRequests) {
@@ -1283,6 +1293,7 @@ TEST(CliView, AnswersOnlyItsOwnPathsAndOutlivesBrokenRequests) {
   EXPECT_EQ(ended.exit_code, 0) << tail(ended.output);
   EXPECT_TRUE(contains(ended.output, "cannot read Chart.js at '/nonexistent/chart.js'"))
       << ended.output;
+  EXPECT_FALSE(contains(ended.output, "without authentication")) << ended.output;
 }
 
 }  // namespace
