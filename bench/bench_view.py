@@ -2,11 +2,13 @@
 """`strandel view` end to end: the stand-in's camera at WIDTHxHEIGHT and FPS, the view capturing
 it with rgb and depth, and headless Chromium showing the page. For each way of bringing the
 pictures to the page (pushed over the page's WebSocket, or fetched by the page from
-/frame/KIND.jpg at the camera's rate) and once with no browser at all, it reports over --seconds:
+/frame/KIND.jpg at the camera's rate) and once with no browser at all (when the view takes no
+pictures), it reports over --seconds:
 
   - CPU of the view process (user + system, /proc/PID/stat) per second of viewing, and of the
     browser's processes and the stand-in beside it;
-  - frames shown per second on the page;
+  - frames encoded per second (from the sequence numbers of the pictures the page shows) and
+    frames shown per second on the page;
   - the delay from the start of a capture to its picture decoded on the page (the page's
     Date.now() at decode minus the capture's wall-clock time, which travels with the picture):
     median, 90th and 99th percentile;
@@ -28,7 +30,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "view"))
 from test_view_browser import Browser, Process, start_bridge, strandel, wait_until  # noqa: E402
@@ -71,16 +72,9 @@ def percentile(values, fraction):
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))] if ordered else float("nan")
 
 
-def encoded_frames(view_url):
-    """The sequence number of the view's latest frame."""
-    with urllib.request.urlopen(view_url + "frame/rgb.jpg", timeout=10) as answer:
-        return json.loads(answer.headers["X-Strandel-Frame"])["seq"]
-
-
-def measure(label, seconds, view_url, view_pid, bridge_pid, browser=None):
+def measure(label, seconds, view_pid, bridge_pid, browser=None):
     browser_pids = tree(browser.proc.pid) if browser else []
     before = browser.summary() if browser else None
-    first_frame = encoded_frames(view_url)
     cpu = [cpu_seconds(view_pid), sum(cpu_seconds(p) for p in browser_pids), cpu_seconds(bridge_pid)]
     started = time.monotonic()
     time.sleep(seconds)
@@ -88,7 +82,7 @@ def measure(label, seconds, view_url, view_pid, bridge_pid, browser=None):
     after = browser.summary() if browser else None
     cpu = [(now - then) / elapsed for now, then in zip(
         [cpu_seconds(view_pid), sum(cpu_seconds(p) for p in browser_pids), cpu_seconds(bridge_pid)], cpu)]
-    encoded = (encoded_frames(view_url) - first_frame) / elapsed
+    encoded = (after["seq"]["rgb"] - before["seq"]["rgb"]) / elapsed if browser else 0.0
     row = {"label": label, "view_cpu": cpu[0], "browser_cpu": cpu[1], "bridge_cpu": cpu[2],
            "encoded": encoded, "view_ms_per_frame": 1000 * cpu[0] / encoded if encoded else float("nan")}
     if browser:
@@ -102,7 +96,6 @@ def measure(label, seconds, view_url, view_pid, bridge_pid, browser=None):
 
 def view_in_browser(args, label, page_url, view, bridge):
     """One measurement with a new headless Chromium showing `page_url`."""
-    view_url = page_url.split("?")[0]
     with tempfile.TemporaryDirectory(prefix="strandel-view-bench-") as profile:
         browser = Browser(args.chromium, profile)
         try:
@@ -110,7 +103,7 @@ def view_in_browser(args, label, page_url, view, bridge):
             wait_until("frames on the page",
                        lambda: (browser.summary() or {"frames": {"rgb": 0}})["frames"]["rgb"] > 5, 30)
             time.sleep(args.warm_up)
-            return measure(label, args.seconds, view_url, view.proc.pid, bridge.proc.pid, browser)
+            return measure(label, args.seconds, view.proc.pid, bridge.proc.pid, browser)
         finally:
             browser.close()
 
@@ -146,7 +139,8 @@ def main():
         time.sleep(args.warm_up)
         ways = [("WebSocket push", ""), ("HTTP fetch at the camera's rate", "?transport=poll")]
         for round_number in range(args.rounds):
-            rows.append(measure("no browser", args.seconds, view_url, view.proc.pid, bridge.proc.pid))
+            time.sleep(args.warm_up)  # the last tab's connection ends
+            rows.append(measure("no browser", args.seconds, view.proc.pid, bridge.proc.pid))
             for transport, query in ways if round_number % 2 == 0 else reversed(ways):
                 rows.append(view_in_browser(args, transport, view_url + query, view, bridge))
     finally:
@@ -160,7 +154,8 @@ def main():
           "| shown/s | delay p50 | p90 | p99 | capture | encode |")
     print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
-        common = (f"| {r['label']} | {r['encoded']:.1f} | {r['view_cpu']:.3f} | {r['view_ms_per_frame']:.1f} ms ")
+        per_frame = f"{r['view_ms_per_frame']:.1f} ms" if r["encoded"] else "-"
+        common = f"| {r['label']} | {r['encoded']:.1f} | {r['view_cpu']:.3f} | {per_frame} "
         if "fps" in r:
             print(common + f"| {r['browser_cpu']:.3f} | {r['bridge_cpu']:.3f} "
                   f"| {r['fps']:.1f} | {r['p50']:.0f} ms | {r['p90']:.0f} ms | {r['p99']:.0f} ms "
