@@ -266,13 +266,15 @@ def test_malformed_frames_raise_with_the_library_text(scripted):
 
 def test_capture_series_writes_numbered_frames_and_an_index(client, camera, tmp_path):
     series = tmp_path / "series"
-    assert strandel.tools.capture_series(client, camera, series, count=3, rate=50.0) == 3
+    assert strandel.tools.capture_series(client, camera, series, count=3, rate=10.0) == 3
     index = (series / "frames.jsonl").read_text().splitlines()
     entries = [json.loads(line) for line in index]
     assert [list(entry) for entry in entries] == [["frame", "dir", "time", "offset", "sim_time", "files"]] * 3
     assert [(entry["frame"], entry["dir"]) for entry in entries] == [(1, "000001"), (2, "000002"), (3, "000003")]
     offsets = [entry["offset"] for entry in entries]
-    assert offsets[0] == 0 and offsets[2] >= 0.035  # 50 frames a second at most
+    # Ten frames a second at most: the third starts 0.2 s after the first; offsets count from the
+    # first frame's end, which a busy machine may delay by a good part of that.
+    assert offsets[0] == 0 and offsets[2] >= 0.1
     assert sorted(path.name for path in series.iterdir()) == ["000001", "000002", "000003", "frames.jsonl"]
     for entry in entries:
         here = entry["dir"] + "/"
