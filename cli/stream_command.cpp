@@ -305,7 +305,7 @@ int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
   try {
     stream.emplace(openStream(*client, *path, request, label, sink));
   } catch (...) {
-    rethrowAsFailure(label);
+    rethrowAsFailure(label, &bridge);
   }
   sink.open();
   std::optional<RateReport> rate;
@@ -317,7 +317,7 @@ int runStream(const StreamRequest& request, const BridgeOptions& bridge) {
       stream->close();
       sink.end(std::move(end));
     } catch (...) {
-      rethrowAsFailure(label);
+      rethrowAsFailure(label, &bridge);
     }
   } catch (const Failure& failure) {
     // However the stream ended, the recording says how and the statistics of what came are
@@ -365,6 +365,8 @@ void addStreamCommand(CLI::App& app, const BridgeOptions& bridge, Commands& comm
           "PATH is articulations/ID/") +
           kJointPositions + "\nor articulations/ID/" + kArticulationState +
           ", below the WebSocket URL.\n"
+          "When the bridge refuses the stream and strandel exits on it, one plain GET of the same\n"
+          "URL over http(s) reads the bridge's reason for the message (never between reopens).\n"
           "A recording has one JSON line per message, one per reopen (--reconnect) and, last, one\n"
           "saying how it ended:\n"
           "  {\"time\":\"2026-12-07T18:49:19.123456Z\",\"offset\":0.012345,\"message\":{...}}\n"
