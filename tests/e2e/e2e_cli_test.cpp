@@ -806,9 +806,11 @@ TEST_F(Cli, ACaptureSeriesStaysInItsDirectoryWhenThePathIsSwappedForALink) {
   EXPECT_EQ(entriesOf(target), std::set<std::string>{});
   const std::vector<std::string> index = lines(fileText(moved / "frames.jsonl"));
   ASSERT_EQ(index.size(), 20u);
-  for (const std::string& line : index)
-    for (const auto& file : json::parse(line)["files"])
+  for (const std::string& line : index) {
+    const json frame = json::parse(line);
+    for (const auto& file : frame["files"])
       EXPECT_TRUE(std::filesystem::is_regular_file(moved / file.get<std::string>())) << file;
+  }
   EXPECT_EQ(entriesOf(moved).size(), 22u);  // the frames, the index and the manifest
 
   // A link at --out is never followed.
